@@ -1,0 +1,41 @@
+# Installs QuillonLib as a package a host app can take up from outside:
+# the static libraries, the public headers, a CMake package
+# (find_package(QuillonLib) with imported targets QuillonLib::quillon and
+# QuillonLib::quillon_sim) and a pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QUILLON_INSTALL_TARGETS quillon)
+if(TARGET quillon_sim)
+  list(APPEND QUILLON_INSTALL_TARGETS quillon_sim)
+endif()
+set_target_properties(quillon PROPERTIES EXPORT_NAME quillon)
+if(TARGET quillon_sim)
+  set_target_properties(quillon_sim PROPERTIES EXPORT_NAME quillon_sim)
+endif()
+
+install(TARGETS ${QUILLON_INSTALL_TARGETS} EXPORT QuillonLibTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/ble/include/quillon
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT QuillonLibTargets NAMESPACE QuillonLib::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QuillonLib)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QuillonLibConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/QuillonLibConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QuillonLib)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/QuillonLibConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QuillonLibConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/QuillonLibConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QuillonLib)
+
+# pkg-config: the simulated world first, since it uses the core library.
+set(QUILLON_PC_LIBS "-lquillon")
+if(TARGET quillon_sim)
+  set(QUILLON_PC_LIBS "-lquillon_sim -lquillon")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon.pc.in
+               ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
