@@ -1,0 +1,124 @@
+// Installation on Windows NT 4 to 7: stage the Unidrv-based driver files from
+// the medium's "win2k" folder into the spooler's driver directory, register
+// driver and printer, write the default-printer and serial-port values, and
+// remove the staged copies again (the spooler has taken its own by then).
+
+#include <cstring>
+#include <string>
+
+#include "layer/system_layer.h"
+#include "logic/catalogue.h"
+#include "logic/install_procedures.h"
+#include "logic/install_settings_check.h"
+#include "logic/registry_value_write.h"
+
+namespace spoolrig {
+
+namespace {
+
+constexpr char kEnvironment[] = "Windows NT x86";
+constexpr std::uint32_t kDriverVersion = 3;
+
+// The six files that every model shares, in staging order.
+constexpr const char* kSharedFiles[] = {"UNIDRV.DLL", "UNIDRVUI.DLL", "UNIRES.DLL",
+                                        "UNIDRV.HLP", "TTFSUB.GPD",   "STDNAMES.GPD"};
+
+// The dependent files after the model's DLL, each with its NUL, and the NUL
+// that closes the list (the literal's own terminator).
+constexpr char kSharedDependentFiles[] =
+    "TTFSUB.GPD\0STDNAMES.GPD\0uniDRVui.DLL\0uniDRV.DLL\0UNIRES.DLL\0";
+static_assert(sizeof kSharedDependentFiles == 60);
+
+constexpr char kDefaultPrinterKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+constexpr char kPortsKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
+
+void writeTextValue(SystemLayer& system, RegistryRoot root, const char* subKey,
+                    const char* valueName, const std::string& text) {
+  // The NUL is part of the stored value.
+  writeRegistryValue(system, root, subKey, valueName, win::kRegSz,
+                     reinterpret_cast<const std::uint8_t*>(text.c_str()),
+                     static_cast<std::uint32_t>(text.size() + 1));
+}
+
+}  // namespace
+
+void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
+  if (!isWithinCatalogue(settings)) return;
+
+  char driverDirectory[255] = {};
+  std::uint32_t needed = 0;
+  const bool haveDirectory = system.GetPrinterDriverDirectoryA(
+      nullptr, kEnvironment, 1, driverDirectory, sizeof driverDirectory, &needed);
+  driverDirectory[sizeof driverDirectory - 1] = '\0';
+  // Without a directory every staged path would name the root of the current
+  // drive, where the deletes below would remove files that are not ours.
+  if (!haveDirectory || driverDirectory[0] == '\0') return;
+  char dependentFiles[256] = {};
+
+  const PortEntry& port = ModelCatalogue::ports[settings.portIndex];
+  const ModelEntry& model = ModelCatalogue::models[settings.modelIndex];
+  const std::string directory = driverDirectory;
+  auto staged = [&](const char* name) { return directory + "\\" + name; };
+
+  // Stale copies of the model's files from an earlier run.
+  system.DeleteFileA(staged(model.driverDll).c_str());
+  system.DeleteFileA(staged(model.gpdFile).c_str());
+
+  std::string stagedNames[8] = {model.driverDll, model.gpdFile};
+  for (std::size_t i = 0; i < std::size(kSharedFiles); ++i) stagedNames[i + 2] = kSharedFiles[i];
+  for (const std::string& name : stagedNames) {
+    const std::string source = "win2k\\" + name;
+    system.CopyFileA(source.c_str(), staged(name.c_str()).c_str(), false);
+  }
+
+  const std::size_t dllLength = std::strlen(model.driverDll);
+  static_assert(sizeof dependentFiles >= 12 + 1 + sizeof kSharedDependentFiles);
+  std::memcpy(dependentFiles, model.driverDll, dllLength);
+  std::memcpy(dependentFiles + dllLength + 1, kSharedDependentFiles, sizeof kSharedDependentFiles);
+  const std::string dataFile = std::string("\\") + model.gpdFile;
+
+  DriverInfo3 driver{};
+  driver.cVersion = kDriverVersion;
+  driver.pName = model.modelName;
+  driver.pEnvironment = kEnvironment;
+  driver.pDriverPath = "\\uniDRV.DLL";
+  driver.pDataFile = dataFile.c_str();
+  driver.pConfigFile = "\\uniDRVui.DLL";
+  driver.pHelpFile = "\\uniDRV.HLP";
+  driver.pDependentFiles = dependentFiles;
+  driver.pMonitorName = "";
+  driver.pDefaultDataType = "RAW";
+  system.AddPrinterDriverA(nullptr, 3, driver);
+
+  PrinterInfo2 printer{};
+  printer.pPrinterName = model.modelName;
+  printer.pPortName = port.portName;
+  printer.pDriverName = model.modelName;
+  printer.pPrintProcessor = "WinPrint";
+  printer.pDatatype = "RAW";
+  const PrinterHandle printerHandle = system.AddPrinterA(nullptr, 2, printer);
+
+  if (settings.setDefault) {
+    const std::string device = std::string(model.modelName) + ",winspool," + port.portName;
+    writeTextValue(system, RegistryRoot::CurrentUser, kDefaultPrinterKey, "Device", device);
+  }
+
+  if (ModelCatalogue::isSerialPort(settings.portIndex)) {
+    // Baud rate, parity, data bits, stop bits, flow control: the order of the
+    // platform's own port settings text, not the dialog's.
+    const std::string line = std::string(ModelCatalogue::baudRates[settings.baudIndex].code) +
+                             "," + ModelCatalogue::parities[settings.parityIndex].code + "," +
+                             ModelCatalogue::byteSizes[settings.byteSizeIndex].code + "," +
+                             ModelCatalogue::stopBits[settings.stopBitsIndex].code + "," +
+                             ModelCatalogue::flowControls[settings.flowIndex].code;
+    writeTextValue(system, RegistryRoot::LocalMachine, kPortsKey, port.portName, line);
+  }
+
+  // The spooler copied what it needs during AddPrinterDriverA; the driver
+  // directory was only a staging area.
+  for (const std::string& name : stagedNames) system.DeleteFileA(staged(name.c_str()).c_str());
+
+  if (printerHandle != PrinterHandle::None) system.ClosePrinter(printerHandle);
+}
+
+}  // namespace spoolrig

@@ -1,0 +1,130 @@
+// Installation on Windows 95, 98 and Me: copy the model's 9x driver and the
+// shared Unidrv files from the top of the medium into the driver directory,
+// where they stay, register driver and printer (the default flag travels in
+// the printer record), and for a serial port store the line settings as a
+// raw DCB under the serial port class key.
+
+#include <cstring>
+#include <string>
+
+#include "layer/system_layer.h"
+#include "logic/catalogue.h"
+#include "logic/install_procedures.h"
+#include "logic/install_settings_check.h"
+#include "logic/registry_value_write.h"
+
+namespace spoolrig {
+
+namespace {
+
+constexpr char kEnvironment[] = "Windows 4.0";
+constexpr std::uint32_t kDriverVersion = 0;
+
+// The low 16 bits of the DCB flag word per flow-control row:
+// bit 0 fBinary, bit 2 fOutxCtsFlow, bits 4-5 fDtrControl (1 = enable),
+// bit 8 fOutX, bit 9 fInX, bits 12-13 fRtsControl (2 = handshake).
+constexpr std::uint32_t kFlowNoneFlags = 0x0011;
+constexpr std::uint32_t kFlowXonXoffFlags = 0x0311;
+constexpr std::uint32_t kFlowHardwareFlags = 0x2015;
+
+std::uint32_t lowFlagsForFlow(int flowIndex) {
+  switch (flowIndex) {
+    case 0: return kFlowNoneFlags;
+    case 1: return kFlowXonXoffFlags;
+    default: return kFlowHardwareFlags;
+  }
+}
+
+// The class keys of the first and of every further serial port.
+constexpr char kFirstPortClassKey[] = "System\\CurrentControlSet\\Services\\Class\\Ports\\0000";
+constexpr char kOtherPortClassKey[] = "System\\CurrentControlSet\\Services\\Class\\Ports\\0001";
+
+void storeSerialSettings(SystemLayer& system, const InstallSettings& settings) {
+  // The record starts as COM1's current state whichever port was chosen;
+  // the fields not replaced below keep COM1's values.
+  const FileHandle comPort =
+      system.CreateFileA("COM1", win::kGenericRead | win::kGenericWrite, 0, nullptr,
+                         win::kOpenExisting, 0, FileHandle::None);
+  if (comPort == kInvalidFileHandle) return;  // no state to start from: write nothing
+  Dcb dcb{};
+  if (system.GetCommState(comPort, &dcb)) {
+    dcb.BaudRate = static_cast<std::uint32_t>(
+        system.StrToIntA(ModelCatalogue::baudRates[settings.baudIndex].code));
+    dcb.ByteSize = static_cast<std::uint8_t>(
+        system.StrToIntA(ModelCatalogue::byteSizes[settings.byteSizeIndex].code));
+    dcb.Parity = 0;
+    dcb.StopBits = 0;
+    dcb.flags = (dcb.flags & 0xFFFF0000u) | lowFlagsForFlow(settings.flowIndex);
+
+    const char* key = settings.portIndex == ModelCatalogue::firstSerialPortIndex
+                          ? kFirstPortClassKey
+                          : kOtherPortClassKey;
+    std::uint8_t bytes[kDcbSize];
+    std::memcpy(bytes, &dcb, kDcbSize);
+    writeRegistryValue(system, RegistryRoot::LocalMachine, key, "DCB", win::kRegBinary, bytes,
+                       kDcbSize);
+  }
+  system.CloseHandle(comPort);
+}
+
+}  // namespace
+
+void InstallWin9xFamily(SystemLayer& system, InstallSettings settings) {
+  if (!isWithinCatalogue(settings)) return;
+
+  char driverDirectory[255] = {};
+  std::uint32_t needed = 0;
+  const bool haveDirectory = system.GetPrinterDriverDirectoryA(
+      nullptr, nullptr, 1, driverDirectory, sizeof driverDirectory, &needed);
+  driverDirectory[sizeof driverDirectory - 1] = '\0';
+  // Without a directory the copies would land in the root of the current
+  // drive and the driver would be registered without its files.
+  if (!haveDirectory || driverDirectory[0] == '\0') return;
+
+  const PortEntry& port = ModelCatalogue::ports[settings.portIndex];
+  const ModelEntry& model = ModelCatalogue::models[settings.modelIndex];
+  const std::string directory = driverDirectory;
+  auto inDirectory = [&](const std::string& name) { return directory + "\\" + name; };
+
+  // The whole DLL name, extension included, precedes ".drv": TPX58.DLL.drv.
+  const std::string driverFile = std::string(model.driverDll) + ".drv";
+
+  system.CopyFileA(driverFile.c_str(), inDirectory(driverFile).c_str(), false);
+  system.CopyFileA("iconlib.dll", inDirectory("iconlib.dll").c_str(), false);
+  // An installed unidrv.dll may be newer than the medium's; never replace it.
+  const std::string unidrv = inDirectory("unidrv.dll");
+  const FindHandle found = system.FindFirstFileA(unidrv.c_str());
+  if (found == kInvalidFindHandle) {
+    system.CopyFileA("unidrv.dll", unidrv.c_str(), false);
+  } else {
+    system.FindClose(found);
+  }
+  system.CopyFileA("unidrv.hlp", inDirectory("unidrv.HLP").c_str(), false);
+
+  DriverInfo3 driver{};
+  driver.cVersion = kDriverVersion;
+  driver.pName = model.modelName;
+  driver.pEnvironment = kEnvironment;
+  driver.pDriverPath = driverFile.c_str();
+  driver.pDataFile = driverFile.c_str();
+  driver.pConfigFile = driverFile.c_str();
+  driver.pHelpFile = "UNIDRV.HLP";
+  driver.pDependentFiles = "";
+  driver.pMonitorName = "";
+  driver.pDefaultDataType = "RAW";
+  system.AddPrinterDriverA(nullptr, 3, driver);
+
+  PrinterInfo2 printer{};
+  printer.pPrinterName = model.modelName;
+  printer.pPortName = port.portName;
+  printer.pDriverName = model.modelName;
+  printer.pPrintProcessor = "WinPrint";
+  printer.pDatatype = "RAW";
+  printer.Attributes = settings.setDefault ? win::kPrinterAttributeDefault : 0;
+  const PrinterHandle printerHandle = system.AddPrinterA(nullptr, 2, printer);
+  if (printerHandle != PrinterHandle::None) system.ClosePrinter(printerHandle);
+
+  if (ModelCatalogue::isSerialPort(settings.portIndex)) storeSerialSettings(system, settings);
+}
+
+}  // namespace spoolrig
