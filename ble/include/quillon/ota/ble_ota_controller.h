@@ -1,0 +1,131 @@
+// BLEOTAController replaces a BLE module's firmware over the link with a
+// small command/acknowledgement protocol (see ota_packet.h for the bytes).
+//
+// Theory of operation. The controller never touches the radio: every packet
+// it makes goes to its delegate's ota_send_data, and the host hands every
+// chunk the module sends on the OTA characteristic to pkt_received. start
+// sends START; the module's acknowledgement grants an mtu and a credit, and
+// each valid acknowledgement (of START or of DATA) releases a window of up to
+// `credit` DATA packets (the credit after an acknowledgement of DATA is
+// always 3), each preceded by an OTA_STATE_DATAING report. When the image is
+// exhausted the controller sends END; the module's own END carries its
+// verdict, reported as OTA_STATE_COMPLETED. A checksum mismatch is reported
+// as OTA_STATE_COMPLETED with OTA_ERR_CHECK_SUM_FAIL without tearing the
+// transfer down. A watchdog thread checks every 3 seconds for silence of more
+// than 3 whole seconds and then reports OTA_STATE_COMPLETED with
+// OTA_ERR_OTHER from its own thread; only the module's END stops it early.
+//
+// Threads: the host calls start, pkt_received and the image operations from
+// one thread at a time; packets and reports are delivered on that thread,
+// except the time-out report. The watchdog shares only the two timestamps
+// (atomic) and reads the delegate, clock and log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "quillon/ota/ble_ota_delegate.h"
+#include "quillon/ota/ota_codes.h"
+#include "quillon/ota/ota_platform.h"
+#include "quillon/platform/image_handle.h"
+#include "quillon/platform/watchdog.h"
+
+namespace quillon {
+
+class BLEOTAController {
+ public:
+  // init: counters at 0, no delegate, no image, no watchdog.
+  explicit BLEOTAController(OtaPlatform platform = {});
+  // Cancels and joins every watchdog it started. May run on a watchdog
+  // thread (from inside the time-out report); that watchdog then finishes on
+  // its own without touching the controller. Must not run from inside a
+  // report or send made on the thread that called start or pkt_received.
+  ~BLEOTAController();
+  BLEOTAController(const BLEOTAController&) = delete;
+  BLEOTAController& operator=(const BLEOTAController&) = delete;
+
+  // --- transfer --------------------------------------------------------------
+
+  // Takes the bytes of one chunk from the module's OTA characteristic. Acts
+  // on every packet in it, in order; may send packets and make reports
+  // synchronously. A packet cut off by the chunk's end is dropped silently.
+  void pkt_received(std::span<const std::uint8_t> pkt);
+
+  // Begins a transfer of `total_length` bytes read from file_write_handle at
+  // its current position: clears the counters, sends START, cancels the
+  // previous watchdog without waiting for it and starts a new one.
+  void start(std::int64_t total_length);
+
+  // Sends one DATA packet carrying `payload` with the low 16 bits of `index`.
+  void data_index(std::span<const std::uint8_t> payload, std::int64_t index);
+
+  // Sends END carrying `error`.
+  void end(std::uint8_t error);
+
+  // The watchdog's body, run on the watchdog thread `self` (the controller is
+  // `this`): checks for silence once per period until it times out or `self`
+  // is cancelled. After the time-out report it no longer touches `this`.
+  void timeout_check_thread_proc(WatchdogThread& self);
+
+  // --- image acquisition -----------------------------------------------------
+
+  // Takes an open image: its length is counted from offset 0 through the
+  // handle, the handle is rewound to 0, OTA_STATE_STARTING with 0 is reported
+  // and the transfer starts. A null handle counts as an empty image.
+  void download_firmware_from_file(std::shared_ptr<ImageHandle> file);
+
+  // --- fields: plain getters and setters, not synchronised ------------------
+
+  std::weak_ptr<BLEOTADelegate> delegate() const { return delegate_; }
+  void setDelegate(std::weak_ptr<BLEOTADelegate> delegate) { delegate_ = std::move(delegate); }
+  std::int64_t current_id() const { return current_id_; }
+  void setCurrent_id(std::int64_t value) { current_id_ = value; }
+  std::int64_t credit() const { return credit_; }
+  void setCredit(std::int64_t value) { credit_ = value; }
+  std::int64_t mtu() const { return mtu_; }
+  void setMtu(std::int64_t value) { mtu_ = value; }
+  std::int64_t file_current_length() const { return file_current_length_; }
+  void setFile_current_length(std::int64_t value) { file_current_length_ = value; }
+  std::shared_ptr<ImageHandle> file_write_handle() const { return file_write_handle_; }
+  void setFile_write_handle(std::shared_ptr<ImageHandle> value) { file_write_handle_ = std::move(value); }
+  std::int64_t file_total_length() const { return file_total_length_; }
+  void setFile_total_length(std::int64_t value) { file_total_length_ = value; }
+  std::shared_ptr<WatchdogThread> myThread() const { return myThread_; }
+  void setMyThread(std::shared_ptr<WatchdogThread> value);
+  std::int64_t last_sent_time() const { return last_sent_time_.load(std::memory_order_relaxed); }
+  void setLast_sent_time(std::int64_t value) { last_sent_time_.store(value, std::memory_order_relaxed); }
+  std::int64_t latest_received_time() const { return latest_received_time_.load(std::memory_order_relaxed); }
+  void setLatest_received_time(std::int64_t value) {
+    latest_received_time_.store(value, std::memory_order_relaxed);
+  }
+
+ private:
+  void window_step();
+  void send_packet(std::vector<std::uint8_t> packet);
+  void report(std::uint8_t state, std::int64_t parameter);
+  // Cancels the watchdog in myThread and keeps it aside until it has ended,
+  // so that neither start nor pkt_received waits for it.
+  void retire_watchdog();
+
+  OtaPlatform platform_;
+
+  // Fields in their documented order.
+  std::weak_ptr<BLEOTADelegate> delegate_;
+  std::int64_t current_id_ = 0;
+  std::int64_t credit_ = 0;
+  std::int64_t mtu_ = 0;
+  std::int64_t file_current_length_ = 0;
+  std::shared_ptr<ImageHandle> file_write_handle_;
+  std::int64_t file_total_length_ = 0;
+  std::shared_ptr<WatchdogThread> myThread_;
+  std::atomic<std::int64_t> last_sent_time_{0};
+  std::atomic<std::int64_t> latest_received_time_{0};
+
+  // Cancelled watchdogs that may not have ended yet; joined once finished.
+  std::vector<std::shared_ptr<WatchdogThread>> retired_watchdogs_;
+};
+
+}  // namespace quillon

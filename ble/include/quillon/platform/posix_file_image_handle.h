@@ -1,0 +1,35 @@
+// An ImageHandle over a POSIX file descriptor, large-file safe (64-bit
+// offsets). A handle that failed to open behaves as an empty, unwritable file.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quillon/platform/image_handle.h"
+
+namespace quillon {
+
+class PosixFileImageHandle final : public ImageHandle {
+ public:
+  // Opens `path` read-only.
+  static std::shared_ptr<PosixFileImageHandle> open_for_reading(const std::string& path);
+  // Opens an existing `path` for reading and writing, positioned at 0.
+  static std::shared_ptr<PosixFileImageHandle> open_for_updating(const std::string& path);
+  // Takes over `fd` (closed when the handle goes); -1 gives a failed handle.
+  explicit PosixFileImageHandle(int fd) : fd_(fd) {}
+  ~PosixFileImageHandle() override;
+  PosixFileImageHandle(const PosixFileImageHandle&) = delete;
+  PosixFileImageHandle& operator=(const PosixFileImageHandle&) = delete;
+
+  bool is_open() const { return fd_ >= 0; }
+
+  std::size_t read(std::span<std::uint8_t> into) override;
+  bool seek(std::int64_t offset) override;
+  std::int64_t seek_to_end() override;
+  bool write(std::span<const std::uint8_t> bytes) override;
+
+ private:
+  int fd_;
+};
+
+}  // namespace quillon

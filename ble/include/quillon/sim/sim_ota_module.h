@@ -1,0 +1,112 @@
+// A simulated BLE module's side of the OTA protocol, for tests, tools and the
+// demo: packets written by the host go in through receive(), and the chunks
+// the module sends back on the OTA characteristic come out of an outbox (or
+// go to an output callback). No I/O and no threads; the caller carries bytes.
+//
+// It answers START with an acknowledgement granting the configured mtu and
+// credit, checks every checksum and that DATA indices run 0, 1, 2... (mod
+// 65,536), acknowledges each window (the first after `credit` DATA packets,
+// then every `data_window`), keeps the image (or only counts and hashes it)
+// and answers the host's END with its own END: OTA_SUCCESS only when exactly
+// the announced length arrived and nothing was wrong, else OTA_ERR_OTHER (or
+// OTA_ERR_CHECK_SUM_FAIL after a bad checksum). Faults can be injected.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quillon {
+
+struct SimOtaModuleFaults {
+  // Acknowledgements are numbered from 0 (that of START) in the order the
+  // module makes them.
+  std::optional<std::uint64_t> corrupt_ack;     // this one goes out with a wrong checksum
+  std::optional<std::uint64_t> drop_ack;        // this one is never sent
+  std::optional<std::uint64_t> unknown_opcode_ack;  // this one names opcode 0xF7
+  bool corrupt_end = false;          // the module's END has a wrong checksum
+  bool ack_end = false;              // FC F3 goes out before the module's END
+  // Stops answering after this many host packets (0: never answers at all).
+  std::optional<std::uint64_t> silent_after;
+  // >0: every packet goes out cut into chunks of at most this many bytes.
+  std::size_t split_chunks_at = 0;
+  // Everything answered to one host packet goes out as one chunk.
+  bool merge_chunks = false;
+};
+
+struct SimOtaModuleConfig {
+  std::uint8_t start_result = 0;  // `result` in the acknowledgement of START
+  std::uint8_t mtu = 247;
+  std::uint8_t credit = 3;        // granted with START: the first window
+  std::uint8_t data_window = 3;   // DATA packets per later window
+  bool store_image = true;        // false: count and hash only (big images)
+  SimOtaModuleFaults faults;
+};
+
+class SimOtaModule {
+ public:
+  using Output = std::function<void(std::vector<std::uint8_t> chunk)>;
+
+  explicit SimOtaModule(SimOtaModuleConfig config = {});
+
+  // Takes one packet written by the host on the OTA characteristic.
+  void receive(std::span<const std::uint8_t> packet);
+
+  // Where chunks for the host go: with no output set they wait in the outbox.
+  void set_output(Output output) { output_ = std::move(output); }
+  bool has_output() const { return !outbox_.empty(); }
+  // The oldest waiting chunk; empty optional when none.
+  std::optional<std::vector<std::uint8_t>> take_output();
+
+  // Starts over as if freshly made (keeps config and output).
+  void reset();
+
+  // --- what it saw ---------------------------------------------------------
+  const std::vector<std::uint8_t>& image() const { return image_; }
+  std::uint64_t image_length() const { return image_length_; }
+  std::uint64_t image_hash() const { return image_hash_; }  // FNV-1a 64 of the image
+  std::uint32_t announced_length() const { return announced_length_; }
+  std::uint64_t packets_received() const { return packets_received_; }
+  std::uint64_t data_packets_received() const { return data_packets_; }
+  std::uint64_t acks_sent() const { return acks_made_; }
+  std::uint64_t ends_received() const { return ends_received_; }
+  std::optional<std::uint8_t> verdict() const { return verdict_; }  // of the last END sent
+  const std::vector<std::string>& violations() const { return violations_; }
+
+  // FNV-1a 64 of bytes, for comparing with image_hash() without storing.
+  static std::uint64_t hash_of(std::span<const std::uint8_t> bytes,
+                               std::uint64_t seed = 0xcbf29ce484222325ULL);
+
+ private:
+  void violation(std::string what);
+  void queue_ack(std::vector<std::uint8_t> ack);
+  void emit(std::vector<std::uint8_t> packet);
+  void flush_merged();
+
+  SimOtaModuleConfig config_;
+  Output output_;
+  std::deque<std::vector<std::uint8_t>> outbox_;
+  std::vector<std::uint8_t> merged_;
+
+  bool started_ = false;
+  bool bad_checksum_seen_ = false;
+  std::uint32_t announced_length_ = 0;
+  std::uint16_t expected_index_ = 0;
+  std::uint64_t window_left_ = 0;
+  std::vector<std::uint8_t> image_;
+  std::uint64_t image_length_ = 0;
+  std::uint64_t image_hash_ = 0xcbf29ce484222325ULL;
+  std::uint64_t packets_received_ = 0;
+  std::uint64_t data_packets_ = 0;
+  std::uint64_t acks_made_ = 0;
+  std::uint64_t ends_received_ = 0;
+  std::optional<std::uint8_t> verdict_;
+  std::vector<std::string> violations_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,159 @@
+#include "quillon/sim/sim_ota_module.h"
+
+#include <algorithm>
+
+#include "quillon/ota/ota_checksum.h"
+#include "quillon/ota/ota_codes.h"
+#include "quillon/ota/ota_packet.h"
+
+namespace quillon {
+
+SimOtaModule::SimOtaModule(SimOtaModuleConfig config) : config_(std::move(config)) {}
+
+void SimOtaModule::reset() {
+  SimOtaModule fresh(config_);
+  fresh.output_ = std::move(output_);
+  *this = std::move(fresh);
+}
+
+std::uint64_t SimOtaModule::hash_of(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
+  std::uint64_t hash = seed;
+  for (std::uint8_t b : bytes) {
+    hash ^= b;
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+std::optional<std::vector<std::uint8_t>> SimOtaModule::take_output() {
+  if (outbox_.empty()) return std::nullopt;
+  auto chunk = std::move(outbox_.front());
+  outbox_.pop_front();
+  return chunk;
+}
+
+void SimOtaModule::violation(std::string what) { violations_.push_back(std::move(what)); }
+
+void SimOtaModule::emit(std::vector<std::uint8_t> packet) {
+  if (config_.faults.merge_chunks) {
+    merged_.insert(merged_.end(), packet.begin(), packet.end());
+    return;
+  }
+  const std::size_t piece = config_.faults.split_chunks_at;
+  for (std::size_t at = 0; at < packet.size();) {
+    const std::size_t n = piece > 0 ? std::min(piece, packet.size() - at) : packet.size();
+    std::vector<std::uint8_t> chunk(packet.begin() + static_cast<std::ptrdiff_t>(at),
+                                    packet.begin() + static_cast<std::ptrdiff_t>(at + n));
+    at += n;
+    if (output_) {
+      output_(std::move(chunk));
+    } else {
+      outbox_.push_back(std::move(chunk));
+    }
+  }
+}
+
+void SimOtaModule::flush_merged() {
+  if (merged_.empty()) return;
+  auto chunk = std::move(merged_);
+  merged_.clear();
+  if (output_) {
+    output_(std::move(chunk));
+  } else {
+    outbox_.push_back(std::move(chunk));
+  }
+}
+
+void SimOtaModule::queue_ack(std::vector<std::uint8_t> ack) {
+  const std::uint64_t number = acks_made_++;
+  const auto& faults = config_.faults;
+  if (faults.drop_ack == number) return;
+  if (faults.unknown_opcode_ack == number) {
+    ack[1] = 0xF7;
+    ack.back() = calc_sum(std::span<const std::uint8_t>(ack).first(ack.size() - 1));
+  }
+  if (faults.corrupt_ack == number) ack.back() = static_cast<std::uint8_t>(ack.back() + 1);
+  emit(std::move(ack));
+}
+
+void SimOtaModule::receive(std::span<const std::uint8_t> packet) {
+  ++packets_received_;
+  const auto& faults = config_.faults;
+  // A module that has fallen silent still takes in what it is sent.
+  const bool silent = faults.silent_after && packets_received_ > *faults.silent_after;
+  const OtaHostPacket in = decode_host_packet(packet);
+  if (in.kind != OtaHostPacket::Kind::Unknown && !in.length_ok) {
+    violation("packet of wrong length " + std::to_string(packet.size()));
+  } else if (in.length_ok && !in.checksum_ok) {
+    bad_checksum_seen_ = true;
+    violation("bad checksum in packet " + std::to_string(packets_received_ - 1));
+  }
+
+  switch (in.kind) {
+    case OtaHostPacket::Kind::Start: {
+      const auto keep = std::move(violations_);
+      const bool bad = bad_checksum_seen_;
+      const auto received = packets_received_;
+      reset();
+      violations_ = keep;
+      bad_checksum_seen_ = bad;
+      packets_received_ = received;
+      started_ = true;
+      announced_length_ = in.announced_length;
+      window_left_ = config_.credit;
+      if (!silent) {
+        const auto ack = encode_ack_start(config_.start_result, config_.mtu, config_.credit);
+        queue_ack({ack.begin(), ack.end()});
+      }
+      break;
+    }
+    case OtaHostPacket::Kind::Data: {
+      ++data_packets_;
+      if (!started_) violation("DATA before START");
+      if (in.length_ok) {
+        if (in.index != expected_index_) {
+          violation("DATA index " + std::to_string(in.index) + " where " +
+                    std::to_string(expected_index_) + " was due");
+        }
+        const std::size_t room = config_.mtu > kOtaDataOverhead ? config_.mtu - kOtaDataOverhead : 0;
+        if (in.payload.size() > room) violation("DATA longer than the mtu");
+        expected_index_ = static_cast<std::uint16_t>(in.index + 1);
+        if (config_.store_image) image_.insert(image_.end(), in.payload.begin(), in.payload.end());
+        image_hash_ = hash_of(in.payload, image_hash_);
+        image_length_ += in.payload.size();
+      }
+      if (window_left_ > 0 && --window_left_ == 0) {
+        window_left_ = config_.data_window;
+        if (!silent) {
+          const auto ack = encode_ack_data(0, in.index);
+          queue_ack({ack.begin(), ack.end()});
+        }
+      }
+      break;
+    }
+    case OtaHostPacket::Kind::End: {
+      ++ends_received_;
+      if (!started_) violation("END before START");
+      std::uint8_t verdict = OTA_SUCCESS;
+      if (bad_checksum_seen_) {
+        verdict = OTA_ERR_CHECK_SUM_FAIL;
+      } else if (!started_ || !violations_.empty() || image_length_ != announced_length_) {
+        verdict = OTA_ERR_OTHER;
+      }
+      verdict_ = verdict;
+      if (!silent) {
+        if (faults.ack_end) emit({OTA_CMD_ACK, OTA_CMD_END});
+        auto end = encode_end(verdict);
+        if (faults.corrupt_end) end.back() = static_cast<std::uint8_t>(end.back() + 1);
+        emit({end.begin(), end.end()});
+      }
+      break;
+    }
+    case OtaHostPacket::Kind::Unknown:
+      violation("unknown packet");
+      break;
+  }
+  flush_merged();
+}
+
+}  // namespace quillon
