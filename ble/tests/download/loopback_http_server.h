@@ -1,0 +1,99 @@
+// Starts http_test_server.py on 127.0.0.1 (port chosen by the system) for
+// the lifetime of the object, and reads back what it was asked. Header-only
+// so the download benchmark can use it too.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace quillon::test_support {
+
+class LoopbackHttpServer {
+ public:
+  // `script` is http_test_server.py; `log_path` receives one line per request.
+  LoopbackHttpServer(const std::filesystem::path& script, const std::filesystem::path& log_path)
+      : log_path_(log_path) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+    const std::string script_text = script.string();
+    const std::string log_text = log_path.string();
+    char* argv[] = {const_cast<char*>("python3"), const_cast<char*>(script_text.c_str()),
+                    const_cast<char*>(log_text.c_str()), nullptr};
+    const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_fds[1]);
+    if (spawned != 0) {
+      close(pipe_fds[0]);
+      throw std::runtime_error("cannot start python3");
+    }
+    std::string line;
+    char c = 0;
+    while (read(pipe_fds[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    close(pipe_fds[0]);
+    port_ = line.empty() ? 0 : std::stoi(line);
+    if (port_ == 0) {
+      stop();
+      throw std::runtime_error("the test HTTP server did not start");
+    }
+  }
+
+  ~LoopbackHttpServer() { stop(); }
+  LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+  LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>" followed by `path_and_query`.
+  std::string url(const std::string& path_and_query) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path_and_query;
+  }
+
+  // The requests seen so far, as "<path and query> range=<Range or ->".
+  std::vector<std::string> requests() const {
+    std::vector<std::string> lines;
+    std::ifstream in(log_path_);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  void stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+  }
+
+  std::filesystem::path log_path_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Byte `offset` of every body the server sends.
+inline std::uint8_t served_byte(std::uint64_t offset) { return static_cast<std::uint8_t>(offset % 251); }
+
+// Whether `bytes` is the server's body from its first byte.
+inline bool is_served_body(const std::vector<std::uint8_t>& bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    if (bytes[i] != served_byte(i)) return false;
+  return true;
+}
+
+}  // namespace quillon::test_support
