@@ -1,0 +1,35 @@
+// What a host app implements to do one service's work (enable
+// notifications, read, write) on the peripherals that connect through
+// BLEManager. The manager passes each GATT event on unchanged, on the main
+// thread, to every handler in its bleServices list, in list order.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "quillon/ble/cb_characteristic.h"
+#include "quillon/ble/cb_peripheral.h"
+#include "quillon/ble/cb_service.h"
+#include "quillon/ble/ns_error.h"
+
+namespace quillon {
+
+class BLEServiceHandler {
+ public:
+  virtual ~BLEServiceHandler() = default;
+  virtual void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
+                                              const std::optional<NSError>& error) = 0;
+  virtual void peripheral_didDiscoverCharacteristicsForService_error(
+      const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBService>& service,
+      const std::optional<NSError>& error) = 0;
+  virtual void peripheral_didUpdateValueForCharacteristic_error(
+      const std::shared_ptr<CBPeripheral>& peripheral,
+      const std::shared_ptr<CBCharacteristic>& characteristic, const std::optional<NSError>& error) = 0;
+  virtual void peripheral_didWriteValueForCharacteristic_error(
+      const std::shared_ptr<CBPeripheral>& peripheral,
+      const std::shared_ptr<CBCharacteristic>& characteristic, const std::optional<NSError>& error) = 0;
+};
+
+using BLEServiceList = std::vector<std::shared_ptr<BLEServiceHandler>>;
+
+}  // namespace quillon
