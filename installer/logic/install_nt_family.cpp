@@ -43,7 +43,7 @@ void writeTextValue(SystemLayer& system, RegistryRoot root, const char* subKey,
 }  // namespace
 
 void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
-  if (!isWithinCatalogue(settings)) return;
+  if (!ntSettingsWithinCatalogue(settings)) return;
 
   char driverDirectory[255] = {};
   std::uint32_t needed = 0;

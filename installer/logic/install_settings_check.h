@@ -9,22 +9,36 @@
 
 namespace spoolrig {
 
-// The five serial rows are checked only for a serial port, the one case in
-// which the procedures read them.
-inline bool isWithinCatalogue(const InstallSettings& s) {
-  auto within = [](int index, std::size_t size) {
-    return index >= 0 && static_cast<std::size_t>(index) < size;
-  };
+inline bool isRowOf(int index, std::size_t rows) {
+  return index >= 0 && static_cast<std::size_t>(index) < rows;
+}
+
+// The rows the NT family looks up. The five serial rows are checked only for
+// a serial port, the one case in which they are read.
+inline bool ntSettingsWithinCatalogue(const InstallSettings& s) {
   namespace mc = ModelCatalogue;
-  if (!within(s.modelIndex, mc::models.size()) || !within(s.portIndex, mc::ports.size())) {
+  if (!isRowOf(s.modelIndex, mc::models.size()) || !isRowOf(s.portIndex, mc::ports.size())) {
     return false;
   }
   if (!mc::isSerialPort(s.portIndex)) return true;
-  return within(s.baudIndex, mc::baudRates.size()) &&
-         within(s.byteSizeIndex, mc::byteSizes.size()) &&
-         within(s.stopBitsIndex, mc::stopBits.size()) &&
-         within(s.parityIndex, mc::parities.size()) &&
-         within(s.flowIndex, mc::flowControls.size());
+  return isRowOf(s.baudIndex, mc::baudRates.size()) &&
+         isRowOf(s.byteSizeIndex, mc::byteSizes.size()) &&
+         isRowOf(s.stopBitsIndex, mc::stopBits.size()) &&
+         isRowOf(s.parityIndex, mc::parities.size()) &&
+         isRowOf(s.flowIndex, mc::flowControls.size());
+}
+
+// The rows the 9x family looks up: it ignores parity and stop bits, and any
+// flow row beyond XonXoff means hardware flow control, so the flow row is
+// never looked up.
+inline bool win9xSettingsWithinCatalogue(const InstallSettings& s) {
+  namespace mc = ModelCatalogue;
+  if (!isRowOf(s.modelIndex, mc::models.size()) || !isRowOf(s.portIndex, mc::ports.size())) {
+    return false;
+  }
+  if (!mc::isSerialPort(s.portIndex)) return true;
+  return isRowOf(s.baudIndex, mc::baudRates.size()) &&
+         isRowOf(s.byteSizeIndex, mc::byteSizes.size());
 }
 
 }  // namespace spoolrig

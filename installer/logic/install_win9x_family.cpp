@@ -70,7 +70,7 @@ void storeSerialSettings(SystemLayer& system, const InstallSettings& settings) {
 }  // namespace
 
 void InstallWin9xFamily(SystemLayer& system, InstallSettings settings) {
-  if (!isWithinCatalogue(settings)) return;
+  if (!win9xSettingsWithinCatalogue(settings)) return;
 
   char driverDirectory[255] = {};
   std::uint32_t needed = 0;

@@ -51,7 +51,7 @@ struct RecordedValue {
   std::vector<std::uint8_t> data;
 };
 
-class RecordingSystemLayer final : public SystemLayer {
+class RecordingSystemLayer : public SystemLayer {
  public:
   RecordingSystemLayer();
 
