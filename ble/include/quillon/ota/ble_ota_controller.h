@@ -25,8 +25,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "quillon/net/http_client.h"
 #include "quillon/ota/ble_ota_delegate.h"
 #include "quillon/ota/ota_codes.h"
 #include "quillon/ota/ota_platform.h"
@@ -35,7 +37,8 @@
 
 namespace quillon {
 
-class BLEOTAController {
+// The controller is the delegate of its own download connection.
+class BLEOTAController : public HttpConnectionDelegate {
  public:
   // init: counters at 0, no delegate, no image, no watchdog.
   explicit BLEOTAController(OtaPlatform platform = {});
@@ -77,6 +80,24 @@ class BLEOTAController {
   // and the transfer starts. A null handle counts as an empty image.
   void download_firmware_from_file(std::shared_ptr<ImageHandle> file);
 
+  // Downloads the image with a GET carrying "Range: bytes=0-" into the
+  // library's cache folder, under the name the response suggests, and starts
+  // the transfer when the body is complete (OTA_STATE_STARTING with 0, then
+  // start with the length). A download already running is cancelled first
+  // and never calls back. Needs platform.main_queue to be the loop of the
+  // calling thread; the download's events and the transfer's start happen
+  // there. A status other than 200 or 206, a failed or short download, or a
+  // file that cannot be written ends in OTA_STATE_COMPLETED with
+  // OTA_ERR_OTHER and a log line saying why; no transfer starts then.
+  void download_firmware_from_url(std::string url_string);
+
+  // The download connection's events, on platform.main_queue's thread.
+  // Events of any connection but http_conn are ignored.
+  void connection_didReceiveResponse(HttpConnection& connection, const HttpResponse& response) override;
+  void connection_didReceiveData(HttpConnection& connection, std::span<const std::uint8_t> data) override;
+  void connectionDidFinishLoading(HttpConnection& connection) override;
+  void connection_didFailWithError(HttpConnection& connection, const std::string& reason) override;
+
   // --- fields: plain getters and setters, not synchronised ------------------
 
   std::weak_ptr<BLEOTADelegate> delegate() const { return delegate_; }
@@ -87,8 +108,12 @@ class BLEOTAController {
   void setCredit(std::int64_t value) { credit_ = value; }
   std::int64_t mtu() const { return mtu_; }
   void setMtu(std::int64_t value) { mtu_ = value; }
+  HttpConnection* http_conn() const { return http_conn_.get(); }
+  void setHttp_conn(std::unique_ptr<HttpConnection> value) { http_conn_ = std::move(value); }
   std::int64_t file_current_length() const { return file_current_length_; }
   void setFile_current_length(std::int64_t value) { file_current_length_ = value; }
+  const std::string& address() const { return address_; }
+  void setAddress(std::string value) { address_ = std::move(value); }
   std::shared_ptr<ImageHandle> file_write_handle() const { return file_write_handle_; }
   void setFile_write_handle(std::shared_ptr<ImageHandle> value) { file_write_handle_ = std::move(value); }
   std::int64_t file_total_length() const { return file_total_length_; }
@@ -109,6 +134,10 @@ class BLEOTAController {
   // Cancels the watchdog in myThread and keeps it aside until it has ended,
   // so that neither start nor pkt_received waits for it.
   void retire_watchdog();
+  // Ends the running download as failed: drops the connection and the
+  // partly written file, reports OTA_STATE_COMPLETED with OTA_ERR_OTHER. The
+  // caller has logged why.
+  void abandon_download();
 
   OtaPlatform platform_;
 
@@ -117,7 +146,9 @@ class BLEOTAController {
   std::int64_t current_id_ = 0;
   std::int64_t credit_ = 0;
   std::int64_t mtu_ = 0;
+  std::unique_ptr<HttpConnection> http_conn_;
   std::int64_t file_current_length_ = 0;
+  std::string address_;
   std::shared_ptr<ImageHandle> file_write_handle_;
   std::int64_t file_total_length_ = 0;
   std::shared_ptr<WatchdogThread> myThread_;
@@ -126,6 +157,10 @@ class BLEOTAController {
 
   // Cancelled watchdogs that may not have ended yet; joined once finished.
   std::vector<std::shared_ptr<WatchdogThread>> retired_watchdogs_;
+
+  // Whether file_write_handle_ is the file the running download writes (and
+  // so a half-written file to remove if the download fails).
+  bool download_file_open_ = false;
 };
 
 }  // namespace quillon

@@ -1,0 +1,131 @@
+// BLEOTAController's image download: a GET into the library's cache folder,
+// and the transfer's start once the whole body is on disk. The body goes to
+// the file as it arrives, so memory does not grow with the image.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "quillon/net/cache_directory.h"
+#include "quillon/net/curl_http_client.h"
+#include "quillon/ota/ble_ota_controller.h"
+#include "quillon/platform/posix_file_image_handle.h"
+
+namespace quillon {
+
+void BLEOTAController::download_firmware_from_url(std::string url_string) {
+  // Destroying the old connection cancels it: none of its events, not even
+  // queued ones, reach this controller afterwards.
+  http_conn_.reset();
+  if (download_file_open_) {
+    // The half-written file of the download just cancelled is no image.
+    file_write_handle_.reset();
+    ::unlink(address_.c_str());
+    download_file_open_ = false;
+  }
+  file_current_length_ = 0;
+  if (!platform_.main_queue) {
+    platform_.log->logf("download failed: no run loop to deliver the download on");
+    abandon_download();
+    return;
+  }
+  if (!platform_.http) platform_.http = std::make_shared<CurlHttpClient>();
+
+  char range[32];
+  std::snprintf(range, sizeof range, "bytes=%d-", 0);
+  http_conn_ = platform_.http->get(url_string, {{"Range", range}}, *this, *platform_.main_queue);
+}
+
+void BLEOTAController::connection_didReceiveResponse(HttpConnection& connection,
+                                                     const HttpResponse& response) {
+  if (&connection != http_conn_.get()) return;
+  // An error page is not a firmware image: it must neither reach the module
+  // nor replace an image already in the cache.
+  if (response.status_code != 200 && response.status_code != 206) {
+    platform_.log->logf("download failed: HTTP status %d", response.status_code);
+    abandon_download();
+    return;
+  }
+  std::error_code error;
+  const auto folder = cache_directory(error);
+  if (error) {
+    platform_.log->logf("download failed: no cache folder (%s)", error.message().c_str());
+    abandon_download();
+    return;
+  }
+  address_ = (folder / response.suggested_filename).string();
+
+  // Replace rather than truncate: a handle still open on an earlier image of
+  // the same name keeps its bytes, and a link put in the name's place is
+  // removed, not followed.
+  if (::unlink(address_.c_str()) != 0 && errno != ENOENT) {
+    platform_.log->logf("download failed: cannot replace %s (%s)", address_.c_str(), std::strerror(errno));
+    abandon_download();
+    return;
+  }
+  const int fd = ::open(address_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    platform_.log->logf("download failed: cannot create %s (%s)", address_.c_str(), std::strerror(errno));
+    abandon_download();
+    return;
+  }
+  file_write_handle_ = std::make_shared<PosixFileImageHandle>(fd);
+  download_file_open_ = true;
+  // A response that comes again starts the file afresh, the count included.
+  file_current_length_ = 0;
+  file_total_length_ = response.expected_content_length;
+  platform_.log->logf("file total length = %lld", static_cast<long long>(file_total_length_));
+}
+
+void BLEOTAController::connection_didReceiveData(HttpConnection& connection,
+                                                 std::span<const std::uint8_t> data) {
+  if (&connection != http_conn_.get() || !download_file_open_) return;
+  if (file_write_handle_->seek_to_end() < 0 || !file_write_handle_->write(data)) {
+    platform_.log->logf("download failed: cannot write %s", address_.c_str());
+    abandon_download();
+    return;
+  }
+  file_current_length_ += static_cast<std::int64_t>(data.size());
+  platform_.log->logf("file downloading %lld/%lld", static_cast<long long>(file_current_length_),
+                      static_cast<long long>(file_total_length_));
+}
+
+void BLEOTAController::connectionDidFinishLoading(HttpConnection& connection) {
+  if (&connection != http_conn_.get() || !download_file_open_) return;
+  if (file_total_length_ >= 0 && file_current_length_ != file_total_length_) {
+    platform_.log->logf("download failed: body ended after %lld of %lld bytes",
+                        static_cast<long long>(file_current_length_),
+                        static_cast<long long>(file_total_length_));
+    abandon_download();
+    return;
+  }
+  // With no announced length, START announces what was actually stored.
+  if (file_total_length_ < 0) file_total_length_ = file_current_length_;
+  download_file_open_ = false;
+  file_write_handle_->seek(0);
+  file_current_length_ = 0;
+  report(OTA_STATE_STARTING, 0);
+  start(file_total_length_);
+}
+
+void BLEOTAController::connection_didFailWithError(HttpConnection& connection, const std::string& reason) {
+  if (&connection != http_conn_.get()) return;
+  platform_.log->logf("download failed: %s", reason.c_str());
+  abandon_download();
+}
+
+void BLEOTAController::abandon_download() {
+  // May run inside the connection's own event; the connection allows that.
+  http_conn_.reset();
+  if (download_file_open_) {
+    file_write_handle_.reset();
+    ::unlink(address_.c_str());
+    download_file_open_ = false;
+  }
+  file_current_length_ = 0;
+  report(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
+}
+
+}  // namespace quillon
