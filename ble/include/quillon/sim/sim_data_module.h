@@ -1,0 +1,47 @@
+// The printer's BLE data module as a simulated device: the data-transmission
+// service FF00 (FF01 notify: module to app; FF02 write: app to module; FF03
+// flow control) and the OTA service FF10, whose characteristic FF11 (write
+// without response + notify) carries the OTA protocol to a simulated OTA
+// module and its answers back as notifications.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quillon/sim/sim_device.h"
+#include "quillon/sim/sim_ota_module.h"
+
+namespace quillon::sim {
+
+inline const CBUUID kDataServiceUUID = CBUUID::fromShort(0xFF00);
+inline const CBUUID kDataNotifyUUID = CBUUID::fromShort(0xFF01);
+inline const CBUUID kDataWriteUUID = CBUUID::fromShort(0xFF02);
+inline const CBUUID kFlowControlUUID = CBUUID::fromShort(0xFF03);
+inline const CBUUID kOtaServiceUUID = CBUUID::fromShort(0xFF10);
+inline const CBUUID kOtaUUID = CBUUID::fromShort(0xFF11);
+
+struct SimDataModuleConfig {
+  NSUUID identifier = NSUUID::UUID();
+  std::string name = "Printer BLE";
+  int rssi = -55;
+  SimOtaModuleConfig ota;
+};
+
+class SimDataModule final : public SimDevice {
+ public:
+  explicit SimDataModule(SimDataModuleConfig config = {});
+
+  // Everything written on FF02 so far, in order.
+  const NSData& receivedData() const { return receivedData_; }
+  // Sends bytes to the app as a notification on FF01.
+  void sendData(const NSData& bytes) { notify(kDataNotifyUUID, bytes); }
+  // The module's side of the OTA protocol: what it got, its verdict.
+  SimOtaModule& otaModule() { return ota_; }
+  const SimOtaModule& otaModule() const { return ota_; }
+
+ private:
+  NSData receivedData_;
+  SimOtaModule ota_;
+};
+
+}  // namespace quillon::sim
