@@ -1,9 +1,6 @@
 #include "quillon/net/curl_http_client.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -133,26 +130,13 @@ TEST_F(CurlHttpClientTest, SuggestedNameComesFromTheFinalResponse) {
   }
 }
 
-int refused_port() {
-  // Bind a port, then close it: nothing listens there any more.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 TEST_F(CurlHttpClientTest, FailuresEndInOneFailureCallAndNoFinish) {
   struct Case {
     std::string url;
     const char* expected_summary;
   };
   const Case cases[] = {
-      {"http://127.0.0.1:" + std::to_string(refused_port()) + "/fw.bin", "failure"},
+      {"http://127.0.0.1:" + std::to_string(test_support::refused_port()) + "/fw.bin", "failure"},
       {server_.url("/fw.bin?size=100000&cut=50000"), "response data failure"},
       {server_.url("/fw.bin?size=100000&cut=50000&length=chunked"), "response data failure"},
       {"file:///etc/passwd", "failure"},

@@ -3,8 +3,10 @@
 // so the download benchmark can use it too.
 #pragma once
 
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +87,19 @@ class LoopbackHttpServer {
   pid_t pid_ = -1;
   int port_ = 0;
 };
+
+// A loopback port nothing listens on: bound by this process, then closed.
+inline int refused_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
 
 // Byte `offset` of every body the server sends.
 inline std::uint8_t served_byte(std::uint64_t offset) { return static_cast<std::uint8_t>(offset % 251); }
