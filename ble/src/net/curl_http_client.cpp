@@ -119,6 +119,7 @@ class CurlHttpConnection final : public HttpConnection {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, options_.low_speed_limit);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.low_speed_time.count()));
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "QuillonLib");
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(CurlHttpClient::kReceivePieceBytes));
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_buffer_);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlHttpConnection::on_header);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);

@@ -206,7 +206,7 @@ TEST_F(CurlHttpClientTest, BytesWaitingOnTheLoopStayBoundedForALargeBody) {
   EXPECT_EQ(recorder.body.size(), kSize);
   EXPECT_TRUE(test_support::is_served_body(recorder.body));
   EXPECT_GT(client.peak_bytes_in_flight(), 0u);
-  EXPECT_LE(client.peak_bytes_in_flight(), options.max_bytes_in_flight + 16 * 1024);
+  EXPECT_LE(client.peak_bytes_in_flight(), options.max_bytes_in_flight + CurlHttpClient::kReceivePieceBytes);
 }
 
 }  // namespace
