@@ -52,7 +52,7 @@ class FakePeripheral final : public CBPeripheral {
   NSUUID identifier() const override { return identifier_; }
   CBPeripheralState state() const override { return CBPeripheralStateConnected; }
   void discoverServices(const CBUUIDFilter& filter) override { discoverCalls.push_back(filter); }
-  std::optional<CBServiceList> services() const override { return servicesList; }
+  const std::optional<CBServiceList>& services() const override { return servicesList; }
   void discoverCharacteristics_forService(const CBUUIDFilter&, const std::shared_ptr<CBService>&) override {}
   void readValueForCharacteristic(const std::shared_ptr<CBCharacteristic>&) override {}
   void writeValue_forCharacteristic_type(const NSData&, const std::shared_ptr<CBCharacteristic>&,

@@ -66,7 +66,7 @@ class CBPeripheral {
   // Discovers the services (absent filter: all); then peripheral_didDiscoverServices.
   virtual void discoverServices(const CBUUIDFilter& serviceUUIDs) = 0;
   // The services found by the last discovery; absent before the first.
-  virtual std::optional<CBServiceList> services() const = 0;
+  virtual const std::optional<CBServiceList>& services() const = 0;
   // Discovers a service's characteristics; then
   // peripheral_didDiscoverCharacteristicsForService_error.
   virtual void discoverCharacteristics_forService(const CBUUIDFilter& characteristicUUIDs,

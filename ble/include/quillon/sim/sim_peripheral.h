@@ -27,7 +27,7 @@ class SimPeripheral final : public CBPeripheral, public std::enable_shared_from_
   CBPeripheralState state() const override { return state_; }
 
   void discoverServices(const CBUUIDFilter& serviceUUIDs) override;
-  std::optional<CBServiceList> services() const override { return services_; }
+  const std::optional<CBServiceList>& services() const override { return services_; }
   void discoverCharacteristics_forService(const CBUUIDFilter& characteristicUUIDs,
                                           const std::shared_ptr<CBService>& service) override;
   void readValueForCharacteristic(const std::shared_ptr<CBCharacteristic>& characteristic) override;
