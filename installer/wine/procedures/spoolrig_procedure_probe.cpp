@@ -7,7 +7,8 @@
 //                                   [bytesize=N] [stopbits=N] [parity=N] [flow=N]
 //
 // Message boxes are printed instead of shown, as one line
-// "MessageBoxA <text as hex bytes> <type in hex>", so no display is needed.
+// "MessageBoxA <text as hex bytes> <type in hex>", so no display is needed;
+// each AddPrinterA prints "AddPrinterA <name> -> added|refused".
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,16 @@ namespace {
 
 class PrintingSystemLayer final : public spoolrig::Win32SystemLayer {
  public:
+  // Whether the spooler took the printer tells a harness which outcome to
+  // check for: a refused printer keeps its earlier settings.
+  spoolrig::PrinterHandle AddPrinterA(const char* server, std::uint32_t level,
+                                      const spoolrig::PrinterInfo2& info) override {
+    const spoolrig::PrinterHandle printer = Win32SystemLayer::AddPrinterA(server, level, info);
+    std::printf("AddPrinterA %s -> %s\n", info.pPrinterName,
+                printer == spoolrig::PrinterHandle::None ? "refused" : "added");
+    return printer;
+  }
+
   int MessageBoxA(const char* text, std::uint32_t type) override {
     std::printf("MessageBoxA ");
     for (const char* p = text; *p != '\0'; ++p) {
