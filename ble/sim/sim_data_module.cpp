@@ -5,7 +5,8 @@ namespace quillon::sim {
 SimDataModule::SimDataModule(SimDataModuleConfig config)
     : SimDevice(SimDeviceConfig{.identifier = config.identifier,
                                 .name = config.name,
-                                .advertisedServices = {kDataServiceUUID},
+                                // Both services, so an updater can find the module by its OTA service.
+                                .advertisedServices = {kDataServiceUUID, kOtaServiceUUID},
                                 .manufacturerData = std::nullopt,
                                 .rssi = config.rssi,
                                 .advertisingInterval = std::chrono::milliseconds(100),
