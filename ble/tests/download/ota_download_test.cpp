@@ -69,17 +69,16 @@ class Host final : public BLEOTADelegate {
   void ota_send_data(std::vector<std::uint8_t> packet) override { module.receive(packet); }
   void ota_state_parameter(std::uint8_t state, std::int64_t parameter) override {
     reports.emplace_back(state, parameter);
+    if (state == OTA_STATE_COMPLETED) completed_ = true;
   }
-  bool completed() const {
-    return std::any_of(reports.begin(), reports.end(),
-                       [](const Report& r) { return r.first == OTA_STATE_COMPLETED; });
-  }
+  bool completed() const { return completed_; }
 
   BLEOTAController* controller = nullptr;
   std::vector<Report> reports;
 
  private:
   std::shared_ptr<RunLoop> loop_;
+  bool completed_ = false;
 
  public:
   SimOtaModule module;
