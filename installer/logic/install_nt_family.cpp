@@ -3,6 +3,7 @@
 // driver and printer, write the default-printer and serial-port values, and
 // remove the staged copies again (the spooler has taken its own by then).
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -28,6 +29,14 @@ constexpr const char* kSharedFiles[] = {"UNIDRV.DLL", "UNIDRVUI.DLL", "UNIRES.DL
 constexpr char kSharedDependentFiles[] =
     "TTFSUB.GPD\0STDNAMES.GPD\0uniDRVui.DLL\0uniDRV.DLL\0UNIRES.DLL\0";
 static_assert(sizeof kSharedDependentFiles == 60);
+
+constexpr std::size_t kLongestDriverDll = [] {
+  std::size_t longest = 0;
+  for (const ModelEntry& m : ModelCatalogue::models) {
+    longest = std::max(longest, std::char_traits<char>::length(m.driverDll));
+  }
+  return longest;
+}();
 
 constexpr char kDefaultPrinterKey[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 constexpr char kPortsKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Ports";
@@ -72,7 +81,7 @@ void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
   }
 
   const std::size_t dllLength = std::strlen(model.driverDll);
-  static_assert(sizeof dependentFiles >= 12 + 1 + sizeof kSharedDependentFiles);
+  static_assert(sizeof dependentFiles >= kLongestDriverDll + 1 + sizeof kSharedDependentFiles);
   std::memcpy(dependentFiles, model.driverDll, dllLength);
   std::memcpy(dependentFiles + dllLength + 1, kSharedDependentFiles, sizeof kSharedDependentFiles);
   const std::string dataFile = std::string("\\") + model.gpdFile;
