@@ -1,0 +1,54 @@
+#include "exit_status.h"
+
+#include "quillon/ota/ota_codes.h"
+
+namespace quillon::ota_tool {
+
+int exit_status_for(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Success: return kExitSuccess;
+    case Outcome::UsageError: return kExitUsage;
+    case Outcome::ModuleNotFound: return kExitNotFound;
+    case Outcome::ImageUnavailable: return kExitImage;
+    case Outcome::ChecksumFailure: return kExitChecksum;
+    case Outcome::TimedOut: return kExitTimeout;
+    case Outcome::ModuleRejected: return kExitRejected;
+    case Outcome::LinkFailed: return kExitLink;
+    case Outcome::VerifyMismatch: return kExitVerify;
+  }
+  return kExitLink;
+}
+
+Outcome classify_completion(std::int64_t result, bool from_watchdog_thread, bool image_ready) {
+  // Only the watchdog reports from its own thread, and only a time-out.
+  if (from_watchdog_thread) return Outcome::TimedOut;
+  if (!image_ready) return Outcome::ImageUnavailable;
+  if (result == OTA_SUCCESS) return Outcome::Success;
+  if (result == OTA_ERR_CHECK_SUM_FAIL) return Outcome::ChecksumFailure;
+  return Outcome::ModuleRejected;
+}
+
+std::string outcome_summary(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Success: return "firmware updated";
+    case Outcome::UsageError: return "usage error";
+    case Outcome::ModuleNotFound: return "module not found";
+    case Outcome::ImageUnavailable: return "firmware image not available";
+    case Outcome::ChecksumFailure: return "checksum failure";
+    case Outcome::TimedOut: return "timed out: the module stopped answering";
+    case Outcome::ModuleRejected: return "the module rejected the image";
+    case Outcome::LinkFailed: return "BLE link failed";
+    case Outcome::VerifyMismatch: return "the module does not hold the image";
+  }
+  return "unknown outcome";
+}
+
+std::string verdict_line(Outcome outcome, const std::string& detail) {
+  if (outcome == Outcome::Success) {
+    return "quillon-ota: success: " + outcome_summary(outcome) + (detail.empty() ? "" : " (" + detail + ")");
+  }
+  return "quillon-ota: failed (exit " + std::to_string(exit_status_for(outcome)) + "): " + outcome_summary(outcome) +
+         (detail.empty() ? "" : ": " + detail);
+}
+
+}  // namespace quillon::ota_tool

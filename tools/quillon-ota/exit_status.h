@@ -1,0 +1,53 @@
+// How a run of quillon-ota ends: the outcome, the status the process exits
+// with (one per kind of failure, so scripts can tell them apart) and the
+// words of the closing verdict line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillon::ota_tool {
+
+enum class Outcome {
+  Success,
+  UsageError,
+  ModuleNotFound,
+  ImageUnavailable,   // the file cannot be read or the download failed
+  ChecksumFailure,
+  TimedOut,
+  ModuleRejected,     // the module's END carried a verdict other than success
+  LinkFailed,         // connection refused or lost, OTA service missing
+  VerifyMismatch,     // the module does not hold exactly the image
+};
+
+// Process exit statuses; 0 only for a transfer the module accepted.
+enum ExitStatus : int {
+  kExitSuccess = 0,
+  kExitUsage = 2,
+  kExitNotFound = 3,
+  kExitImage = 4,
+  kExitChecksum = 5,
+  kExitTimeout = 6,
+  kExitRejected = 7,
+  kExitLink = 8,
+  kExitVerify = 9,
+};
+
+int exit_status_for(Outcome outcome);
+
+// What an OTA_STATE_COMPLETED report means. The report carries only a
+// result code, and OTA_ERR_OTHER has three sources: the download failing
+// (before the image was ready), the watchdog (on its own thread) and the
+// module's own verdict (inside pkt_received).
+Outcome classify_completion(std::int64_t result, bool from_watchdog_thread, bool image_ready);
+
+// A short sentence saying what went wrong (or right), without the details
+// of this run.
+std::string outcome_summary(Outcome outcome);
+
+// The one-line verdict that ends every run:
+// "quillon-ota: success: firmware updated (<detail>)" or
+// "quillon-ota: failed (exit N): <summary>: <detail>".
+std::string verdict_line(Outcome outcome, const std::string& detail);
+
+}  // namespace quillon::ota_tool

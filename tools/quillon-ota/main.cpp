@@ -1,0 +1,109 @@
+// quillon-ota: updates the firmware of the printer's BLE data module with
+// QuillonLib, as a host app would: see update_session.h for the wiring and
+// tool_options.cpp (--help) for what the command line offers.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "exit_status.h"
+#include "image_digest.h"
+#include "progress_display.h"
+#include "simulated_module.h"
+#include "tool_log_sink.h"
+#include "tool_options.h"
+#include "update_session.h"
+
+using namespace quillon;
+using namespace quillon::ota_tool;
+
+namespace {
+
+ProgressDisplay::Style progress_style(ProgressMode mode) {
+  switch (mode) {
+    case ProgressMode::Bar: return ProgressDisplay::Style::Bar;
+    case ProgressMode::Lines: return ProgressDisplay::Style::Lines;
+    case ProgressMode::None: return ProgressDisplay::Style::None;
+    case ProgressMode::Auto: break;
+  }
+  return isatty(STDOUT_FILENO) ? ProgressDisplay::Style::Bar : ProgressDisplay::Style::Lines;
+}
+
+bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out.flush());
+}
+
+// What the module holds, compared with the image file: an Outcome to report
+// instead of success, with its detail, or nothing when they match.
+std::optional<std::pair<Outcome, std::string>> verify(const UpdateSession& session, const SimOtaModule& module) {
+  const auto image = digest_file(session.image_file());
+  if (!image) return std::pair{Outcome::ImageUnavailable, "cannot read " + session.image_file() + " to compare"};
+  const ImageDigest received{module.image_length(), module.image_hash()};
+  char text[160];
+  std::snprintf(text, sizeof text, "module holds %llu bytes, FNV-1a 64 %016llx; image has %llu bytes, %016llx",
+                static_cast<unsigned long long>(received.length), static_cast<unsigned long long>(received.hash),
+                static_cast<unsigned long long>(image->length), static_cast<unsigned long long>(image->hash));
+  if (received != *image) return std::pair{Outcome::VerifyMismatch, std::string(text)};
+  std::printf("verify: %s: identical\n", text);
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  const ParseResult parsed = parse_arguments(args);
+  if (std::holds_alternative<HelpRequested>(parsed)) {
+    std::fputs(usage_text().c_str(), stdout);
+    return kExitSuccess;
+  }
+  if (const auto* error = std::get_if<UsageError>(&parsed)) {
+    std::fprintf(stderr, "quillon-ota: %s\nTry 'quillon-ota --help'.\n", error->message.c_str());
+    std::printf("%s\n", verdict_line(Outcome::UsageError, error->message).c_str());
+    return kExitUsage;
+  }
+  const auto& options = std::get<ToolOptions>(parsed);
+
+  auto manager_log = std::make_shared<ToolLogSink>(options.verbose);
+  auto ota_log = std::make_shared<ToolLogSink>(options.verbose);
+  const SimulatedSetup simulated = install_simulated_module(options, manager_log);
+
+  ProgressDisplay progress(stdout, progress_style(options.progress));
+  auto& manager = BLEManager::sharedInstance();
+  Outcome outcome;
+  std::string detail;
+  {
+    auto session = std::make_shared<UpdateSession>(options, manager, simulated.world->queue(), ota_log, progress, stdout);
+    session->start();
+    // Every path ends by itself: the find-and-connect time limit, the
+    // download client's time-outs, then the transfer's watchdog.
+    while (!session->finished()) {
+      simulated.world->queue()->run_until([&] { return session->finished(); }, std::chrono::hours(1));
+    }
+    outcome = session->outcome();
+    detail = session->detail();
+    if (outcome == Outcome::Success) {
+      char text[64];
+      std::snprintf(text, sizeof text, " in %.1f s", session->transfer_seconds());
+      detail += text;
+    }
+    if (simulated.module && session->image_size() >= 0 && (outcome == Outcome::Success || options.save_received)) {
+      const auto& module = simulated.module->otaModule();
+      if (options.save_received && !save_bytes(*options.save_received, module.image())) {
+        std::fprintf(stderr, "quillon-ota: cannot write %s\n", options.save_received->c_str());
+      }
+      if (outcome == Outcome::Success && options.verify) {
+        if (auto failed = verify(*session, module)) std::tie(outcome, detail) = *failed;
+      }
+    }
+  }
+  std::printf("%s\n", verdict_line(outcome, detail).c_str());
+  std::fflush(stdout);
+  return exit_status_for(outcome);
+}

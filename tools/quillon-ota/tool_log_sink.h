@@ -1,0 +1,38 @@
+// Where the library's log lines go inside quillon-ota: to standard error
+// with --verbose, nowhere otherwise. It keeps the last line that explains a
+// failed download, so the verdict can say why. Thread-safe: the OTA
+// watchdog logs from its own thread.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "quillon/platform/log_sink.h"
+
+namespace quillon::ota_tool {
+
+class ToolLogSink final : public LogSink {
+ public:
+  explicit ToolLogSink(bool verbose) : verbose_(verbose) {}
+
+  void line(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    if (text.starts_with("download failed")) download_failure_ = std::string(text);
+    if (verbose_) std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  }
+
+  // The last "download failed: ..." line, or "" when there was none.
+  std::string download_failure() const {
+    std::lock_guard lock(mutex_);
+    return download_failure_;
+  }
+
+ private:
+  const bool verbose_;
+  mutable std::mutex mutex_;
+  std::string download_failure_;
+};
+
+}  // namespace quillon::ota_tool

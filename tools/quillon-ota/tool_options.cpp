@@ -1,0 +1,253 @@
+#include "tool_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+#include "quillon/ble/ns_uuid.h"
+
+namespace quillon::ota_tool {
+namespace {
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A whole decimal number in [low, high]; nothing for anything else
+// ("12x", "", "-1", out of range).
+std::optional<std::uint64_t> parse_count(std::string_view text, std::uint64_t low, std::uint64_t high) {
+  std::uint64_t value = 0;
+  const auto* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parse_seconds(std::string_view text) {
+  double value = 0;
+  const auto* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || !(value > 0) || value > 3600) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::string> apply_fault(std::string_view spec, SimOtaModuleFaults& faults) {
+  const auto eq = spec.find('=');
+  const std::string_view name = spec.substr(0, eq);
+  const std::optional<std::string_view> arg =
+      eq == std::string_view::npos ? std::nullopt : std::optional(spec.substr(eq + 1));
+  const auto bad_number = [&] { return "--fault " + std::string(spec) + ": '" + std::string(*arg) + "' is not a count"; };
+  const auto no_argument = [&]() -> std::optional<std::string> {
+    if (arg) return "--fault " + std::string(name) + " takes no value";
+    return std::nullopt;
+  };
+  // Acknowledgements and host packets are counted from 0 (the acknowledgement
+  // of START, the START packet); the count defaults to 0.
+  const auto numbered = [&](std::optional<std::uint64_t>& field) -> std::optional<std::string> {
+    if (!arg) {
+      field = 0;
+      return std::nullopt;
+    }
+    auto n = parse_count(*arg, 0, std::numeric_limits<std::uint32_t>::max());
+    if (!n) return bad_number();
+    field = *n;
+    return std::nullopt;
+  };
+
+  if (name == "corrupt-ack") return numbered(faults.corrupt_ack);
+  if (name == "drop-ack") return numbered(faults.drop_ack);
+  if (name == "unknown-ack") return numbered(faults.unknown_opcode_ack);
+  if (name == "silent") return numbered(faults.silent_after);
+  if (name == "corrupt-end") {
+    if (auto e = no_argument()) return e;
+    faults.corrupt_end = true;
+    return std::nullopt;
+  }
+  if (name == "ack-end") {
+    if (auto e = no_argument()) return e;
+    faults.ack_end = true;
+    return std::nullopt;
+  }
+  if (name == "merge") {
+    if (auto e = no_argument()) return e;
+    faults.merge_chunks = true;
+    return std::nullopt;
+  }
+  if (name == "split") {
+    if (!arg) return std::string("--fault split needs a chunk size, as in split=3");
+    auto n = parse_count(*arg, 1, 4096);
+    if (!n) return bad_number();
+    faults.split_chunks_at = static_cast<std::size_t>(*n);
+    return std::nullopt;
+  }
+  return "unknown fault '" + std::string(name) + "' (see --help)";
+}
+
+ParseResult parse_arguments(std::span<const std::string_view> args) {
+  ToolOptions options;
+  std::optional<std::string_view> image;
+  bool options_ended = false;
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      if (image) return UsageError{"more than one image given ('" + std::string(*image) + "' and '" + std::string(arg) + "')"};
+      image = arg;
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    // "--name=value" and "--name value" both work for options with a value.
+    std::string_view name = arg;
+    std::optional<std::string_view> inline_value;
+    if (arg.starts_with("--")) {
+      if (auto eq = arg.find('='); eq != std::string_view::npos) {
+        name = arg.substr(0, eq);
+        inline_value = arg.substr(eq + 1);
+      }
+    }
+    const auto value = [&]() -> std::optional<std::string_view> {
+      if (inline_value) return inline_value;
+      if (i + 1 < args.size()) return args[++i];
+      return std::nullopt;
+    };
+    const auto flag = [&](bool& field) -> std::optional<UsageError> {
+      if (inline_value) return UsageError{std::string(name) + " takes no value"};
+      field = true;
+      return std::nullopt;
+    };
+    const auto missing = [&] { return UsageError{std::string(name) + " needs a value"}; };
+
+    if (name == "-h" || name == "--help") return HelpRequested{};
+    if (name == "-v" || name == "--verbose") {
+      if (auto e = flag(options.verbose)) return *e;
+    } else if (name == "--retrieve") {
+      if (auto e = flag(options.retrieve)) return *e;
+    } else if (name == "--no-module") {
+      if (auto e = flag(options.no_module)) return *e;
+    } else if (name == "--verify") {
+      if (auto e = flag(options.verify)) return *e;
+    } else if (name == "--mtu" || name == "--credit") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = parse_count(*v, 0, 255);
+      if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
+      (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--latency") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = parse_count(*v, 0, 1000);
+      if (!n) return UsageError{"--latency must be a whole number of milliseconds from 0 to 1000, not '" + std::string(*v) + "'"};
+      options.latency_ms = static_cast<unsigned>(*n);
+    } else if (name == "--fault") {
+      auto v = value();
+      if (!v) return missing();
+      if (auto e = apply_fault(*v, options.module.faults)) return UsageError{*e};
+    } else if (name == "--scan-timeout") {
+      auto v = value();
+      if (!v) return missing();
+      auto seconds = parse_seconds(*v);
+      if (!seconds) return UsageError{"--scan-timeout must be a number of seconds above 0 and at most 3600, not '" + std::string(*v) + "'"};
+      options.scan_timeout_seconds = *seconds;
+    } else if (name == "--module-id") {
+      auto v = value();
+      if (!v) return missing();
+      auto uuid = NSUUID::initWithUUIDString(*v);
+      if (!uuid) return UsageError{"--module-id must be a UUID such as " + std::string(kDefaultModuleIdentifier)};
+      options.module_identifier = uuid->UUIDString();
+    } else if (name == "--save-received") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      options.save_received = std::string(*v);
+    } else if (name == "--progress") {
+      auto v = value();
+      if (!v) return missing();
+      if (*v == "auto") options.progress = ProgressMode::Auto;
+      else if (*v == "bar") options.progress = ProgressMode::Bar;
+      else if (*v == "lines") options.progress = ProgressMode::Lines;
+      else if (*v == "none") options.progress = ProgressMode::None;
+      else return UsageError{"--progress must be auto, bar, lines or none"};
+    } else {
+      return UsageError{"unknown option '" + std::string(arg) + "'"};
+    }
+  }
+
+  if (!image || image->empty()) return UsageError{"no firmware image given"};
+  options.image = std::string(*image);
+  if (starts_with_nocase(*image, "http://") || starts_with_nocase(*image, "https://")) {
+    options.image_is_url = true;
+  } else if (image->find("://") != std::string_view::npos) {
+    return UsageError{"only http:// and https:// URLs can be downloaded: '" + options.image + "'"};
+  }
+  return options;
+}
+
+std::string usage_text() {
+  return R"(Usage: quillon-ota [options] IMAGE
+
+Updates the firmware of the printer's BLE data module over its OTA service
+(FF10, characteristic FF11). IMAGE is a local file or an http:// or https://
+URL, which is downloaded into the library's cache folder first.
+
+The module is the simulated one of QuillonLib's simulated BLE world: it
+advertises FF10 and keeps what it receives, and can be told to misbehave.
+
+Finding the module:
+  (default)             scan for a module advertising FF10 and connect to the
+                        first one found
+  --retrieve            connect to the module remembered from the last
+                        connection (user defaults under $XDG_CONFIG_HOME),
+                        without scanning
+  --scan-timeout SECS   give up finding and connecting after SECS (default 10)
+
+The simulated module:
+  --no-module           no module is in range
+  --module-id UUID      its identifier (default 6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D4A10)
+  --mtu N               packet size it grants, 0 to 255 (default 247)
+  --credit N            DATA packets of its first window, 0 to 255 (default 3)
+  --latency MS          it answers each packet after MS milliseconds, 0 to
+                        1000 (default 0), as a real link would
+  --fault FAULT         inject a fault; may be repeated:
+      corrupt-ack[=N]     acknowledgement N goes out with a wrong checksum
+      drop-ack[=N]        acknowledgement N is never sent
+      unknown-ack[=N]     acknowledgement N names an unknown command
+                          (acknowledgements count from 0, that of START)
+      corrupt-end         its END (with its verdict) has a wrong checksum
+      ack-end             it acknowledges the host's END before its own END
+      silent[=N]          it stops answering after N packets (default 0:
+                          never answers)
+      split=N             it sends everything in pieces of at most N bytes
+      merge               it sends all answers to one packet as one piece
+
+Checking and showing:
+  --verify              compare what the module received with the image
+  --save-received FILE  write what the module received to FILE
+  --progress MODE       auto (bar on a terminal, else lines), bar, lines, none
+  -v, --verbose         show the library's log lines on standard error
+  -h, --help            show this text
+
+Exit status:
+  0  the module accepted the image (and, with --verify, holds exactly it)
+  2  usage error
+  3  module not found: nothing advertising FF10 within the scan time, or no
+     remembered module that can be retrieved
+  4  firmware image not available: the file cannot be read or the download
+     failed
+  5  checksum failure reported by the transfer
+  6  time-out: the module stopped answering for more than 3 seconds
+  7  the module rejected the image (its verdict was not success)
+  8  BLE link failed: connection refused or lost, or no OTA service
+  9  --verify found that the module does not hold exactly the image
+)";
+}
+
+}  // namespace quillon::ota_tool

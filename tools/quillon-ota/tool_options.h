@@ -1,0 +1,62 @@
+// quillon-ota's command line: what the user asked for, parsed without side
+// effects so that every rule can be checked on its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "quillon/sim/sim_ota_module.h"
+
+namespace quillon::ota_tool {
+
+// How progress is shown: `Auto` picks a bar on a terminal, lines otherwise.
+enum class ProgressMode { Auto, Bar, Lines, None };
+
+// The simulated module's identifier when none is given: fixed, so that the
+// module is the same peripheral from one run to the next, as a real one is.
+inline constexpr std::string_view kDefaultModuleIdentifier = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D4A10";
+
+struct ToolOptions {
+  // The image: a local file path, or an http:// or https:// URL.
+  std::string image;
+  bool image_is_url = false;
+
+  // Connect to the module remembered from the last run instead of scanning.
+  bool retrieve = false;
+  double scan_timeout_seconds = 10.0;
+
+  // The simulated module.
+  bool no_module = false;
+  std::string module_identifier{kDefaultModuleIdentifier};
+  SimOtaModuleConfig module;
+  // Time the simulated module takes to answer, like a real link's
+  // connection interval; 0 answers at once.
+  unsigned latency_ms = 0;
+
+  bool verify = false;
+  std::optional<std::string> save_received;
+  ProgressMode progress = ProgressMode::Auto;
+  bool verbose = false;
+};
+
+struct HelpRequested {};
+struct UsageError {
+  std::string message;
+};
+using ParseResult = std::variant<ToolOptions, HelpRequested, UsageError>;
+
+// Parses the arguments after the program name. Never exits or prints.
+ParseResult parse_arguments(std::span<const std::string_view> args);
+
+// Applies one --fault value ("corrupt-ack=1", "merge", ...) to `faults`.
+// Returns an error message, or nothing when it was understood.
+std::optional<std::string> apply_fault(std::string_view spec, SimOtaModuleFaults& faults);
+
+// The full --help text, exit statuses included.
+std::string usage_text();
+
+}  // namespace quillon::ota_tool

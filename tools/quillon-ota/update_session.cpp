@@ -1,0 +1,261 @@
+#include "update_session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "quillon/platform/posix_file_image_handle.h"
+#include "quillon/sim/sim_data_module.h"
+
+namespace quillon::ota_tool {
+
+UpdateSession::UpdateSession(const ToolOptions& options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
+                             std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out)
+    : options_(options),
+      manager_(manager),
+      queue_(std::move(queue)),
+      ota_log_(std::move(ota_log)),
+      progress_(progress),
+      out_(out) {
+  OtaPlatform platform;
+  platform.log = ota_log_;
+  // The download's events, and with them START, arrive on the main queue.
+  platform.main_queue = queue_;
+  controller_ = std::make_unique<BLEOTAController>(std::move(platform));
+}
+
+UpdateSession::~UpdateSession() {
+  // The manager outlives this session: it must not forward to our handler.
+  auto& handlers = manager_.bleServices();
+  std::erase(handlers, std::static_pointer_cast<BLEServiceHandler>(handler_));
+  // Joins the watchdog; a time-out report it is making finds this session
+  // gone (the controller holds it weakly) and goes nowhere.
+  controller_.reset();
+}
+
+void UpdateSession::start() {
+  if (!options_.image_is_url) {
+    // No point in looking for the module with nothing to send it.
+    std::error_code ignored;
+    if (std::filesystem::is_directory(options_.image, ignored)) {
+      finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": it is a directory");
+      return;
+    }
+    auto file = PosixFileImageHandle::open_for_reading(options_.image);
+    if (!file || !file->is_open()) {
+      finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": " + std::strerror(errno));
+      return;
+    }
+    image_ = std::move(file);
+  }
+  std::weak_ptr<UpdateSession> weak = weak_from_this();
+  handler_ = std::make_shared<OtaCharacteristicHandler>(OtaCharacteristicHandler::Callbacks{
+      .ready =
+          [weak] {
+            if (auto self = weak.lock()) self->start_image();
+          },
+      .chunk =
+          [weak](std::span<const std::uint8_t> chunk) {
+            auto self = weak.lock();
+            if (self && !self->finished()) self->controller_->pkt_received(chunk);
+          },
+      .failed =
+          [weak](const std::string& why) {
+            if (auto self = weak.lock()) self->finish(Outcome::LinkFailed, why);
+          },
+  });
+  manager_.bleServices().push_back(handler_);
+  manager_.setDelegate(std::weak_ptr<BLEManagerDelegate>(shared_from_this()));
+  controller_->setDelegate(std::weak_ptr<BLEOTADelegate>(shared_from_this()));
+
+  const auto limit = std::chrono::milliseconds(static_cast<long long>(options_.scan_timeout_seconds * 1000));
+  queue_->post_after(limit, [weak, limit] {
+    auto self = weak.lock();
+    if (!self || self->finished() || self->connected_) return;
+    char seconds_text[32];
+    std::snprintf(seconds_text, sizeof seconds_text, "%g", static_cast<double>(limit.count()) / 1000.0);
+    const std::string seconds = seconds_text;
+    if (!self->peripheral_) {
+      self->manager_.stopScan();
+      self->finish(Outcome::ModuleNotFound,
+                   "no module advertising " + sim::kOtaServiceUUID.UUIDString() + " was found within " + seconds + " s");
+    } else {
+      self->finish(Outcome::LinkFailed, "could not connect to the module within " + seconds + " s");
+    }
+  });
+}
+
+void UpdateSession::say(const std::string& text) { progress_.message(text.c_str()); }
+
+void UpdateSession::didUpdateState(CBManagerState state) {
+  if (finished()) return;
+  switch (state) {
+    case CBManagerStatePoweredOn:
+      if (!began_) begin();
+      break;
+    case CBManagerStateUnsupported:
+    case CBManagerStateUnauthorized:
+    case CBManagerStatePoweredOff:
+      finish(Outcome::LinkFailed, "Bluetooth is not available (central state " + std::to_string(state) + ")");
+      break;
+    default:
+      break;  // unknown or resetting: another report follows
+  }
+}
+
+void UpdateSession::begin() {
+  began_ = true;
+  if (options_.retrieve) {
+    // No list: the manager asks for the peripheral it stored at the last
+    // connection.
+    auto found = manager_.retrievePeripheralsWithIdentifiers(std::nullopt);
+    if (found.empty()) {
+      finish(Outcome::ModuleNotFound,
+             "no remembered module could be retrieved (none was connected before, or it is out of range)");
+      return;
+    }
+    say("retrieved the remembered module " + found.front()->identifier().UUIDString());
+    choose(found.front());
+    return;
+  }
+  say("scanning for a module advertising " + sim::kOtaServiceUUID.UUIDString() + "...");
+  manager_.scanForPeripherals(sim::kOtaServiceUUID.UUIDString());
+}
+
+void UpdateSession::didPeripheralFound_advertisementData_RSSI(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                              const std::shared_ptr<BLEAdvertisementData>&,
+                                                              int RSSI) {
+  // Duplicates are reported while the scan runs; the first one wins.
+  if (peripheral_ || finished()) return;
+  manager_.stopScan();
+  say("found " + peripheral->name().value_or("(no name)") + " " + peripheral->identifier().UUIDString() +
+      ", RSSI " + std::to_string(RSSI) + " dBm");
+  choose(peripheral);
+}
+
+void UpdateSession::choose(const std::shared_ptr<CBPeripheral>& peripheral) {
+  peripheral_ = peripheral;
+  handler_->watch(peripheral);
+  manager_.connect(peripheral);
+}
+
+void UpdateSession::didConnectPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) {
+  if (peripheral != peripheral_ || finished()) return;
+  connected_ = true;
+  say("connected to " + module_name());
+  manager_.discoverServices(peripheral);
+}
+
+void UpdateSession::didFailToConnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                     const std::optional<NSError>& error) {
+  if (peripheral != peripheral_ || finished()) return;
+  finish(Outcome::LinkFailed, "could not connect: " + describe(error));
+}
+
+void UpdateSession::didDisconnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                  const std::optional<NSError>& error) {
+  if (peripheral != peripheral_ || finished()) return;
+  finish(Outcome::LinkFailed, "the module disconnected: " + describe(error));
+}
+
+void UpdateSession::start_image() {
+  if (finished()) return;
+  if (options_.image_is_url) {
+    say("downloading " + options_.image);
+    controller_->download_firmware_from_url(options_.image);
+    return;
+  }
+  controller_->download_firmware_from_file(std::move(image_));
+}
+
+void UpdateSession::ota_send_data(std::vector<std::uint8_t> packet) {
+  if (finished()) return;
+  handler_->write(packet);
+}
+
+void UpdateSession::ota_state_parameter(std::uint8_t state, std::int64_t parameter) {
+  if (std::this_thread::get_id() == main_thread_) {
+    on_report(state, parameter, false);
+    return;
+  }
+  // The watchdog's time-out: act on it on the main thread, where everything
+  // else about this session happens.
+  queue_->post([weak = weak_from_this(), state, parameter] {
+    if (auto self = weak.lock()) self->on_report(state, parameter, true);
+  });
+}
+
+void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool from_watchdog_thread) {
+  if (finished()) return;
+  switch (state) {
+    case OTA_STATE_STARTING:
+      image_ready_ = true;
+      total_ = controller_->file_total_length();
+      say(total_ >= 0 ? "sending " + std::to_string(total_) + " bytes to " + module_name()
+                      : "sending the image (size unknown) to " + module_name());
+      transfer_started_ = std::chrono::steady_clock::now();
+      progress_.begin(total_);
+      break;
+    case OTA_STATE_STARTED:
+      break;
+    case OTA_STATE_DATAING:
+      sent_ = parameter;
+      progress_.update(parameter);
+      break;
+    case OTA_STATE_COMPLETED: {
+      const Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
+      std::string detail;
+      switch (outcome) {
+        case Outcome::Success:
+          detail = std::to_string(sent_) + " bytes sent to " + module_name();
+          break;
+        case Outcome::ImageUnavailable:
+          detail = ota_log_->download_failure();
+          if (detail.empty()) detail = "download failed";
+          break;
+        case Outcome::ChecksumFailure:
+          detail = "a packet from the module did not match its checksum";
+          break;
+        case Outcome::TimedOut:
+          detail = "no answer for more than 3 seconds after " + std::to_string(sent_) + " of " +
+                   std::to_string(total_) + " bytes";
+          break;
+        default:
+          detail = "its verdict was " + std::to_string(parameter);
+          break;
+      }
+      finish(outcome, std::move(detail));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void UpdateSession::finish(Outcome outcome, std::string detail) {
+  if (finished()) return;
+  outcome_ = outcome;
+  detail_ = std::move(detail);
+  transfer_ended_ = std::chrono::steady_clock::now();
+  progress_.end();
+  manager_.stopScan();
+  if (peripheral_) manager_.disconnect(peripheral_);
+}
+
+double UpdateSession::transfer_seconds() const {
+  if (!image_ready_) return 0;
+  return std::chrono::duration<double>(transfer_ended_ - transfer_started_).count();
+}
+
+std::string UpdateSession::image_file() const {
+  return options_.image_is_url ? controller_->address() : options_.image;
+}
+
+std::string UpdateSession::module_name() const {
+  if (!peripheral_) return "the module";
+  return peripheral_->name().value_or(peripheral_->identifier().UUIDString());
+}
+
+}  // namespace quillon::ota_tool

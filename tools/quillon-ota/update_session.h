@@ -1,0 +1,108 @@
+// One firmware update as a host app runs it: BLEManager finds the module
+// (scanning for its OTA service, or retrieving the one remembered from the
+// last connection), connects and discovers the OTA characteristic through an
+// OtaCharacteristicHandler; a BLEOTAController then takes the image (a file,
+// or a download) and the session carries its packets and the module's chunks
+// between the two, shows progress and records how the update ended.
+//
+// Threads: everything runs on the main thread, the one that runs `queue`.
+// The controller's time-out report is the exception: it comes from the
+// watchdog thread and is posted to `queue` before it is acted on.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "exit_status.h"
+#include "ota_characteristic_handler.h"
+#include "progress_display.h"
+#include "tool_log_sink.h"
+#include "tool_options.h"
+#include "quillon/manager/ble_manager.h"
+#include "quillon/ota/ble_ota_controller.h"
+#include "quillon/platform/image_handle.h"
+#include "quillon/platform/run_loop.h"
+
+namespace quillon::ota_tool {
+
+class UpdateSession final : public BLEManagerDelegate,
+                            public BLEOTADelegate,
+                            public std::enable_shared_from_this<UpdateSession> {
+ public:
+  // Call on the main thread; `queue` is the main queue that BLEManager's
+  // events and the download's events arrive on.
+  UpdateSession(const ToolOptions& options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
+                std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out);
+  ~UpdateSession() override;
+
+  // Opens a local image (failing at once when it cannot be read), becomes
+  // the manager's delegate, adds its handler and arms the time limit for
+  // finding and connecting the module. The rest happens as events come.
+  void start();
+
+  bool finished() const { return outcome_.has_value(); }
+  // Set once finished().
+  Outcome outcome() const { return *outcome_; }
+  const std::string& detail() const { return detail_; }
+  // Image bytes handed to the module so far, and the image size.
+  std::int64_t bytes_sent() const { return sent_; }
+  std::int64_t image_size() const { return total_; }
+  double transfer_seconds() const;
+  // The file the image was read from: the given path, or the download.
+  std::string image_file() const;
+  // The connected module's name, for messages.
+  std::string module_name() const;
+
+  // BLEManagerDelegate.
+  void didUpdateState(CBManagerState state) override;
+  void didPeripheralFound_advertisementData_RSSI(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                 const std::shared_ptr<BLEAdvertisementData>& advertisementData,
+                                                 int RSSI) override;
+  void didConnectPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) override;
+  void didFailToConnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
+                                        const std::optional<NSError>& error) override;
+  void didDisconnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
+                                     const std::optional<NSError>& error) override;
+  void didServicesFound_services(const std::shared_ptr<CBPeripheral>&, const std::optional<CBServiceList>&) override {}
+
+  // BLEOTADelegate.
+  void ota_send_data(std::vector<std::uint8_t> packet) override;
+  void ota_state_parameter(std::uint8_t state, std::int64_t parameter) override;
+
+ private:
+  void begin();
+  void choose(const std::shared_ptr<CBPeripheral>& peripheral);
+  void start_image();
+  void on_report(std::uint8_t state, std::int64_t parameter, bool from_watchdog_thread);
+  void finish(Outcome outcome, std::string detail);
+  void say(const std::string& text);
+
+  const ToolOptions& options_;
+  BLEManager& manager_;
+  std::shared_ptr<RunLoop> queue_;
+  std::shared_ptr<ToolLogSink> ota_log_;
+  ProgressDisplay& progress_;
+  std::FILE* out_;
+  const std::thread::id main_thread_ = std::this_thread::get_id();
+
+  std::shared_ptr<OtaCharacteristicHandler> handler_;
+  std::unique_ptr<BLEOTAController> controller_;
+  std::shared_ptr<CBPeripheral> peripheral_;
+  // A local image, opened before the module is looked for.
+  std::shared_ptr<ImageHandle> image_;
+  bool began_ = false;
+  bool connected_ = false;
+  bool image_ready_ = false;
+  std::int64_t total_ = -1;
+  std::int64_t sent_ = 0;
+  std::chrono::steady_clock::time_point transfer_started_{};
+  std::chrono::steady_clock::time_point transfer_ended_{};
+  std::optional<Outcome> outcome_;
+  std::string detail_;
+};
+
+}  // namespace quillon::ota_tool
