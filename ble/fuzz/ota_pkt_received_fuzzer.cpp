@@ -26,7 +26,7 @@ class MemoryImage final : public ImageHandle {
   explicit MemoryImage(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
   std::size_t read(std::span<std::uint8_t> into) override {
     const std::size_t n = std::min(into.size(), bytes_.size() - pos_);
-    std::memcpy(into.data(), bytes_.data() + pos_, n);
+    if (n > 0) std::memcpy(into.data(), bytes_.data() + pos_, n);
     pos_ += n;
     return n;
   }
@@ -71,7 +71,7 @@ class FixedClock final : public Clock {
 
 class CheckingDelegate final : public BLEOTADelegate {
  public:
-  std::int64_t mtu = 0;
+  const BLEOTAController* controller = nullptr;
   void ota_send_data(std::vector<std::uint8_t> packet) override {
     if (packet.size() < 2) std::abort();
     if (calc_sum(packet.data(), static_cast<std::int64_t>(packet.size() - 1)) != packet.back()) std::abort();
@@ -83,15 +83,18 @@ class CheckingDelegate final : public BLEOTADelegate {
         if (packet.size() != kOtaEndSize) std::abort();
         break;
       case OTA_CMD_DATA:
-        // Never empty, never above the granted mtu.
-        if (packet.size() <= kOtaDataOverhead || static_cast<std::int64_t>(packet.size()) > mtu) std::abort();
+        // Never empty, never above the mtu granted last.
+        if (packet.size() <= kOtaDataOverhead ||
+            static_cast<std::int64_t>(packet.size()) > controller->mtu()) {
+          std::abort();
+        }
         break;
       default:
         std::abort();
     }
   }
   void ota_state_parameter(std::uint8_t state, std::int64_t) override {
-    if (state < OTA_STATE_STARTED || state > OTA_STATE_COMPLETED) std::abort();
+    if (state < OTA_STATE_STARTING || state > OTA_STATE_COMPLETED) std::abort();
   }
 };
 
@@ -114,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> image(static_cast<std::size_t>(data[3]) * 4);
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);
 
-  delegate->mtu = mtu;
+  delegate->controller = &controller;
   if (delegate_gone) {
     controller.setDelegate(std::weak_ptr<BLEOTADelegate>());
   } else {

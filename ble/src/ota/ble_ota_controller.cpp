@@ -25,7 +25,9 @@ BLEOTAController::~BLEOTAController() {
 }
 
 void BLEOTAController::setMyThread(std::shared_ptr<WatchdogThread> value) {
-  retire_watchdog();
+  // A replaced watchdog runs on to its own end, as a thread whose reference
+  // is dropped would; it is joined at the latest when the controller goes.
+  if (myThread_) retired_watchdogs_.push_back(std::move(myThread_));
   myThread_ = std::move(value);
 }
 
