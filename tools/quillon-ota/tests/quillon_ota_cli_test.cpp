@@ -1,0 +1,166 @@
+// quillon-ota end to end: the built program against the simulated module
+// and a loopback HTTP server, one throwaway home per test.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "loopback_http_server.h"
+#include "scratch_directory.h"
+#include "tool_options.h"
+#include "tool_process.h"
+
+namespace quillon::ota_tool {
+namespace {
+
+using quillon::test_support::LoopbackHttpServer;
+using quillon::test_support::ScratchDirectory;
+using test_support::run_tool;
+using test_support::ToolRun;
+
+std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class QuillonOtaTest : public ::testing::Test {
+ protected:
+  // An image whose bytes differ from packet to packet, so a lost, repeated
+  // or reordered packet changes what the module holds.
+  std::string make_image(std::size_t size, const std::string& name = "fw.bin") {
+    std::vector<char> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 253) & 0xFF);
+    const auto path = home_.path() / name;
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+    return path.string();
+  }
+  std::string in_home(const std::string& name) const { return (home_.path() / name).string(); }
+  ToolRun run(std::vector<std::string> args) { return run_tool(args, home_.path()); }
+
+  ScratchDirectory home_;
+};
+
+TEST_F(QuillonOtaTest, UpdatesTheModuleWithExactlyTheImageAndFindsItAgainByItsIdentifier) {
+  const auto image = make_image(100000);  // not a whole number of packets
+  const auto first = run({image, "--verify", "--save-received", in_home("got.bin")});
+  ASSERT_EQ(first.status, 0) << first.output;
+  EXPECT_EQ(first.verdict().rfind("quillon-ota: success: firmware updated (100000 bytes sent to Printer BLE", 0), 0u)
+      << first.verdict();
+  EXPECT_TRUE(first.says("scanning for a module advertising FF10"));
+  EXPECT_TRUE(first.says("progress: 100% (100000 of 100000 bytes")) << "plain lines when not on a terminal";
+  EXPECT_TRUE(first.says(": identical"));
+  EXPECT_EQ(read_bytes(in_home("got.bin")), read_bytes(image));
+
+  const auto second = run({image, "--retrieve"});
+  EXPECT_EQ(second.status, 0) << second.output;
+  EXPECT_TRUE(second.says("retrieved the remembered module " + std::string(kDefaultModuleIdentifier)));
+  EXPECT_FALSE(second.says("scanning")) << "retrieval needs no scan";
+
+  const auto other = run({image, "--retrieve", "--module-id", "11111111-2222-3333-4444-555555555555"});
+  EXPECT_EQ(other.status, 3) << "the remembered module is not in range: " << other.output;
+}
+
+TEST_F(QuillonOtaTest, AModuleThatIsNotThereIsReportedAsNotFound) {
+  const auto image = make_image(1000);
+  {
+    SCOPED_TRACE("--retrieve with nothing remembered");
+    const auto run_result = run({image, "--retrieve"});
+    EXPECT_EQ(run_result.status, 3) << run_result.output;
+    EXPECT_TRUE(run_result.says("module not found"));
+  }
+  {
+    SCOPED_TRACE("a scan that finds nothing in time");
+    const auto run_result = run({image, "--no-module", "--scan-timeout", "0.3"});
+    EXPECT_EQ(run_result.status, 3) << run_result.output;
+    EXPECT_TRUE(run_result.says("module not found: no module advertising FF10 was found within 0.3 s"));
+  }
+}
+
+TEST_F(QuillonOtaTest, InjectedFaultsEndWithTheirOwnStatusAndMessage) {
+  struct Case {
+    std::vector<std::string> args;
+    std::size_t image_size;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--fault", "corrupt-end"}, 5000, 5, "checksum failure"},
+      {{"--fault", "corrupt-ack=0"}, 5000, 5, "checksum failure"},
+      {{"--fault", "corrupt-ack=3"}, 5000, 5, "checksum failure"},
+      {{"--mtu", "4"}, 5000, 7, "the module rejected the image: its verdict was 2"},
+      {{"--fault", "merge"}, 5000, 0, "firmware updated (5000 bytes"},
+      {{"--fault", "ack-end"}, 5000, 0, "firmware updated"},
+      {{"--mtu", "5", "--credit", "1"}, 700, 0, "firmware updated (700 bytes"},
+      {{"--mtu", "20"}, 48, 0, "firmware updated (48 bytes"},  // a whole number of packets
+      {{}, 0, 0, "firmware updated (0 bytes"},
+  };
+  for (const auto& c : cases) {
+    std::string label;
+    for (const auto& a : c.args) label += a + " ";
+    SCOPED_TRACE(label + "image " + std::to_string(c.image_size));
+    std::vector<std::string> args{make_image(c.image_size), "--verify"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto result = run(args);
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(result.says(c.says)) << result.verdict();
+  }
+}
+
+// Real time: the watchdog needs more than 3 silent seconds.
+TEST_F(QuillonOtaTest, AModuleThatFallsSilentTimesOut) {
+  const auto result = run({make_image(20000), "--fault", "silent=4"});
+  EXPECT_EQ(result.status, 6) << result.output;
+  EXPECT_TRUE(result.says("timed out: the module stopped answering")) << result.verdict();
+}
+
+TEST_F(QuillonOtaTest, DownloadsTheImageOverHttpOrSaysWhyNot) {
+  LoopbackHttpServer server(QUILLON_TEST_HTTP_SERVER, home_.path() / "requests.log");
+  {
+    SCOPED_TRACE("a download that works");
+    const auto result = run({server.url("/fw.bin?size=70000"), "--verify", "--save-received", in_home("got.bin")});
+    ASSERT_EQ(result.status, 0) << result.output;
+    const auto held = read_bytes(in_home("got.bin"));
+    EXPECT_EQ(held.size(), 70000u);
+    EXPECT_TRUE(quillon::test_support::is_served_body(held));
+    EXPECT_TRUE(std::filesystem::exists(home_.path() / "cache" / "quillon" / "fw.bin")) << "kept in the cache folder";
+  }
+  {
+    SCOPED_TRACE("an error page is no image");
+    const auto result = run({server.url("/fw.bin?size=500&status=404")});
+    EXPECT_EQ(result.status, 4) << result.output;
+    EXPECT_TRUE(result.says("firmware image not available: download failed: HTTP status 404")) << result.verdict();
+  }
+  {
+    SCOPED_TRACE("a refused connection");
+    const auto result = run({"http://127.0.0.1:" + std::to_string(quillon::test_support::refused_port()) + "/fw.bin"});
+    EXPECT_EQ(result.status, 4) << result.output;
+    EXPECT_TRUE(result.says("download failed")) << result.verdict();
+  }
+}
+
+TEST_F(QuillonOtaTest, BadCommandLinesAndMissingImagesFailBeforeAnyRadioWork) {
+  const auto usage = run({"--mtu", "300", make_image(10)});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_TRUE(usage.says("--mtu must be a whole number from 0 to 255")) << usage.output;
+
+  const auto missing = run({in_home("no-such.bin")});
+  EXPECT_EQ(missing.status, 4);
+  EXPECT_TRUE(missing.says("cannot open")) << missing.output;
+  EXPECT_FALSE(missing.says("scanning"));
+
+  const auto help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.says("Exit status:"));
+}
+
+TEST_F(QuillonOtaTest, TheBarIsDrawnInPlaceWhenAsked) {
+  const auto result = run({make_image(30000), "--progress", "bar"});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(result.says("\r[##############################] 100%  29.3 KiB / 29.3 KiB")) << result.output;
+  EXPECT_FALSE(result.says("progress:")) << "no plain lines beside the bar";
+}
+
+}  // namespace
+}  // namespace quillon::ota_tool
