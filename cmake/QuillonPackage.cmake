@@ -35,6 +35,9 @@ set(QUILLON_PC_LIBS "-lquillon")
 if(TARGET quillon_sim)
   set(QUILLON_PC_LIBS "-lquillon_sim -lquillon")
 endif()
+# The way from the .pc file's folder back up to the prefix ("../.." for lib/pkgconfig).
+file(RELATIVE_PATH QUILLON_PC_PREFIX_FROM_PCFILEDIR "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" QUILLON_PC_PREFIX_FROM_PCFILEDIR "${QUILLON_PC_PREFIX_FROM_PCFILEDIR}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon.pc.in
                ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc
