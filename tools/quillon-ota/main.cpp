@@ -46,11 +46,14 @@ std::optional<std::pair<Outcome, std::string>> verify(const UpdateSession& sessi
   if (!image) return std::pair{Outcome::ImageUnavailable, "cannot read " + session.image_file() + " to compare"};
   const ImageDigest received{module.image_length(), module.image_hash()};
   char text[160];
-  std::snprintf(text, sizeof text, "module holds %llu bytes, FNV-1a 64 %016llx; image has %llu bytes, %016llx",
-                static_cast<unsigned long long>(received.length), static_cast<unsigned long long>(received.hash),
-                static_cast<unsigned long long>(image->length), static_cast<unsigned long long>(image->hash));
-  if (received != *image) return std::pair{Outcome::VerifyMismatch, std::string(text)};
-  std::printf("verify: %s: identical\n", text);
+  if (received != *image) {
+    std::snprintf(text, sizeof text, "module holds %llu bytes, FNV-1a 64 %016llx; image has %llu bytes, %016llx",
+                  static_cast<unsigned long long>(received.length), static_cast<unsigned long long>(received.hash),
+                  static_cast<unsigned long long>(image->length), static_cast<unsigned long long>(image->hash));
+    return std::pair{Outcome::VerifyMismatch, std::string(text)};
+  }
+  std::printf("verify: the module holds exactly the image (%llu bytes, FNV-1a 64 %016llx)\n",
+              static_cast<unsigned long long>(received.length), static_cast<unsigned long long>(received.hash));
   return std::nullopt;
 }
 

@@ -113,7 +113,7 @@ void UpdateSession::begin() {
     auto found = manager_.retrievePeripheralsWithIdentifiers(std::nullopt);
     if (found.empty()) {
       finish(Outcome::ModuleNotFound,
-             "no remembered module could be retrieved (none was connected before, or it is out of range)");
+             "no remembered module to retrieve (none connected before, or out of range)");
       return;
     }
     say("retrieved the remembered module " + found.front()->identifier().UUIDString());
@@ -219,8 +219,7 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
           detail = "a packet from the module did not match its checksum";
           break;
         case Outcome::TimedOut:
-          detail = "no answer for more than 3 seconds after " + std::to_string(sent_) + " of " +
-                   std::to_string(total_) + " bytes";
+          detail = "no answer for over 3 s after " + std::to_string(sent_) + " of " + std::to_string(total_) + " bytes";
           break;
         default:
           detail = "its verdict was " + std::to_string(parameter);
