@@ -54,14 +54,21 @@ class BLEManager final : public CBCentralManagerDelegate, public CBPeripheralDel
   // `uuidString` (16-bit, 32-bit or 128-bit UUID text), or for all when it
   // is absent. Text that is not a UUID is logged and starts no scan.
   void scanForPeripherals(const std::optional<std::string>& uuidString);
+  // Ends the scan; no more didPeripheralFound reports.
   void stopScan();
   // The known peripherals among `identifiers`; absent (not merely empty)
   // asks for the last connected peripheral as stored in the user defaults.
   std::vector<std::shared_ptr<CBPeripheral>> retrievePeripheralsWithIdentifiers(
       const std::optional<std::vector<NSUUID>>& identifiers);
-  // Discovers all services of a connected peripheral.
+  // Discovers all services of a connected peripheral; the delegate hears
+  // didServicesFound_services, then every handler peripheral_didDiscoverServices.
   void discoverServices(const std::shared_ptr<CBPeripheral>& peripheral);
+  // Starts a connection (no options, no time limit); then the delegate hears
+  // didConnectPeripheral (and, on system 7.0 or later, the identifier is
+  // remembered) or
+  // didFailToConnectPeripheral_error.
   void connect(const std::shared_ptr<CBPeripheral>& peripheral);
+  // Ends a connection or a pending attempt; then didDisconnectPeripheral_error.
   void disconnect(const std::shared_ptr<CBPeripheral>& peripheral);
 
   // The delegate, held weakly; empty once the app's object has gone.

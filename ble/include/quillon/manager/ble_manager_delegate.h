@@ -24,9 +24,14 @@ class BLEManagerDelegate {
   virtual void didPeripheralFound_advertisementData_RSSI(
       const std::shared_ptr<CBPeripheral>& peripheral,
       const std::shared_ptr<BLEAdvertisementData>& advertisementData, int RSSI) = 0;
+  // A connection was made. The manager is already the peripheral's delegate,
+  // so discoverServices may be called from here.
   virtual void didConnectPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) = 0;
+  // A connection attempt failed; `error` says why (may be absent).
   virtual void didFailToConnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
                                                 const std::optional<NSError>& error) = 0;
+  // A connection ended; `error` is absent when the app asked for it. The
+  // remembered identifier stays and nothing reconnects.
   virtual void didDisconnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
                                              const std::optional<NSError>& error) = 0;
   // Service discovery finished; `services` is the peripheral's list, which

@@ -17,14 +17,20 @@ namespace quillon {
 class BLEServiceHandler {
  public:
   virtual ~BLEServiceHandler() = default;
+  // Service discovery finished; the services are peripheral->services().
   virtual void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
                                               const std::optional<NSError>& error) = 0;
+  // The characteristics of `service` are known (service->characteristics()).
   virtual void peripheral_didDiscoverCharacteristicsForService_error(
       const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBService>& service,
       const std::optional<NSError>& error) = 0;
+  // A value was read or notified; it is characteristic->value(). An OTA
+  // handler passes each notified chunk to BLEOTAController::pkt_received.
   virtual void peripheral_didUpdateValueForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral,
       const std::shared_ptr<CBCharacteristic>& characteristic, const std::optional<NSError>& error) = 0;
+  // A write with response was confirmed, or failed with `error`. Writes
+  // without response (as on the OTA characteristic) are not confirmed.
   virtual void peripheral_didWriteValueForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral,
       const std::shared_ptr<CBCharacteristic>& characteristic, const std::optional<NSError>& error) = 0;
