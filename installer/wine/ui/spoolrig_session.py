@@ -80,9 +80,13 @@ class SpoolrigSession:
         self.spoolrig, self.driver = program_paths(win32_build)
         self.medium = medium
         self.process = None
+        self.desktop = None
 
     def start(self, *wine_args):
         """Starts Spoolrig (after `wine_args`, e.g. explorer /desktop=...)."""
+        for arg in wine_args:
+            if arg.startswith("/desktop="):
+                self.desktop = arg[len("/desktop="):].split(",")[0]
         self.log = open(os.path.join(os.path.dirname(self.wine.path), "spoolrig.log"), "ab")
         self.process = subprocess.Popen(["wine"] + list(wine_args) + [self.spoolrig],
                                         cwd=self.medium, env=self.env,
@@ -94,6 +98,8 @@ class SpoolrigSession:
         # Output goes through files, not pipes: a Wine process that the
         # driver happens to start (the desktop, the wineserver) inherits its
         # output handles and would hold a pipe open long after it has ended.
+        if self.desktop:
+            steps = ("desktop:" + self.desktop,) + steps
         with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
             try:
                 code = subprocess.run(["wine", self.driver] + list(steps), env=self.env,

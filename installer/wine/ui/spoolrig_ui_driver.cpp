@@ -8,10 +8,14 @@
 //
 // Steps run in order; a step that fails prints "error: ..." and ends the
 // program with exit status 1.
+//   desktop:NAME               work on the named desktop (Wine's virtual
+//                              desktop "explorer /desktop=NAME,..."); must
+//                              come first
 //   wait:select|detail|about   wait (up to 30 s) until the dialog is shown;
 //                              later steps act on it
 //   gone:select|detail|about   wait until no such dialog is shown
-//   state                      print the dialog and its controls as JSON
+//   state                      print the dialog (its frame on the screen,
+//                              its client size) and its controls as JSON
 //   focus                      print the id of the control with the focus
 //   click:ID                   activate the dialog, send BM_CLICK
 //   post-click:ID              the same, posted (for clicks that open a
@@ -122,8 +126,12 @@ std::string comboItems(HWND combo) {
 void printState(HWND dialog) {
   RECT client{};
   GetClientRect(dialog, &client);
-  std::printf("{\"caption\":%s,\"client\":[%ld,%ld],\"style\":%lu,\"exstyle\":%lu,\"controls\":[",
-              json(windowText(dialog)).c_str(), client.right, client.bottom,
+  RECT frame{};
+  GetWindowRect(dialog, &frame);
+  std::printf("{\"caption\":%s,\"window\":[%ld,%ld,%ld,%ld],\"client\":[%ld,%ld],"
+              "\"style\":%lu,\"exstyle\":%lu,\"controls\":[",
+              json(windowText(dialog)).c_str(), frame.left, frame.top, frame.right - frame.left,
+              frame.bottom - frame.top, client.right, client.bottom,
               static_cast<unsigned long>(GetWindowLongW(dialog, GWL_STYLE)),
               static_cast<unsigned long>(GetWindowLongW(dialog, GWL_EXSTYLE)));
   bool first = true;
@@ -190,6 +198,20 @@ int main(int argc, char** argv) {
     const std::size_t colon = step.find(':');
     const std::string verb = step.substr(0, colon);
     const std::string arg = colon == std::string::npos ? "" : step.substr(colon + 1);
+    if (verb == "desktop") {
+      const std::wstring name(arg.begin(), arg.end());
+      // The desktop exists once Wine's explorer has started it.
+      HDESK desktop = nullptr;
+      for (int tries = 0; tries < 600 && !desktop; ++tries) {
+        desktop = OpenDesktopW(name.c_str(), 0, FALSE, GENERIC_ALL);
+        if (!desktop) Sleep(50);
+      }
+      if (!desktop) fail("no desktop " + arg);
+      if (!SetThreadDesktop(desktop)) {
+        fail("cannot use desktop " + arg + ", error " + std::to_string(GetLastError()));
+      }
+      continue;
+    }
     if (verb == "wait") {
       dialog = waitFor(arg, true);
       continue;
