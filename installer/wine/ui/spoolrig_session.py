@@ -34,6 +34,7 @@ def display_environment(display):
 
 
 def program_paths(win32_build):
+    win32_build = os.path.abspath(win32_build)
     return (os.path.join(win32_build, "installer", "win32", "Spoolrig.exe"),
             os.path.join(win32_build, "installer", "wine", "ui", "spoolrig_ui_driver.exe"))
 
