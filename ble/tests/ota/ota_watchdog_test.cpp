@@ -30,6 +30,7 @@ TEST(OtaWatchdogRule, SilenceMustExceedThreeWholeSeconds) {
            Case{105, 100, 101, true},
            Case{105, 104, 101, true},  // a recent send does not help then
            Case{108, 104, 105, false},
+           Case{100, 0, 0, false},  // a restart has cleared the counters
        }) {
     SCOPED_TRACE(testing::Message() << c.now << "," << c.sent << "," << c.received);
     EXPECT_EQ(ota_watchdog_timed_out(c.now, c.sent, c.received), c.timed_out);
