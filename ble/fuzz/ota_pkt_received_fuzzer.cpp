@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quillon/ota/ble_ota_controller.h"
+#include "support/idle_watchdog.h"
 #include "quillon/ota/ota_checksum.h"
 #include "quillon/ota/ota_packet.h"
 
@@ -46,23 +47,6 @@ class MemoryImage final : public ImageHandle {
   std::size_t pos_ = 0;
 };
 
-// Watchdogs that never run: the fuzzer exercises the receive path only.
-class IdleWatchdog final : public WatchdogThread {
- public:
-  void cancel() override { cancelled_ = true; }
-  bool isCancelled() const override { return cancelled_; }
-  bool finished() const override { return true; }
-  void join() override {}
-  void sleep_period() override {}
-
- private:
-  bool cancelled_ = false;
-};
-
-class IdleWatchdogs final : public WatchdogFactory {
- public:
-  std::shared_ptr<WatchdogThread> start(Body) override { return std::make_shared<IdleWatchdog>(); }
-};
 
 class FixedClock final : public Clock {
  public:
@@ -106,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     OtaPlatform platform;
     platform.log = std::make_shared<NullLogSink>();
     platform.clock = std::make_shared<FixedClock>();
-    platform.watchdogs = std::make_shared<IdleWatchdogs>();
+    platform.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
     return new BLEOTAController(platform);  // lives as long as the process
   }();
   static auto delegate = std::make_shared<CheckingDelegate>();

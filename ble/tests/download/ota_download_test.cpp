@@ -13,6 +13,7 @@
 #include "loopback_http_server.h"
 #include "quillon/net/curl_http_client.h"
 #include "quillon/ota/ble_ota_controller.h"
+#include "support/idle_watchdog.h"
 #include "quillon/ota/ota_codes.h"
 #include "quillon/platform/run_loop.h"
 #include "quillon/sim/sim_ota_module.h"
@@ -24,24 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// The watchdog is the transfer's business, not the download's: these tests
-// run none, so nothing depends on 3-second periods.
-class IdleWatchdog final : public WatchdogThread {
- public:
-  void cancel() override { cancelled_ = true; }
-  bool isCancelled() const override { return cancelled_; }
-  bool finished() const override { return true; }
-  void join() override {}
-  void sleep_period() override {}
-
- private:
-  std::atomic<bool> cancelled_{false};
-};
-
-class IdleWatchdogs final : public WatchdogFactory {
- public:
-  std::shared_ptr<WatchdogThread> start(Body) override { return std::make_shared<IdleWatchdog>(); }
-};
 
 // Keeps the download's own log lines, and the failures, but not the
 // transfer's per-packet lines, so a large image keeps the log small.
@@ -113,7 +96,7 @@ class OtaDownloadTest : public ::testing::Test {
     host_ = std::make_shared<Host>(loop_, config);
     OtaPlatform platform;
     platform.log = log_;
-    platform.watchdogs = std::make_shared<IdleWatchdogs>();
+    platform.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
     platform.main_queue = loop_;
     if (http) platform.http = std::move(http);
     controller_ = std::make_unique<BLEOTAController>(std::move(platform));
@@ -274,7 +257,7 @@ TEST_F(OtaDownloadTest, DestroyingTheControllerMidDownloadCancelsIt) {
 TEST_F(OtaDownloadTest, NoRunLoopFailsAtOnce) {
   OtaPlatform platform;
   platform.log = log_ = std::make_shared<DownloadLog>();
-  platform.watchdogs = std::make_shared<IdleWatchdogs>();
+  platform.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
   host_ = std::make_shared<Host>(loop_, SimOtaModuleConfig{});
   BLEOTAController controller(std::move(platform));
   controller.setDelegate(host_);

@@ -9,6 +9,7 @@
 
 #include "quillon/manager/ble_manager.h"
 #include "quillon/ota/ble_ota_controller.h"
+#include "support/idle_watchdog.h"
 #include "quillon/sim/sim_data_module.h"
 #include "quillon/sim/sim_world.h"
 
@@ -42,23 +43,6 @@ class MemoryImage final : public ImageHandle {
   std::size_t position_ = 0;
 };
 
-// The link never goes quiet here, so the watchdog's body is never run; that
-// keeps the test free of real time.
-class ParkedWatchdog final : public WatchdogThread {
- public:
-  void cancel() override { cancelled_ = true; }
-  bool isCancelled() const override { return cancelled_; }
-  bool finished() const override { return true; }
-  void join() override {}
-  void sleep_period() override {}
-
- private:
-  bool cancelled_ = false;
-};
-class ParkedWatchdogs final : public WatchdogFactory {
- public:
-  std::shared_ptr<WatchdogThread> start(Body) override { return std::make_shared<ParkedWatchdog>(); }
-};
 
 // The app's OTA service handler: carries the controller's packets to FF11
 // and FF11's notifications back to the controller.
@@ -69,7 +53,7 @@ class OtaServiceHandler final : public BLEServiceHandler,
   OtaServiceHandler(BLEManager& manager, NSData image) : manager_(manager), image_(std::move(image)) {
     OtaPlatform platform;
     platform.log = std::make_shared<NullLogSink>();
-    platform.watchdogs = std::make_shared<ParkedWatchdogs>();
+    platform.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
     controller_ = std::make_unique<BLEOTAController>(std::move(platform));
   }
 
