@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "layer/system_layer.h"
 #include "logic/catalogue.h"
 #include "logic/install_procedures.h"
 #include "logic/install_settings_check.h"
+#include "logic/printer_driver_directory.h"
 #include "logic/registry_value_write.h"
 
 namespace spoolrig {
@@ -54,19 +56,13 @@ void writeTextValue(SystemLayer& system, RegistryRoot root, const char* subKey,
 void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
   if (!ntSettingsWithinCatalogue(settings)) return;
 
-  char driverDirectory[255] = {};
-  std::uint32_t needed = 0;
-  const bool haveDirectory = system.GetPrinterDriverDirectoryA(
-      nullptr, kEnvironment, 1, driverDirectory, sizeof driverDirectory, &needed);
-  driverDirectory[sizeof driverDirectory - 1] = '\0';
-  // Without a directory every staged path would name the root of the current
-  // drive, where the deletes below would remove files that are not ours.
-  if (!haveDirectory || driverDirectory[0] == '\0') return;
+  const std::optional<std::string> driverDirectory = printerDriverDirectory(system, kEnvironment);
+  if (!driverDirectory) return;
   char dependentFiles[256] = {};
 
   const PortEntry& port = ModelCatalogue::ports[settings.portIndex];
   const ModelEntry& model = ModelCatalogue::models[settings.modelIndex];
-  const std::string directory = driverDirectory;
+  const std::string& directory = *driverDirectory;
   auto staged = [&](const char* name) { return directory + "\\" + name; };
 
   // Stale copies of the model's files from an earlier run.

@@ -5,12 +5,14 @@
 // raw DCB under the serial port class key.
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "layer/system_layer.h"
 #include "logic/catalogue.h"
 #include "logic/install_procedures.h"
 #include "logic/install_settings_check.h"
+#include "logic/printer_driver_directory.h"
 #include "logic/registry_value_write.h"
 
 namespace spoolrig {
@@ -72,18 +74,12 @@ void storeSerialSettings(SystemLayer& system, const InstallSettings& settings) {
 void InstallWin9xFamily(SystemLayer& system, InstallSettings settings) {
   if (!win9xSettingsWithinCatalogue(settings)) return;
 
-  char driverDirectory[255] = {};
-  std::uint32_t needed = 0;
-  const bool haveDirectory = system.GetPrinterDriverDirectoryA(
-      nullptr, nullptr, 1, driverDirectory, sizeof driverDirectory, &needed);
-  driverDirectory[sizeof driverDirectory - 1] = '\0';
-  // Without a directory the copies would land in the root of the current
-  // drive and the driver would be registered without its files.
-  if (!haveDirectory || driverDirectory[0] == '\0') return;
+  const std::optional<std::string> driverDirectory = printerDriverDirectory(system, nullptr);
+  if (!driverDirectory) return;
 
   const PortEntry& port = ModelCatalogue::ports[settings.portIndex];
   const ModelEntry& model = ModelCatalogue::models[settings.modelIndex];
-  const std::string directory = driverDirectory;
+  const std::string& directory = *driverDirectory;
   auto inDirectory = [&](const std::string& name) { return directory + "\\" + name; };
 
   // The whole DLL name, extension included, precedes ".drv": TPX58.DLL.drv.
