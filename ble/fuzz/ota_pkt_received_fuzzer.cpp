@@ -15,6 +15,7 @@
 
 #include "quillon/ota/ble_ota_controller.h"
 #include "support/idle_watchdog.h"
+#include "support/memory_image.h"
 #include "quillon/ota/ota_checksum.h"
 #include "quillon/ota/ota_packet.h"
 
@@ -22,30 +23,6 @@ namespace {
 
 using namespace quillon;
 
-class MemoryImage final : public ImageHandle {
- public:
-  explicit MemoryImage(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  std::size_t read(std::span<std::uint8_t> into) override {
-    const std::size_t n = std::min(into.size(), bytes_.size() - pos_);
-    if (n > 0) std::memcpy(into.data(), bytes_.data() + pos_, n);
-    pos_ += n;
-    return n;
-  }
-  bool seek(std::int64_t offset) override {
-    if (offset < 0 || static_cast<std::uint64_t>(offset) > bytes_.size()) return false;
-    pos_ = static_cast<std::size_t>(offset);
-    return true;
-  }
-  std::int64_t seek_to_end() override {
-    pos_ = bytes_.size();
-    return static_cast<std::int64_t>(pos_);
-  }
-  bool write(std::span<const std::uint8_t>) override { return false; }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-  std::size_t pos_ = 0;
-};
 
 
 class FixedClock final : public Clock {
@@ -107,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     controller.setDelegate(delegate);
   }
-  controller.download_firmware_from_file(std::make_shared<MemoryImage>(std::move(image)));
+  controller.download_firmware_from_file(std::make_shared<quillon::test::MemoryImage>(std::move(image)));
   const auto ack = encode_ack_start(0, mtu, credit);
   controller.pkt_received(ack);
 

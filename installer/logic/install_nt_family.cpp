@@ -12,6 +12,7 @@
 #include "logic/catalogue.h"
 #include "logic/install_procedures.h"
 #include "logic/install_settings_check.h"
+#include "logic/local_printer_record.h"
 #include "logic/printer_driver_directory.h"
 #include "logic/registry_value_write.h"
 
@@ -95,12 +96,7 @@ void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
   driver.pDefaultDataType = "RAW";
   system.AddPrinterDriverA(nullptr, 3, driver);
 
-  PrinterInfo2 printer{};
-  printer.pPrinterName = model.modelName;
-  printer.pPortName = port.portName;
-  printer.pDriverName = model.modelName;
-  printer.pPrintProcessor = "WinPrint";
-  printer.pDatatype = "RAW";
+  const PrinterInfo2 printer = localPrinterRecord(model, port);
   const PrinterHandle printerHandle = system.AddPrinterA(nullptr, 2, printer);
 
   if (settings.setDefault) {

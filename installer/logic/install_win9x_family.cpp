@@ -12,6 +12,7 @@
 #include "logic/catalogue.h"
 #include "logic/install_procedures.h"
 #include "logic/install_settings_check.h"
+#include "logic/local_printer_record.h"
 #include "logic/printer_driver_directory.h"
 #include "logic/registry_value_write.h"
 
@@ -110,12 +111,7 @@ void InstallWin9xFamily(SystemLayer& system, InstallSettings settings) {
   driver.pDefaultDataType = "RAW";
   system.AddPrinterDriverA(nullptr, 3, driver);
 
-  PrinterInfo2 printer{};
-  printer.pPrinterName = model.modelName;
-  printer.pPortName = port.portName;
-  printer.pDriverName = model.modelName;
-  printer.pPrintProcessor = "WinPrint";
-  printer.pDatatype = "RAW";
+  PrinterInfo2 printer = localPrinterRecord(model, port);
   printer.Attributes = settings.setDefault ? win::kPrinterAttributeDefault : 0;
   const PrinterHandle printerHandle = system.AddPrinterA(nullptr, 2, printer);
   if (printerHandle != PrinterHandle::None) system.ClosePrinter(printerHandle);

@@ -16,16 +16,7 @@
 namespace quillon {
 
 void BLEOTAController::download_firmware_from_url(std::string url_string) {
-  // Destroying the old connection cancels it: none of its events, not even
-  // queued ones, reach this controller afterwards.
-  http_conn_.reset();
-  if (download_file_open_) {
-    // The half-written file of the download just cancelled is no image.
-    file_write_handle_.reset();
-    ::unlink(address_.c_str());
-    download_file_open_ = false;
-  }
-  file_current_length_ = 0;
+  drop_download();
   if (!platform_.main_queue) {
     platform_.log->logf("download failed: no run loop to deliver the download on");
     abandon_download();
@@ -116,15 +107,22 @@ void BLEOTAController::connection_didFailWithError(HttpConnection& connection, c
   abandon_download();
 }
 
-void BLEOTAController::abandon_download() {
-  // May run inside the connection's own event; the connection allows that.
+void BLEOTAController::drop_download() {
+  // Destroying the connection cancels it: none of its events, not even
+  // queued ones, reach this controller afterwards. May run inside the
+  // connection's own event; the connection allows that.
   http_conn_.reset();
   if (download_file_open_) {
+    // A half-written file is no image.
     file_write_handle_.reset();
     ::unlink(address_.c_str());
     download_file_open_ = false;
   }
   file_current_length_ = 0;
+}
+
+void BLEOTAController::abandon_download() {
+  drop_download();
   report(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
 }
 

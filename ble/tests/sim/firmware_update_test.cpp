@@ -10,6 +10,7 @@
 #include "quillon/manager/ble_manager.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "support/idle_watchdog.h"
+#include "support/memory_image.h"
 #include "quillon/sim/sim_data_module.h"
 #include "quillon/sim/sim_world.h"
 
@@ -18,30 +19,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class MemoryImage final : public ImageHandle {
- public:
-  explicit MemoryImage(NSData bytes) : bytes_(std::move(bytes)) {}
-  std::size_t read(std::span<std::uint8_t> into) override {
-    const std::size_t n = std::min(into.size(), bytes_.size() - position_);
-    std::memcpy(into.data(), bytes_.data() + position_, n);
-    position_ += n;
-    return n;
-  }
-  bool seek(std::int64_t offset) override {
-    if (offset < 0 || static_cast<std::size_t>(offset) > bytes_.size()) return false;
-    position_ = static_cast<std::size_t>(offset);
-    return true;
-  }
-  std::int64_t seek_to_end() override {
-    position_ = bytes_.size();
-    return static_cast<std::int64_t>(position_);
-  }
-  bool write(std::span<const std::uint8_t>) override { return false; }
-
- private:
-  NSData bytes_;
-  std::size_t position_ = 0;
-};
 
 
 // The app's OTA service handler: carries the controller's packets to FF11
@@ -72,7 +49,7 @@ class OtaServiceHandler final : public BLEServiceHandler,
       ota_ = characteristic;
       peripheral->setNotifyValue_forCharacteristic(true, characteristic);
       controller_->setDelegate(std::weak_ptr<BLEOTADelegate>(shared_from_this()));
-      controller_->download_firmware_from_file(std::make_shared<MemoryImage>(image_));
+      controller_->download_firmware_from_file(std::make_shared<quillon::test::MemoryImage>(image_));
     }
   }
   void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,

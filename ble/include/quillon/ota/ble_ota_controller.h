@@ -134,9 +134,11 @@ class BLEOTAController : public HttpConnectionDelegate {
   // Cancels the watchdog in myThread and keeps it aside until it has ended,
   // so that neither start nor pkt_received waits for it.
   void retire_watchdog();
-  // Ends the running download as failed: drops the connection and the
-  // partly written file, reports OTA_STATE_COMPLETED with OTA_ERR_OTHER. The
-  // caller has logged why.
+  // Cancels the running download, if any, and removes its partly written
+  // file; reports nothing.
+  void drop_download();
+  // Ends the running download as failed: drop_download, then
+  // OTA_STATE_COMPLETED with OTA_ERR_OTHER. The caller has logged why.
   void abandon_download();
 
   OtaPlatform platform_;
