@@ -5,16 +5,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(QUILLON_INSTALL_TARGETS quillon)
-if(TARGET quillon_sim)
-  list(APPEND QUILLON_INSTALL_TARGETS quillon_sim)
-endif()
-set_target_properties(quillon PROPERTIES EXPORT_NAME quillon)
-if(TARGET quillon_sim)
-  set_target_properties(quillon_sim PROPERTIES EXPORT_NAME quillon_sim)
-endif()
-
-install(TARGETS ${QUILLON_INSTALL_TARGETS} EXPORT QuillonLibTargets
+install(TARGETS quillon quillon_sim EXPORT QuillonLibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/ble/include/quillon
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -30,11 +21,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/QuillonLibConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/QuillonLibConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QuillonLib)
 
-# pkg-config: the simulated world first, since it uses the core library.
-set(QUILLON_PC_LIBS "-lquillon")
-if(TARGET quillon_sim)
-  set(QUILLON_PC_LIBS "-lquillon_sim -lquillon")
-endif()
 # The way from the .pc file's folder back up to the prefix ("../.." for lib/pkgconfig).
 file(RELATIVE_PATH QUILLON_PC_PREFIX_FROM_PCFILEDIR "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" QUILLON_PC_PREFIX_FROM_PCFILEDIR "${QUILLON_PC_PREFIX_FROM_PCFILEDIR}")
