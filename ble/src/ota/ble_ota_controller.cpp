@@ -189,6 +189,10 @@ void BLEOTAController::timeout_check_thread_proc(WatchdogThread& self) {
 }
 
 void BLEOTAController::download_firmware_from_file(std::shared_ptr<ImageHandle> file) {
+  // The host's image replaces a download still running: left alive, that
+  // download would write the rest of its body into the host's file and, at
+  // its end, start a second transfer over this one.
+  drop_download();
   file_write_handle_ = std::move(file);
   file_current_length_ = 0;
   std::int64_t length = 0;

@@ -15,6 +15,7 @@
 #include "quillon/ota/ble_ota_controller.h"
 #include "support/idle_watchdog.h"
 #include "quillon/ota/ota_codes.h"
+#include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/platform/run_loop.h"
 #include "quillon/sim/sim_ota_module.h"
 #include "scratch_directory.h"
@@ -252,6 +253,65 @@ TEST_F(OtaDownloadTest, DestroyingTheControllerMidDownloadCancelsIt) {
   loop_->run_for(200ms);
   EXPECT_TRUE(host_->reports.empty());
   EXPECT_EQ(host_->module.packets_received(), 0u);
+}
+
+// A client whose connections only record that they were dropped; the test
+// delivers their events by hand.
+class HandDrivenHttp final : public HttpClient {
+ public:
+  class Connection final : public HttpConnection {
+   public:
+    explicit Connection(bool& dropped) : dropped_(dropped) {}
+    ~Connection() override { dropped_ = true; }
+    void cancel() override { dropped_ = true; }
+
+   private:
+    bool& dropped_;
+  };
+  std::unique_ptr<HttpConnection> get(const std::string&, const HttpHeaders&, HttpConnectionDelegate&,
+                                      RunLoop&) override {
+    dropped = false;
+    auto connection = std::make_unique<Connection>(dropped);
+    last = connection.get();
+    return connection;
+  }
+  Connection* last = nullptr;
+  bool dropped = false;
+};
+
+TEST_F(OtaDownloadTest, HostFileTakenMidDownloadEndsTheDownload) {
+  // The host's own image must not receive the rest of the body, nor may the
+  // download's end start a second transfer over it.
+  auto http = std::make_shared<HandDrivenHttp>();
+  make_controller(http);
+  controller_->download_firmware_from_url("http://127.0.0.1:1/fw/late.bin");
+  ASSERT_NE(http->last, nullptr);
+  HttpResponse response;
+  response.status_code = 200;
+  response.expected_content_length = 1000;
+  response.suggested_filename = "late.bin";
+  controller_->connection_didReceiveResponse(*http->last, response);
+  controller_->connection_didReceiveData(*http->last, served(400));
+  ASSERT_TRUE(fs::exists(cache_folder() / "late.bin"));
+
+  const auto host_file = scratch_.path() / "host.bin";
+  { std::ofstream(host_file, std::ios::binary).write("0123456789", 10); }
+  controller_->download_firmware_from_file(PosixFileImageHandle::open_for_updating(host_file.string()));
+  loop_->run_until_idle();
+  if (!http->dropped) {  // a connection still running goes on delivering
+    controller_->connection_didReceiveData(*http->last, served(600));
+    controller_->connectionDidFinishLoading(*http->last);
+    loop_->run_until_idle();
+  }
+
+  EXPECT_TRUE(http->dropped);
+  EXPECT_EQ(controller_->http_conn(), nullptr);
+  EXPECT_FALSE(fs::exists(cache_folder() / "late.bin"));  // half-written, so removed
+  EXPECT_EQ(fs::file_size(host_file), 10u);
+  EXPECT_EQ(std::count(host_->reports.begin(), host_->reports.end(), Report(OTA_STATE_STARTING, 0)), 1);
+  EXPECT_EQ(host_->module.announced_length(), 10u);
+  EXPECT_EQ(host_->module.image(), std::vector<std::uint8_t>(file_bytes(host_file)));
+  EXPECT_EQ(host_->reports.back(), Report(OTA_STATE_COMPLETED, OTA_SUCCESS));
 }
 
 TEST_F(OtaDownloadTest, NoRunLoopFailsAtOnce) {

@@ -77,7 +77,9 @@ class BLEOTAController : public HttpConnectionDelegate {
 
   // Takes an open image: its length is counted from offset 0 through the
   // handle, the handle is rewound to 0, OTA_STATE_STARTING with 0 is reported
-  // and the transfer starts. A null handle counts as an empty image.
+  // and the transfer starts. A null handle counts as an empty image. A
+  // download still running is cancelled first (its half-written file
+  // removed) and never calls back.
   void download_firmware_from_file(std::shared_ptr<ImageHandle> file);
 
   // Downloads the image with a GET carrying "Range: bytes=0-" into the
