@@ -36,6 +36,7 @@ import contextlib, os, shutil, sys, tempfile
 root, win32_build, template, mode = sys.argv[1:5]
 sys.stdout.reconfigure(line_buffering=True)
 sys.path.insert(0, os.path.join(root, "installer", "wine", "ui"))
+sys.path.insert(0, os.path.join(root, "installer", "wine", "harness"))
 from sample_medium import make_medium
 from spoolrig_session import SpoolrigSession, VirtualDisplay, WinePrefix, display_environment
 from wine_env import make_template

@@ -13,12 +13,12 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from sample_medium import make_medium, sample_content  # noqa: E402
 from wine_env import Registry, SerialLine, WinePrefix  # noqa: E402
 
 NT_DIR = r"C:\windows\system32\spool\drivers\w32x86"
 NT_STORE = NT_DIR + r"\3"
 W9X_DIR = r"C:\windows\system32\spool\drivers\win40"
-W9X_STORE = W9X_DIR + r"\0"
 PRINT = r"HKLM\System\CurrentControlSet\Control\Print"
 PRINTERS = PRINT + r"\Printers"
 NT_DRIVERS = PRINT + r"\Environments\Windows NT x86\Drivers\Version-3"
@@ -26,16 +26,6 @@ W9X_DRIVERS = PRINT + r"\Environments\Windows 4.0\Drivers\Version-0"
 DEVICE_KEY = r"HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows"
 PORTS_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Ports"
 CLASS_PORTS = r"HKLM\System\CurrentControlSet\Services\Class\Ports"
-
-NT_MEDIUM = ["TPX58.DLL", "TPX80.DLL", "TPX76.DLL", "TPX58.GPD", "TPX58C.GPD", "TPX80.GPD",
-             "TPX80C.GPD", "TPX90.GPD", "TPX76.GPD", "TPX76C.GPD", "UNIDRV.DLL",
-             "UNIDRVUI.DLL", "UNIRES.DLL", "UNIDRV.HLP", "TTFSUB.GPD", "STDNAMES.GPD"]
-W9X_MEDIUM = ["TPX58.DLL.drv", "TPX80.DLL.drv", "TPX76.DLL.drv", "iconlib.dll", "unidrv.dll",
-              "unidrv.hlp"]
-NT_STAGED = {"TPX80.DLL", "TPX90.GPD", "UNIDRV.DLL", "UNIDRVUI.DLL", "UNIRES.DLL",
-             "UNIDRV.HLP", "TTFSUB.GPD", "STDNAMES.GPD"}
-
-REGISTRY_MESSAGE = "错误：无法设置有关的注册表信息".encode("gbk").hex()
 
 
 class Case:
@@ -49,12 +39,7 @@ class Case:
         return WinePrefix.copy_of(self.options.template, self.options.work, self.name)
 
     def make_medium(self, nt_files=True):
-        os.makedirs(os.path.join(self.medium, "win2k"), exist_ok=True)
-        if nt_files:
-            for name in NT_MEDIUM:
-                write(os.path.join(self.medium, "win2k", name), "medium " + name)
-        for name in W9X_MEDIUM:
-            write(os.path.join(self.medium, name), "medium " + name)
+        make_medium(self.medium, nt_files)
 
     def probe(self, wine, *args):
         """Runs the probe in the medium folder; returns its output lines."""
@@ -115,7 +100,7 @@ def check_nt_driver(reg, wine, name, dll, gpd):
     for needed in [dll, gpd, "UNIDRV.DLL", "UNIDRVUI.DLL", "UNIRES.DLL", "UNIDRV.HLP",
                    "TTFSUB.GPD", "STDNAMES.GPD"]:
         check(needed.lower() in stored, "%s missing from the driver store" % needed)
-    check_equal("medium " + gpd, read(os.path.join(wine.host_path(NT_STORE), gpd)),
+    check_equal(sample_content(gpd), read(os.path.join(wine.host_path(NT_STORE), gpd)),
                 "stored data file")
 
 
@@ -279,7 +264,7 @@ def case_win9x_parallel_default(case):
                     lower_set(wine.list_files(W9X_DIR)), "files in the driver directory")
         check_equal("installed", read(os.path.join(wine.host_path(W9X_DIR), "UNIDRV.DLL")),
                     "unidrv.dll")
-        check_equal("medium iconlib.dll",
+        check_equal(sample_content("iconlib.dll"),
                     read(os.path.join(wine.host_path(W9X_DIR), "iconlib.dll")), "iconlib.dll")
         check_no_dcb(reg)
 

@@ -16,11 +16,11 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample_medium import make_medium  # noqa: E402
 from spoolrig_session import (SpoolrigSession, VirtualDisplay, WinePrefix,  # noqa: E402
                               display_environment)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from sample_medium import make_medium  # noqa: E402
 from wine_env import make_template  # noqa: E402
 
 

@@ -12,9 +12,9 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample_medium import make_medium  # noqa: E402
 from spoolrig_session import (SerialLine, SpoolrigSession, VirtualDisplay,  # noqa: E402
                               WinePrefix, control, display_environment, selected_text)
+from sample_medium import make_medium  # noqa: E402  (found through spoolrig_session's path)
 
 PRINTERS = r"HKLM\System\CurrentControlSet\Control\Print\Printers"
 NT_DRIVERS = (r"HKLM\System\CurrentControlSet\Control\Print\Environments"

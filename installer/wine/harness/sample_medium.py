@@ -16,14 +16,21 @@ W9X_FILES = ["TPX58.DLL.drv", "TPX80.DLL.drv", "TPX76.DLL.drv", "iconlib.dll", "
              "unidrv.hlp"]
 
 
-def make_medium(folder):
+def sample_content(name):
+    """What the placeholder file `name` holds."""
+    return "sample " + name + "\n"
+
+
+def make_medium(folder, nt_files=True):
+    """Fills `folder`; without `nt_files` the "win2k" folder stays empty,
+    as on a medium that lacks the NT driver."""
     os.makedirs(os.path.join(folder, "win2k"), exist_ok=True)
-    for name in NT_FILES:
+    for name in NT_FILES if nt_files else []:
         with open(os.path.join(folder, "win2k", name), "w") as f:
-            f.write("sample " + name + "\n")
+            f.write(sample_content(name))
     for name in W9X_FILES:
         with open(os.path.join(folder, name), "w") as f:
-            f.write("sample " + name + "\n")
+            f.write(sample_content(name))
 
 
 if __name__ == "__main__":
