@@ -90,14 +90,14 @@ std::string BLEManager::getCharacteristicPropertyString(CBCharacteristicProperti
   return characteristicPropertyString(properties);
 }
 
-// E1
+// The central's state.
 void BLEManager::centralManagerDidUpdateState(CBCentralManager& central) {
   const long state = central.state();
   platform_.log->logf("[BLEManager]BLEManager state changed to %ld", state);
   if (auto delegate = delegate_.lock()) delegate->didUpdateState(static_cast<CBManagerState>(state));
 }
 
-// E2
+// One advertisement received while scanning.
 void BLEManager::centralManager_didDiscoverPeripheral_advertisementData_RSSI(
     CBCentralManager&, const std::shared_ptr<CBPeripheral>& peripheral,
     const AdvertisementDictionary& advertisementData, int RSSI) {
@@ -106,8 +106,9 @@ void BLEManager::centralManager_didDiscoverPeripheral_advertisementData_RSSI(
   if (auto delegate = delegate_.lock()) delegate->didPeripheralFound_advertisementData_RSSI(peripheral, wrapper, RSSI);
 }
 
-// E3. The manager becomes the peripheral's delegate before the app hears of
-// the connection, so discovery started from the app's callback reports here.
+// A connection was made. The manager becomes the peripheral's delegate
+// before the app hears of it, so discovery started from the app's callback
+// reports here.
 void BLEManager::centralManager_didConnectPeripheral(CBCentralManager&,
                                                      const std::shared_ptr<CBPeripheral>& peripheral) {
   platform_.log->line("[BLEManager]Connected");
@@ -119,7 +120,7 @@ void BLEManager::centralManager_didConnectPeripheral(CBCentralManager&,
   }
 }
 
-// E4
+// A connection attempt failed.
 void BLEManager::centralManager_didFailToConnectPeripheral_error(CBCentralManager&,
                                                                  const std::shared_ptr<CBPeripheral>& peripheral,
                                                                  const std::optional<NSError>& error) {
@@ -127,7 +128,7 @@ void BLEManager::centralManager_didFailToConnectPeripheral_error(CBCentralManage
   if (auto delegate = delegate_.lock()) delegate->didFailToConnectPeripheral_error(peripheral, error);
 }
 
-// E5. The stored identifier stays; nothing reconnects.
+// A connection ended. The stored identifier stays; nothing reconnects.
 void BLEManager::centralManager_didDisconnectPeripheral_error(CBCentralManager&,
                                                               const std::shared_ptr<CBPeripheral>& peripheral,
                                                               const std::optional<NSError>& error) {
@@ -135,7 +136,8 @@ void BLEManager::centralManager_didDisconnectPeripheral_error(CBCentralManager&,
   if (auto delegate = delegate_.lock()) delegate->didDisconnectPeripheral_error(peripheral, error);
 }
 
-// E6. The delegate hears first, before any log line and whatever the error.
+// Service discovery finished. The delegate hears first, before any log line
+// and whatever the error; the error goes only to the handlers.
 void BLEManager::peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
                                                 const std::optional<NSError>& error) {
   const std::optional<CBServiceList> services = peripheral->services();
@@ -150,7 +152,7 @@ void BLEManager::peripheral_didDiscoverServices(const std::shared_ptr<CBPeripher
   forwardToHandlers([&](BLEServiceHandler& handler) { handler.peripheral_didDiscoverServices(peripheral, error); });
 }
 
-// E7. The delegate is not told of characteristics.
+// Characteristic discovery finished. The delegate is not told of characteristics.
 void BLEManager::peripheral_didDiscoverCharacteristicsForService_error(
     const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBService>& service,
     const std::optional<NSError>& error) {
@@ -169,7 +171,7 @@ void BLEManager::peripheral_didDiscoverCharacteristicsForService_error(
   });
 }
 
-// E8: value updates, notifications included, go only to the handlers.
+// Value updates, notifications included, go only to the handlers.
 void BLEManager::peripheral_didUpdateValueForCharacteristic_error(
     const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
     const std::optional<NSError>& error) {
@@ -178,7 +180,8 @@ void BLEManager::peripheral_didUpdateValueForCharacteristic_error(
   });
 }
 
-// E9
+// A write with response was confirmed or failed; a failure is logged from
+// system 7.1 on, and the handlers hear of it either way.
 void BLEManager::peripheral_didWriteValueForCharacteristic_error(
     const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
     const std::optional<NSError>& error) {

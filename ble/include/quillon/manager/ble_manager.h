@@ -65,8 +65,7 @@ class BLEManager final : public CBCentralManagerDelegate, public CBPeripheralDel
   void discoverServices(const std::shared_ptr<CBPeripheral>& peripheral);
   // Starts a connection (no options, no time limit); then the delegate hears
   // didConnectPeripheral (and, on system 7.0 or later, the identifier is
-  // remembered) or
-  // didFailToConnectPeripheral_error.
+  // remembered) or didFailToConnectPeripheral_error.
   void connect(const std::shared_ptr<CBPeripheral>& peripheral);
   // Ends a connection or a pending attempt; then didDisconnectPeripheral_error.
   void disconnect(const std::shared_ptr<CBPeripheral>& peripheral);
@@ -93,7 +92,7 @@ class BLEManager final : public CBCentralManagerDelegate, public CBPeripheralDel
   // Readable words for a property bit set; never absent, "" for none.
   std::string getCharacteristicPropertyString(CBCharacteristicProperties properties) const;
 
-  // CBCentralManagerDelegate: E1 to E5.
+  // CBCentralManagerDelegate: the central's events, on the main queue.
   void centralManagerDidUpdateState(CBCentralManager& central) override;
   void centralManager_didDiscoverPeripheral_advertisementData_RSSI(
       CBCentralManager& central, const std::shared_ptr<CBPeripheral>& peripheral,
@@ -107,7 +106,8 @@ class BLEManager final : public CBCentralManagerDelegate, public CBPeripheralDel
                                                     const std::shared_ptr<CBPeripheral>& peripheral,
                                                     const std::optional<NSError>& error) override;
 
-  // CBPeripheralDelegate: E6 to E9.
+  // CBPeripheralDelegate: the GATT events of peripherals connected through
+  // this manager, on the main queue.
   void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
                                       const std::optional<NSError>& error) override;
   void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>& peripheral,
