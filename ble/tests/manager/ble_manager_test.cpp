@@ -189,13 +189,13 @@ TEST(BLEManagerTest, ServiceDiscoveryTellsTheDelegateFirstThenLogsThenForwards) 
   EXPECT_THAT(*rig.trace,
               ElementsAre("delegate didServicesFound 2", "log [BLEManager]2 Serivces found:", "log [BLEManager]0:FF00",
                           "log [BLEManager]1:49535343-FE7D-4AE5-8FA9-9FAFD205E455",
-                          "h0 E6 Error Domain=CBErrorDomain Code=6 \"The connection has timed out.\""));
+                          "h0 services Error Domain=CBErrorDomain Code=6 \"The connection has timed out.\""));
 
   rig.trace->clear();
   peripheral->servicesList.reset();
   rig.manager->peripheral_didDiscoverServices(peripheral, std::nullopt);
   EXPECT_THAT(*rig.trace, ElementsAre("delegate didServicesFound absent", "log [BLEManager]0 Serivces found:",
-                                      "h0 E6 (null)"));
+                                      "h0 services (null)"));
 }
 
 TEST(BLEManagerTest, CharacteristicDiscoveryLogsAndForwardsWithoutTheDelegate) {
@@ -206,8 +206,8 @@ TEST(BLEManagerTest, CharacteristicDiscoveryLogsAndForwardsWithoutTheDelegate) {
   service->setCharacteristics(CBCharacteristicList{makeCharacteristic("FF11")});
   rig.manager->peripheral_didDiscoverCharacteristicsForService_error(peripheral, service, std::nullopt);
   rig.manager->peripheral_didDiscoverCharacteristicsForService_error(peripheral, makeService("FF00"), std::nullopt);
-  EXPECT_THAT(*rig.trace, ElementsAre("log [BLEManager]1 Characteristics found:", "log [BLEManager]0:FF11", "h0 E7 (null)",
-                                      "log [BLEManager]0 Characteristics found:", "h0 E7 (null)"));
+  EXPECT_THAT(*rig.trace, ElementsAre("log [BLEManager]1 Characteristics found:", "log [BLEManager]0:FF11", "h0 characteristics (null)",
+                                      "log [BLEManager]0 Characteristics found:", "h0 characteristics (null)"));
 }
 
 TEST(BLEManagerTest, WriteErrorsAreLoggedBeforeForwardingAndSuccessIsSilent) {
@@ -220,8 +220,8 @@ TEST(BLEManagerTest, WriteErrorsAreLoggedBeforeForwardingAndSuccessIsSilent) {
   rig.manager->peripheral_didWriteValueForCharacteristic_error(peripheral, characteristic, denied);
   rig.manager->peripheral_didUpdateValueForCharacteristic_error(peripheral, characteristic, std::nullopt);
   const std::string text = "Error Domain=CBATTErrorDomain Code=3 \"Writing is not permitted.\"";
-  EXPECT_THAT(*rig.trace, ElementsAre("h0 E9 (null)", "log [BLEManager]Write FF02, error = " + text, "h0 E9 " + text,
-                                      "h0 E8 (null)"));
+  EXPECT_THAT(*rig.trace, ElementsAre("h0 write (null)", "log [BLEManager]Write FF02, error = " + text, "h0 write " + text,
+                                      "h0 value (null)"));
 }
 
 // The gated lines by system version, including texts a float reading would
@@ -279,8 +279,8 @@ TEST(BLEManagerTest, EveryPeripheralEventReachesEveryHandlerInListOrder) {
   for (const auto& line : *rig.trace) {
     if (line.rfind("log ", 0) != 0) handlerLines.push_back(line);
   }
-  EXPECT_THAT(handlerLines, ElementsAre("h0 E6 (null)", "h1 E6 (null)", "h0 E7 (null)", "h1 E7 (null)", "h0 E8 (null)",
-                                        "h1 E8 (null)", "h0 E9 (null)", "h1 E9 (null)"));
+  EXPECT_THAT(handlerLines, ElementsAre("h0 services (null)", "h1 services (null)", "h0 characteristics (null)", "h1 characteristics (null)", "h0 value (null)",
+                                        "h1 value (null)", "h0 write (null)", "h1 write (null)"));
 
   rig.trace->clear();
   rig.manager->setBleServices(std::nullopt);
@@ -301,7 +301,7 @@ TEST(BLEManagerTest, HandlersChangedDuringForwardingFollowTheLiveList) {
     };
     rig.manager->bleServices().push_back(h0);
     rig.manager->peripheral_didUpdateValueForCharacteristic_error(peripheral, characteristic, std::nullopt);
-    EXPECT_THAT(*rig.trace, ElementsAre("h0 E8 (null)", "late E8 (null)"));
+    EXPECT_THAT(*rig.trace, ElementsAre("h0 value (null)", "late value (null)"));
   }
   {
     SCOPED_TRACE("a handler removing itself shifts the rest down, so the next one is passed over");
@@ -312,7 +312,7 @@ TEST(BLEManagerTest, HandlersChangedDuringForwardingFollowTheLiveList) {
     rig.manager->setBleServices(BLEServiceList{std::move(h0), std::make_shared<RecordingHandler>("h1", rig.trace),
                                                std::make_shared<RecordingHandler>("h2", rig.trace)});
     rig.manager->peripheral_didUpdateValueForCharacteristic_error(peripheral, characteristic, std::nullopt);
-    EXPECT_THAT(*rig.trace, ElementsAre("h0 E8 (null)", "h2 E8 (null)"));
+    EXPECT_THAT(*rig.trace, ElementsAre("h0 value (null)", "h2 value (null)"));
     EXPECT_TRUE(watch.expired()) << "the removed handler is released once its call returns";
   }
   {
@@ -323,7 +323,7 @@ TEST(BLEManagerTest, HandlersChangedDuringForwardingFollowTheLiveList) {
     h0->onEvent = [&] { rig.manager->setBleServices(BLEServiceList{fresh, fresh}); };
     rig.manager->setBleServices(BLEServiceList{h0, std::make_shared<RecordingHandler>("h1", rig.trace)});
     rig.manager->peripheral_didUpdateValueForCharacteristic_error(peripheral, characteristic, std::nullopt);
-    EXPECT_THAT(*rig.trace, ElementsAre("h0 E8 (null)", "fresh E8 (null)"));
+    EXPECT_THAT(*rig.trace, ElementsAre("h0 value (null)", "fresh value (null)"));
   }
 }
 

@@ -152,22 +152,22 @@ class RecordingHandler : public BLEServiceHandler {
  public:
   RecordingHandler(std::string name, std::shared_ptr<Trace> trace) : name_(std::move(name)), trace_(std::move(trace)) {}
   void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>&, const std::optional<NSError>& error) override {
-    note("E6 " + describe(error));
+    note("services " + describe(error));
   }
   void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>&,
                                                              const std::shared_ptr<CBService>&,
                                                              const std::optional<NSError>& error) override {
-    note("E7 " + describe(error));
+    note("characteristics " + describe(error));
   }
   void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                         const std::shared_ptr<CBCharacteristic>&,
                                                         const std::optional<NSError>& error) override {
-    note("E8 " + describe(error));
+    note("value " + describe(error));
   }
   void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                        const std::shared_ptr<CBCharacteristic>&,
                                                        const std::optional<NSError>& error) override {
-    note("E9 " + describe(error));
+    note("write " + describe(error));
   }
 
   std::function<void()> onEvent;
