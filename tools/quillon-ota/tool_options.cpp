@@ -38,12 +38,12 @@ std::optional<double> parse_seconds(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string> apply_fault(std::string_view spec, SimOtaModuleFaults& faults) {
-  const auto eq = spec.find('=');
-  const std::string_view name = spec.substr(0, eq);
+std::optional<std::string> apply_fault(std::string_view fault, SimOtaModuleFaults& faults) {
+  const auto eq = fault.find('=');
+  const std::string_view name = fault.substr(0, eq);
   const std::optional<std::string_view> arg =
-      eq == std::string_view::npos ? std::nullopt : std::optional(spec.substr(eq + 1));
-  const auto bad_number = [&] { return "--fault " + std::string(spec) + ": '" + std::string(*arg) + "' is not a count"; };
+      eq == std::string_view::npos ? std::nullopt : std::optional(fault.substr(eq + 1));
+  const auto bad_number = [&] { return "--fault " + std::string(fault) + ": '" + std::string(*arg) + "' is not a count"; };
   const auto no_argument = [&]() -> std::optional<std::string> {
     if (arg) return "--fault " + std::string(name) + " takes no value";
     return std::nullopt;

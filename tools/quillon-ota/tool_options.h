@@ -54,7 +54,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args);
 
 // Applies one --fault value ("corrupt-ack=1", "merge", ...) to `faults`.
 // Returns an error message, or nothing when it was understood.
-std::optional<std::string> apply_fault(std::string_view spec, SimOtaModuleFaults& faults);
+std::optional<std::string> apply_fault(std::string_view fault, SimOtaModuleFaults& faults);
 
 // The full --help text, exit statuses included.
 std::string usage_text();

@@ -71,10 +71,10 @@ TEST(ToolOptionsTest, ModuleIdentifierIsKeptInItsCanonicalUpperCaseForm) {
 
 TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) {
   SimOtaModuleFaults faults;
-  for (const char* spec : {"corrupt-ack=2", "drop-ack", "unknown-ack=5", "silent=9", "corrupt-end", "ack-end",
+  for (const char* fault : {"corrupt-ack=2", "drop-ack", "unknown-ack=5", "silent=9", "corrupt-end", "ack-end",
                            "merge", "split=3"}) {
-    SCOPED_TRACE(spec);
-    EXPECT_EQ(apply_fault(spec, faults), std::nullopt);
+    SCOPED_TRACE(fault);
+    EXPECT_EQ(apply_fault(fault, faults), std::nullopt);
   }
   EXPECT_EQ(faults.corrupt_ack, 2u);
   EXPECT_EQ(faults.drop_ack, 0u);
@@ -86,9 +86,9 @@ TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) 
   EXPECT_EQ(faults.split_chunks_at, 3u);
 
   SimOtaModuleFaults untouched;
-  for (const char* spec : {"split", "split=0", "merge=1", "corrupt-ack=x", "corrupt-ack=", "drop", ""}) {
-    SCOPED_TRACE(spec);
-    EXPECT_NE(apply_fault(spec, untouched), std::nullopt);
+  for (const char* fault : {"split", "split=0", "merge=1", "corrupt-ack=x", "corrupt-ack=", "drop", ""}) {
+    SCOPED_TRACE(fault);
+    EXPECT_NE(apply_fault(fault, untouched), std::nullopt);
   }
   EXPECT_EQ(untouched.corrupt_ack, std::nullopt) << "a refused fault changes nothing";
   EXPECT_EQ(untouched.split_chunks_at, 0u);
