@@ -37,7 +37,7 @@ class OtaHandler final : public BLEServiceHandler, public BLEOTADelegate {
   explicit OtaHandler(std::shared_ptr<RunLoop> mainQueue) : mainQueue_(std::move(mainQueue)) {}
 
   BLEOTAController controller{quietPlatform()};
-  std::shared_ptr<std::string> imagePath;
+  std::string imagePath;
   int result = -1;  // the OTA_STATE_COMPLETED parameter, once reported
 
   void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
@@ -54,8 +54,8 @@ class OtaHandler final : public BLEServiceHandler, public BLEOTADelegate {
       peripheral_ = peripheral;
       characteristic_ = characteristic;
       peripheral->setNotifyValue_forCharacteristic(true, characteristic);
-      std::printf("OTA characteristic ready, sending %s\n", imagePath->c_str());
-      controller.download_firmware_from_file(PosixFileImageHandle::open_for_reading(*imagePath));
+      std::printf("OTA characteristic ready, sending %s\n", imagePath.c_str());
+      controller.download_firmware_from_file(PosixFileImageHandle::open_for_reading(imagePath));
     }
   }
   void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
@@ -141,7 +141,7 @@ int main() {
 
   auto app = std::make_shared<AppDelegate>();
   auto ota = std::make_shared<OtaHandler>(queue);
-  ota->imagePath = std::make_shared<std::string>(path);
+  ota->imagePath = path;
   ota->controller.setDelegate(ota);
 
   BLEManager& manager = BLEManager::sharedInstance();

@@ -19,8 +19,6 @@ namespace {
 
 using ::testing::ElementsAre;
 
-
-
 // The app's OTA service handler: carries the controller's packets to FF11
 // and FF11's notifications back to the controller.
 class OtaServiceHandler final : public BLEServiceHandler,
