@@ -16,6 +16,9 @@ BLEOTAController::BLEOTAController(OtaPlatform platform) : platform_(std::move(p
 }
 
 BLEOTAController::~BLEOTAController() {
+  // A download cut short by the controller's end leaves no half-written
+  // image behind in the cache.
+  drop_download();
   // Cancel all first so that they wind down together, then wait for each;
   // join() returns at once on the watchdog's own thread.
   if (myThread_) myThread_->cancel();

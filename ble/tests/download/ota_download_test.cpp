@@ -253,6 +253,7 @@ TEST_F(OtaDownloadTest, DestroyingTheControllerMidDownloadCancelsIt) {
   loop_->run_for(200ms);
   EXPECT_TRUE(host_->reports.empty());
   EXPECT_EQ(host_->module.packets_received(), 0u);
+  EXPECT_FALSE(fs::exists(cache_folder() / "mid.bin"));  // half-written, so removed
 }
 
 // A client whose connections only record that they were dropped; the test

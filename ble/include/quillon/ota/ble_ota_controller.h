@@ -42,7 +42,8 @@ class BLEOTAController : public HttpConnectionDelegate {
  public:
   // init: counters at 0, no delegate, no image, no watchdog.
   explicit BLEOTAController(OtaPlatform platform = {});
-  // Cancels and joins every watchdog it started. May run on a watchdog
+  // Cancels a running download (removing its half-written file) and
+  // cancels and joins every watchdog it started. May run on a watchdog
   // thread (from inside the time-out report); that watchdog then finishes on
   // its own without touching the controller. Must not run from inside a
   // report or send made on the thread that called start or pkt_received.
