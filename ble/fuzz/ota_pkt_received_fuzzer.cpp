@@ -23,8 +23,6 @@ namespace {
 
 using namespace quillon;
 
-
-
 class FixedClock final : public Clock {
  public:
   std::int64_t now_seconds() override { return 1000; }

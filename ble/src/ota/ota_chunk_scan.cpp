@@ -10,7 +10,6 @@ std::optional<OtaChunkItem> OtaChunkScanner::next() {
   const std::size_t left = chunk_.size() - pos_;
   const std::uint8_t* p = chunk_.data() + pos_;
   OtaChunkItem item;
-  item.offset = pos_;
 
   // Whatever ends the scan sets stopped_; whole packets advance pos_.
   auto stop = [&](OtaChunkItem::Kind kind) {
@@ -39,7 +38,6 @@ std::optional<OtaChunkItem> OtaChunkScanner::next() {
         // Nothing after FC F3 is read, so its checksum is not checked either.
         return stop(OtaChunkItem::Kind::AckEnd);
       default:
-        item.opcode = p[1];
         return stop(OtaChunkItem::Kind::AckUnknown);
     }
     item.checksum_ok = calc_sum(p, 5) == p[5];
@@ -61,7 +59,6 @@ std::optional<OtaChunkItem> OtaChunkScanner::next() {
   // follows in this chunk cannot be trusted to start on a packet boundary
   // (an 0xF3 inside it would otherwise read as the module's verdict), so the
   // rest of the chunk is dropped, as after an unrecognised acknowledgement.
-  item.opcode = p[0];
   return stop(OtaChunkItem::Kind::Stray);
 }
 

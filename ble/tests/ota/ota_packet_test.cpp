@@ -9,18 +9,13 @@
 namespace quillon::test {
 namespace {
 
-template <std::size_t N>
-Bytes bytes(const std::array<std::uint8_t, N>& a) {
-  return Bytes(a.begin(), a.end());
-}
-
 TEST(OtaPacket, WorkedExamples) {
-  EXPECT_EQ(bytes(encode_start(70000)), (Bytes{0xF1, 0x01, 0x70, 0x11, 0x01, 0x00, 0x74}));
+  EXPECT_EQ(bytes_of(encode_start(70000)), (Bytes{0xF1, 0x01, 0x70, 0x11, 0x01, 0x00, 0x74}));
   const Bytes payload{0x01, 0x02, 0x03};
   EXPECT_EQ(encode_data(payload, 5), (Bytes{0xF2, 0x05, 0x00, 0x01, 0x02, 0x03, 0xFD}));
-  EXPECT_EQ(bytes(encode_end(0)), (Bytes{0xF3, 0x01, 0x00, 0xF4}));
-  EXPECT_EQ(bytes(encode_ack_start(0, 20, 3)), (Bytes{0xFC, 0xF1, 0x00, 0x14, 0x03, 0x04}));
-  EXPECT_EQ(bytes(encode_ack_data(0, 2)), (Bytes{0xFC, 0xF2, 0x00, 0x02, 0x00, 0xF0}));
+  EXPECT_EQ(bytes_of(encode_end(0)), (Bytes{0xF3, 0x01, 0x00, 0xF4}));
+  EXPECT_EQ(bytes_of(encode_ack_start(0, 20, 3)), (Bytes{0xFC, 0xF1, 0x00, 0x14, 0x03, 0x04}));
+  EXPECT_EQ(bytes_of(encode_ack_data(0, 2)), (Bytes{0xFC, 0xF2, 0x00, 0x02, 0x00, 0xF0}));
 }
 
 TEST(OtaPacket, CalcSumIsThePlainSumModulo256) {
@@ -33,9 +28,9 @@ TEST(OtaPacket, CalcSumIsThePlainSumModulo256) {
 }
 
 TEST(OtaPacket, ChangingAnyOneByteBreaksTheChecksum) {
-  const Bytes packets[] = {bytes(encode_start(123456789)), encode_data(make_image(30), 77),
-                           bytes(encode_end(0)), bytes(encode_ack_start(0, 247, 3)),
-                           bytes(encode_ack_data(0, 513))};
+  const Bytes packets[] = {bytes_of(encode_start(123456789)), encode_data(make_image(30), 77),
+                           bytes_of(encode_end(0)), bytes_of(encode_ack_start(0, 247, 3)),
+                           bytes_of(encode_ack_data(0, 513))};
   for (const Bytes& packet : packets) {
     for (std::size_t i = 0; i < packet.size(); ++i) {
       for (int delta : {1, 0x80, 0xFF}) {
@@ -52,15 +47,15 @@ TEST(OtaPacket, ChangingAnyOneByteBreaksTheChecksum) {
 
 TEST(OtaPacket, FieldsTakeOnlyTheirLowBits) {
   // START carries the low 32 bits of the length, DATA the low 16 of the index.
-  EXPECT_EQ(bytes(encode_start((std::int64_t{1} << 32) + 0x01020304)),
+  EXPECT_EQ(bytes_of(encode_start((std::int64_t{1} << 32) + 0x01020304)),
             (Bytes{0xF1, 0x01, 0x04, 0x03, 0x02, 0x01, 0xFC}));
-  EXPECT_EQ(bytes(encode_start(-1)), (Bytes{0xF1, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE}));
+  EXPECT_EQ(bytes_of(encode_start(-1)), (Bytes{0xF1, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE}));
   const Bytes data = encode_data({}, 65536 + 0x0102);
   EXPECT_EQ(data, (Bytes{0xF2, 0x02, 0x01, 0xF5}));
 }
 
 TEST(OtaPacket, ModuleReadsWhatTheHostWrote) {
-  const auto start = decode_host_packet(bytes(encode_start(70000)));
+  const auto start = decode_host_packet(bytes_of(encode_start(70000)));
   EXPECT_EQ(start.kind, OtaHostPacket::Kind::Start);
   EXPECT_TRUE(start.checksum_ok);
   EXPECT_EQ(start.announced_length, 70000u);

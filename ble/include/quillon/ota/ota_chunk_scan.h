@@ -23,14 +23,12 @@ struct OtaChunkItem {
     Truncated,   // the chunk ends inside a packet; dropped, ends the scan
   };
   Kind kind = Kind::Stray;
-  std::size_t offset = 0;  // where the item starts in the chunk
   bool checksum_ok = false;
   std::uint8_t result = 0;       // AckStart, AckData, End
   std::uint8_t mtu = 0;          // AckStart
   std::uint8_t credit = 0;       // AckStart
   std::uint16_t acked_index = 0; // AckData
   std::uint8_t type = 0;         // End
-  std::uint8_t opcode = 0;       // AckUnknown: the unrecognised opcode; Stray: the byte
 };
 
 // Walks a chunk item by item. The chunk must outlive the scanner.

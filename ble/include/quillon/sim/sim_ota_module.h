@@ -59,7 +59,6 @@ class SimOtaModule {
 
   // Where chunks for the host go: with no output set they wait in the outbox.
   void set_output(Output output) { output_ = std::move(output); }
-  bool has_output() const { return !outbox_.empty(); }
   // The oldest waiting chunk; empty optional when none.
   std::optional<std::vector<std::uint8_t>> take_output();
 
@@ -73,7 +72,6 @@ class SimOtaModule {
   std::uint32_t announced_length() const { return announced_length_; }
   std::uint64_t packets_received() const { return packets_received_; }
   std::uint64_t data_packets_received() const { return data_packets_; }
-  std::uint64_t acks_sent() const { return acks_made_; }
   std::uint64_t ends_received() const { return ends_received_; }
   std::optional<std::uint8_t> verdict() const { return verdict_; }  // of the last END sent
   const std::vector<std::string>& violations() const { return violations_; }
