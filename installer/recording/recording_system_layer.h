@@ -69,7 +69,6 @@ class RecordingSystemLayer : public SystemLayer {
   std::set<std::string> failingValueNames;
   OsVersionInfoExA version{};         // what GetVersionExA writes (size kept)
   std::set<std::uint32_t> acceptedVersionSizes{kOsVersionInfoExSize, kOsVersionInfoSize};
-  std::string caption = "Spoolrig";
 
   // Files and printers, names compared without regard to case as on the
   // platform.

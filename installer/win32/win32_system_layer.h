@@ -43,8 +43,6 @@ class Win32SystemLayer : public SystemLayer {
   int StrToIntA(const char* text) override;
   int MessageBoxA(const char* text, std::uint32_t type) override;
 
-  const std::string& caption() const { return caption_; }
-
  private:
   std::string caption_;
 };
