@@ -237,8 +237,13 @@ TEST(InstallNtFamilyTest, UnsettableValuesAreReportedAndTheRunGoesOn) {
   EXPECT_EQ("RegCloseKey(key#2) -> 0", *(first + 1));
   const auto second = std::find(first + 1, lines.end(), std::string(kMessage));
   ASSERT_NE(lines.end(), second);
+  EXPECT_EQ(R"(RegSetValueExA(key#3, "COM2:", 0, 1, "19200,n,8,1,p\0", 14) -> 5)",
+            *(second - 1));
   EXPECT_EQ("RegCloseKey(key#3) -> 0", *(second + 1));
-  EXPECT_EQ(8u, linesOf(system, "DeleteFileA").size() - 2);
+  EXPECT_EQ(lines.end(), std::find(second + 1, lines.end(), std::string(kMessage)))
+      << "one message per failed value";
+  // Two stale-copy deletes before staging, eight after.
+  EXPECT_EQ(10u, linesOf(system, "DeleteFileA").size());
   EXPECT_EQ("ClosePrinter(printer#1) -> 1", lines.back());
   EXPECT_TRUE(system.openHandles().empty());
 }
