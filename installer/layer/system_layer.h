@@ -162,6 +162,11 @@ class SystemLayer {
   // (for example because a printer of that name exists).
   virtual PrinterHandle AddPrinterA(const char* server, std::uint32_t level,
                                     const PrinterInfo2& info) = 0;
+  // Opens the printer named `printerName` with default access (`defaults`
+  // is always null here); false when the spooler holds no such printer.
+  // An opened printer must be given to ClosePrinter.
+  virtual bool OpenPrinterA(const char* printerName, PrinterHandle* printer,
+                            const void* defaults) = 0;
   virtual bool ClosePrinter(PrinterHandle printer) = 0;
 
   // --- Files ---------------------------------------------------------------

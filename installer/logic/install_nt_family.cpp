@@ -1,7 +1,9 @@
 // Installation on Windows NT 4 to 7: stage the Unidrv-based driver files from
 // the medium's "win2k" folder into the spooler's driver directory, register
-// driver and printer, write the default-printer and serial-port values, and
-// remove the staged copies again (the spooler has taken its own by then).
+// driver and printer, write the default-printer value (only when the printer
+// exists) and the serial-port value, remove the staged copies again (the
+// spooler has taken its own by then), and tell the user when no printer of
+// the model's name exists at the end.
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "logic/install_settings_check.h"
 #include "logic/local_printer_record.h"
 #include "logic/printer_driver_directory.h"
+#include "logic/printer_install_outcome.h"
 #include "logic/registry_value_write.h"
 
 namespace spoolrig {
@@ -98,8 +101,11 @@ void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
 
   const PrinterInfo2 printer = localPrinterRecord(model, port);
   const PrinterHandle printerHandle = system.AddPrinterA(nullptr, 2, printer);
+  const bool printerExists = printerExistsAfterAdding(system, printerHandle, model.modelName);
 
-  if (settings.setDefault) {
+  // A default printer that nothing answers to would replace the user's
+  // working one.
+  if (settings.setDefault && printerExists) {
     const std::string device = std::string(model.modelName) + ",winspool," + port.portName;
     writeTextValue(system, RegistryRoot::CurrentUser, kDefaultPrinterKey, "Device", device);
   }
@@ -120,6 +126,9 @@ void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
   for (const std::string& name : stagedNames) system.DeleteFileA(staged(name.c_str()).c_str());
 
   if (printerHandle != PrinterHandle::None) system.ClosePrinter(printerHandle);
+
+  // Last, so that nothing stays staged while the message is up.
+  if (!printerExists) reportPrinterNotInstalled(system);
 }
 
 }  // namespace spoolrig

@@ -1,6 +1,7 @@
 // The two installation procedures. Each runs every step to its end, reports
 // nothing to its caller and shows a message only when a registry value
-// cannot be set. Both run synchronously on the user-interface thread.
+// cannot be set or when no printer of the model's name exists after the
+// printer step. Both run synchronously on the user-interface thread.
 #pragma once
 
 #include "install_settings.h"

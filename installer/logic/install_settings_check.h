@@ -28,9 +28,8 @@ inline bool ntSettingsWithinCatalogue(const InstallSettings& s) {
          isRowOf(s.flowIndex, mc::flowControls.size());
 }
 
-// The rows the 9x family looks up: it ignores parity and stop bits, and any
-// flow row beyond XonXoff means hardware flow control, so the flow row is
-// never looked up.
+// The rows the 9x family looks up: any flow row beyond XonXoff means
+// hardware flow control, so the flow row is never looked up.
 inline bool win9xSettingsWithinCatalogue(const InstallSettings& s) {
   namespace mc = ModelCatalogue;
   if (!isRowOf(s.modelIndex, mc::models.size()) || !isRowOf(s.portIndex, mc::ports.size())) {
@@ -38,7 +37,9 @@ inline bool win9xSettingsWithinCatalogue(const InstallSettings& s) {
   }
   if (!mc::isSerialPort(s.portIndex)) return true;
   return isRowOf(s.baudIndex, mc::baudRates.size()) &&
-         isRowOf(s.byteSizeIndex, mc::byteSizes.size());
+         isRowOf(s.byteSizeIndex, mc::byteSizes.size()) &&
+         isRowOf(s.stopBitsIndex, mc::stopBits.size()) &&
+         isRowOf(s.parityIndex, mc::parities.size());
 }
 
 }  // namespace spoolrig

@@ -1,10 +1,12 @@
 // Installation on Windows 95, 98 and Me: copy the model's 9x driver and the
 // shared Unidrv files from the top of the medium into the driver directory,
 // where they stay, register driver and printer (the default flag travels in
-// the printer record), and for a serial port store the line settings as a
-// raw DCB under the serial port class key.
+// the printer record), for COM1 or COM2 store the line settings as a raw DCB
+// under that port's class key, and tell the user when no printer of the
+// model's name exists at the end.
 
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -14,6 +16,7 @@
 #include "logic/install_settings_check.h"
 #include "logic/local_printer_record.h"
 #include "logic/printer_driver_directory.h"
+#include "logic/printer_install_outcome.h"
 #include "logic/registry_value_write.h"
 
 namespace spoolrig {
@@ -38,11 +41,34 @@ std::uint32_t lowFlagsForFlow(int flowIndex) {
   }
 }
 
-// The class keys of the first and of every further serial port.
-constexpr char kFirstPortClassKey[] = "System\\CurrentControlSet\\Services\\Class\\Ports\\0000";
-constexpr char kOtherPortClassKey[] = "System\\CurrentControlSet\\Services\\Class\\Ports\\0001";
+// Bit 1 of the DCB flag word: fParity, parity checking on.
+constexpr std::uint32_t kParityCheckFlag = 0x0002;
+
+// The DCB Parity value per row of the parity list (Even, Mark, None, Odd,
+// Space): NOPARITY 0, ODDPARITY 1, EVENPARITY 2, MARKPARITY 3, SPACEPARITY 4.
+constexpr std::uint8_t kDcbParity[] = {2, 3, 0, 1, 4};
+static_assert(std::size(kDcbParity) == ModelCatalogue::parities.size());
+constexpr int kNoParityRow = 2;
+
+// The DCB StopBits value per row of the stop-bits list (1, 1.5, 2):
+// ONESTOPBIT 0, ONE5STOPBITS 1, TWOSTOPBITS 2.
+constexpr std::uint8_t kDcbStopBits[] = {0, 1, 2};
+static_assert(std::size(kDcbStopBits) == ModelCatalogue::stopBits.size());
+
+// The class key that holds a port's DCB. Only COM1 (key 0000) and COM2
+// (key 0001) have a key whose owner is known; COM3 and COM4 get none rather
+// than overwrite another port's record.
+const char* portClassKey(int portIndex) {
+  switch (portIndex - ModelCatalogue::firstSerialPortIndex) {
+    case 0: return "System\\CurrentControlSet\\Services\\Class\\Ports\\0000";
+    case 1: return "System\\CurrentControlSet\\Services\\Class\\Ports\\0001";
+    default: return nullptr;
+  }
+}
 
 void storeSerialSettings(SystemLayer& system, const InstallSettings& settings) {
+  const char* key = portClassKey(settings.portIndex);
+  if (key == nullptr) return;  // no record of its own: COM1 is not even opened
   // The record starts as COM1's current state whichever port was chosen;
   // the fields not replaced below keep COM1's values.
   const FileHandle comPort =
@@ -55,13 +81,11 @@ void storeSerialSettings(SystemLayer& system, const InstallSettings& settings) {
         system.StrToIntA(ModelCatalogue::baudRates[settings.baudIndex].code));
     dcb.ByteSize = static_cast<std::uint8_t>(
         system.StrToIntA(ModelCatalogue::byteSizes[settings.byteSizeIndex].code));
-    dcb.Parity = 0;
-    dcb.StopBits = 0;
-    dcb.flags = (dcb.flags & 0xFFFF0000u) | lowFlagsForFlow(settings.flowIndex);
+    dcb.Parity = kDcbParity[settings.parityIndex];
+    dcb.StopBits = kDcbStopBits[settings.stopBitsIndex];
+    dcb.flags = (dcb.flags & 0xFFFF0000u) | lowFlagsForFlow(settings.flowIndex) |
+                (settings.parityIndex != kNoParityRow ? kParityCheckFlag : 0);
 
-    const char* key = settings.portIndex == ModelCatalogue::firstSerialPortIndex
-                          ? kFirstPortClassKey
-                          : kOtherPortClassKey;
     std::uint8_t bytes[kDcbSize];
     std::memcpy(bytes, &dcb, kDcbSize);
     writeRegistryValue(system, RegistryRoot::LocalMachine, key, "DCB", win::kRegBinary, bytes,
@@ -114,9 +138,12 @@ void InstallWin9xFamily(SystemLayer& system, InstallSettings settings) {
   PrinterInfo2 printer = localPrinterRecord(model, port);
   printer.Attributes = settings.setDefault ? win::kPrinterAttributeDefault : 0;
   const PrinterHandle printerHandle = system.AddPrinterA(nullptr, 2, printer);
+  const bool printerExists = printerExistsAfterAdding(system, printerHandle, model.modelName);
   if (printerHandle != PrinterHandle::None) system.ClosePrinter(printerHandle);
 
   if (ModelCatalogue::isSerialPort(settings.portIndex)) storeSerialSettings(system, settings);
+
+  if (!printerExists) reportPrinterNotInstalled(system);
 }
 
 }  // namespace spoolrig

@@ -132,6 +132,9 @@ void RecordingSystemLayer::addPrinter(const std::string& name) { printers_.inser
 bool RecordingSystemLayer::hasPrinter(const std::string& name) const {
   return printers_.count(name) != 0;
 }
+bool RecordingSystemLayer::hasDriver(const std::string& name) const {
+  return drivers_.count(name) != 0;
+}
 
 std::vector<std::string> RecordingSystemLayer::lines() const {
   std::vector<std::string> out;
@@ -221,8 +224,24 @@ bool RecordingSystemLayer::AddPrinterDriverA(const char* server, std::uint32_t l
   RecordedCall& call = record("AddPrinterDriverA", renderText(capture(server)) + ", " +
                                                        std::to_string(level) + ", " + render(d));
   call.driver = d;
-  call.line += addPrinterDriverWorks ? " -> 1" : " -> 0";
-  return addPrinterDriverWorks;
+  // The spooler takes every named file from the driver directory; a name
+  // may carry a leading backslash.
+  auto inDirectory = [&](std::string name) {
+    if (!name.empty() && name[0] == '\\') name.erase(0, 1);
+    return hasFile(driverDirectory + "\\" + name);
+  };
+  bool ok = addPrinterDriverWorks && d.pName && !d.pName->empty();
+  for (const RecordedText* file : {&d.pDriverPath, &d.pDataFile, &d.pConfigFile, &d.pHelpFile}) {
+    ok = ok && *file && inDirectory(**file);
+  }
+  if (ok && d.pDependentFiles) {
+    for (const char* p = d.pDependentFiles->c_str(); *p != '\0'; p += std::strlen(p) + 1) {
+      ok = ok && inDirectory(p);
+    }
+  }
+  if (ok) drivers_.insert(*d.pName);
+  call.line += ok ? " -> 1" : " -> 0";
+  return ok;
 }
 
 PrinterHandle RecordingSystemLayer::AddPrinterA(const char* server, std::uint32_t level,
@@ -253,12 +272,24 @@ PrinterHandle RecordingSystemLayer::AddPrinterA(const char* server, std::uint32_
                                                  std::to_string(level) + ", " + render(p));
   call.printer = p;
   std::uintptr_t id = 0;
-  if (p.pPrinterName && !p.pPrinterName->empty() && !hasPrinter(*p.pPrinterName)) {
+  if (p.pPrinterName && !p.pPrinterName->empty() && !hasPrinter(*p.pPrinterName) &&
+      p.pDriverName && hasDriver(*p.pDriverName)) {
     printers_.insert(*p.pPrinterName);
     id = openHandle("printer", *p.pPrinterName);
   }
   call.line += " -> " + handleName(id);
   return PrinterHandle{id};
+}
+
+bool RecordingSystemLayer::OpenPrinterA(const char* printerName, PrinterHandle* printer,
+                                        const void* defaults) {
+  RecordedCall& call = record("OpenPrinterA", renderText(capture(printerName)) + ", printer, " +
+                                                  pointer(defaults));
+  std::uintptr_t id = 0;
+  if (printerName != nullptr && hasPrinter(printerName)) id = openHandle("printer", printerName);
+  *printer = PrinterHandle{id};
+  call.line += id != 0 ? " -> 1 " + handleName(id) : " -> 0";
+  return id != 0;
 }
 
 bool RecordingSystemLayer::ClosePrinter(PrinterHandle printer) {

@@ -59,6 +59,9 @@ class RecordingSystemLayer : public SystemLayer {
 
   bool driverDirectoryWorks = true;  // GetPrinterDriverDirectoryA's result
   std::string driverDirectory = "C:\\WINDOWS\\System32\\spool\\drivers\\w32x86";
+  // AddPrinterDriverA fails when this is false or when a file that the
+  // record names is not in the driver directory; AddPrinterA refuses a
+  // printer whose driver is not registered or whose name is taken.
   bool addPrinterDriverWorks = true;
   bool commStateWorks = true;         // GetCommState's result
   Dcb com1State{};                    // what GetCommState writes
@@ -76,6 +79,7 @@ class RecordingSystemLayer : public SystemLayer {
   bool hasFile(const std::string& path) const;
   void addPrinter(const std::string& name);
   bool hasPrinter(const std::string& name) const;
+  bool hasDriver(const std::string& name) const;
 
   // --- What happened -------------------------------------------------------
 
@@ -96,6 +100,8 @@ class RecordingSystemLayer : public SystemLayer {
                          const DriverInfo3& info) override;
   PrinterHandle AddPrinterA(const char* server, std::uint32_t level,
                             const PrinterInfo2& info) override;
+  bool OpenPrinterA(const char* printerName, PrinterHandle* printer,
+                    const void* defaults) override;
   bool ClosePrinter(PrinterHandle printer) override;
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override;
   bool DeleteFileA(const char* file) override;
@@ -128,6 +134,7 @@ class RecordingSystemLayer : public SystemLayer {
   std::vector<RecordedCall> calls_;
   std::set<std::string, CaseInsensitiveLess> files_;
   std::set<std::string, CaseInsensitiveLess> printers_;
+  std::set<std::string, CaseInsensitiveLess> drivers_;
   std::map<std::string, RecordedValue> values_;  // "HKLM\path\name"
   struct OpenHandle {
     std::string kind;    // "printer", "file", "find", "key"

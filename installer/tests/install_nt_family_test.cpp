@@ -200,14 +200,17 @@ TEST(InstallNtFamilyTest, SecondRunRepeatsEveryStepButTheRefusedPrinter) {
   EXPECT_EQ(2, std::count(functions.begin(), functions.end(), "RegSetValueExA"));
   EXPECT_EQ(10, std::count(functions.begin(), functions.end(), "DeleteFileA"));
   EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "MessageBoxA"));
-  // No handle came back, so there is nothing to close.
-  EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "ClosePrinter"));
+  // The refused printer exists: asked for by name, and closed again.
   EXPECT_EQ(" -> null", second[12].line.substr(second[12].line.size() - 8));
+  EXPECT_EQ(R"(OpenPrinterA("TPX-58", printer, null) -> 1 printer#4)", second[13].line);
+  EXPECT_EQ("ClosePrinter(printer#4) -> 1", second[14].line);
+  EXPECT_EQ(1, std::count(functions.begin(), functions.end(), "ClosePrinter"));
   EXPECT_TRUE(system.openHandles().empty());
 }
 
 TEST(InstallNtFamilyTest, MissingWin2kFolderStillRegistersAndWritesValues) {
   RecordingSystemLayer system;  // no medium at all
+  system.addPrinter("TPX-58");  // so the printer exists all the same
   InstallSettings settings = serial(4, 5, 2, 3, 0, 2);
   settings.setDefault = true;
   InstallNtFamily(system, settings);
@@ -218,7 +221,7 @@ TEST(InstallNtFamilyTest, MissingWin2kFolderStillRegistersAndWritesValues) {
   EXPECT_EQ(1u, linesOf(system, "AddPrinterA").size());
   EXPECT_EQ(2u, linesOf(system, "RegSetValueExA").size());
   EXPECT_EQ(10u, linesOf(system, "DeleteFileA").size());
-  EXPECT_EQ("ClosePrinter", system.functions().back());
+  EXPECT_TRUE(linesOf(system, "MessageBoxA").empty());
 }
 
 TEST(InstallNtFamilyTest, UnsettableValuesAreReportedAndTheRunGoesOn) {
@@ -265,6 +268,59 @@ TEST(InstallNtFamilyTest, KeysThatCannotBeOpenedAreSkippedSilently) {
   EXPECT_EQ("ClosePrinter", system.functions().back());
 }
 
+// When no printer of the model's name exists after the printer step, the
+// user hears so once, after every other step; the NT family then leaves the
+// default printer alone, and the serial settings are stored all the same.
+TEST(InstallProceduresTest, APrinterThatDoesNotExistIsReportedAndNeverMadeDefault) {
+  constexpr char kNotInstalled[] =
+      R"(MessageBoxA("\xb4\xed\xce\xf3\xa3\xba\xce\xde\xb7\xa8\xb0\xb2\xd7\xb0\xb4\xf2)"
+      R"(\xd3\xa1\xbb\xfa", 0x30) -> 1)";
+  using Procedure = void (*)(SystemLayer&, InstallSettings);
+  struct Case {
+    const char* name;
+    Procedure procedure;
+    bool medium, driverAccepted;
+    const char* serialKey;
+    const char* serialValue;
+  };
+  const Case cases[] = {
+      {"NT, no win2k folder", InstallNtFamily, false, true,
+       R"(HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports)", "COM2:"},
+      {"NT, driver refused", InstallNtFamily, true, false,
+       R"(HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Ports)", "COM2:"},
+      {"9x, driver refused", InstallWin9xFamily, true, false,
+       R"(HKLM\System\CurrentControlSet\Services\Class\Ports\0001)", "DCB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingSystemLayer system;
+    if (c.medium) putMediumInPlace(system);
+    for (const char* f : {"TPX58.DLL.drv", "iconlib.dll", "unidrv.dll", "unidrv.hlp"}) {
+      system.addFile(f);
+    }
+    system.addPrinterDriverWorks = c.driverAccepted;
+    InstallSettings settings = serial(4, 5, 2, 3, 0, 2);
+    settings.setDefault = true;
+    c.procedure(system, settings);
+
+    EXPECT_FALSE(system.hasPrinter("TPX-58"));
+    EXPECT_EQ(R"(OpenPrinterA("TPX-58", printer, null) -> 0)", linesOf(system, "OpenPrinterA").at(0));
+    EXPECT_EQ(Lines{kNotInstalled}, linesOf(system, "MessageBoxA"));
+    EXPECT_EQ(kNotInstalled, system.lines().back());
+    EXPECT_FALSE(system.value(R"(HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows)",
+                              "Device"));
+    EXPECT_TRUE(system.value(c.serialKey, c.serialValue));
+    EXPECT_TRUE(system.openHandles().empty());
+  }
+  // The NT family still removes what it staged.
+  RecordingSystemLayer system;
+  putMediumInPlace(system);
+  system.addPrinterDriverWorks = false;
+  InstallNtFamily(system, InstallSettings{});
+  EXPECT_FALSE(system.hasFile(std::string(kDir) + "\\UNIDRV.DLL"));
+  EXPECT_EQ(10u, linesOf(system, "DeleteFileA").size());
+}
+
 TEST(InstallProceduresTest, NoDriverDirectoryMeansNothingElseIsTouched) {
   using Procedure = void (*)(SystemLayer&, InstallSettings);
   const std::pair<const char*, Procedure> procedures[] = {{"NT", InstallNtFamily},
@@ -296,13 +352,17 @@ TEST(InstallProceduresTest, SettingsOutsideTheCatalogueTouchNothing) {
     InstallWin9xFamily(system, s);
     EXPECT_TRUE(system.calls().empty());
   }
-  // Parity, stop bits and flow are the NT family's only.
-  for (const InstallSettings& s : {serial(3, 5, 5, 3, 0, 2), serial(3, 5, 2, 3, 3, 2),
-                                   serial(3, 5, 2, 3, 0, 3)}) {
+  // Parity and stop bits are rows of both families.
+  for (const InstallSettings& s : {serial(3, 5, 5, 3, 0, 2), serial(4, 5, 2, 3, 3, 2)}) {
     RecordingSystemLayer system;
     InstallNtFamily(system, s);
+    InstallWin9xFamily(system, s);
     EXPECT_TRUE(system.calls().empty());
   }
+  // The flow row is the NT family's only.
+  RecordingSystemLayer system;
+  InstallNtFamily(system, serial(3, 5, 2, 3, 0, 3));
+  EXPECT_TRUE(system.calls().empty());
 }
 
 }  // namespace

@@ -46,17 +46,20 @@ struct Win9xMachine : RecordingSystemLayer {
   }
 };
 
-InstallSettings serial(int port, int baud, int byteSize, int flow) {
+// Parity row 2 is None, stop-bits row 0 is one stop bit.
+InstallSettings serial(int port, int baud, int byteSize, int flow, int parity = 2,
+                       int stopBits = 0) {
   InstallSettings s;
   s.portIndex = port;
   s.baudIndex = baud;
   s.byteSizeIndex = byteSize;
   s.flowIndex = flow;
-  // Neither has an effect on this family.
-  s.parityIndex = 3;
-  s.stopBitsIndex = 2;
+  s.parityIndex = parity;
+  s.stopBitsIndex = stopBits;
   return s;
 }
+
+constexpr char kCom2Key[] = R"(HKLM\System\CurrentControlSet\Services\Class\Ports\0001)";
 
 Lines serialPart(const RecordingSystemLayer& system) {
   const Lines lines = system.lines();
@@ -126,12 +129,12 @@ TEST(InstallWin9xFamilyTest, StoresCom1sStateWithTheChosenLineSettings) {
   const std::string read = "GetCommState(file#2, dcb) -> 1 {" + com1State + "}";
   const char* keyPrefix = R"(RegOpenKeyExA(HKLM, "System\CurrentControlSet\Services\Class\Ports\)";
   const Case cases[] = {
-      {"COM4: 9600/7/Odd/2/XonXoff",
-       serial(6, 4, 2, 1),
+      {"COM2: 9600/7/Odd/2/XonXoff, parity checked",
+       serial(4, 4, 2, 1, 3, 2),
        {open, read, R"(StrToIntA("9600") -> 9600)", R"(StrToIntA("7") -> 7)",
         std::string(keyPrefix) + R"(0001", 0, 0x2) -> 0 key#3)",
-        "RegSetValueExA(key#3, \"DCB\", 0, 3, {1C 00 00 00 80 25 00 00 11 03 C3 A5 11 11 02 02 "
-        "03 03 07 00 00 11 13 3F 1A 0A 77 77}, 28) -> 0",
+        "RegSetValueExA(key#3, \"DCB\", 0, 3, {1C 00 00 00 80 25 00 00 13 03 C3 A5 11 11 02 02 "
+        "03 03 07 01 02 11 13 3F 1A 0A 77 77}, 28) -> 0",
         "RegCloseKey(key#3) -> 0", "CloseHandle(file#2) -> 1"}},
       {"COM1: the dialog's defaults",
        serial(3, 5, 3, 2),
@@ -157,12 +160,50 @@ TEST(InstallWin9xFamilyTest, StoresCom1sStateWithTheChosenLineSettings) {
   }
 }
 
+// Every parity and stop-bits row lands as the platform's DCB value, with
+// parity checking on exactly when there is a parity bit.
+TEST(InstallWin9xFamilyTest, EveryParityAndStopBitsRowIsStoredAsChosen) {
+  struct Row {
+    int parityRow, stopRow;
+    std::uint8_t parity, stopBits;
+    bool checked;
+  };
+  const Row rows[] = {{0, 0, 2, 0, true},  {1, 1, 3, 1, true}, {2, 2, 0, 2, false},
+                      {3, 0, 1, 0, true},  {4, 1, 4, 1, true}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(ModelCatalogue::parities[r.parityRow].listText);
+    Win9xMachine system;
+    system.com1State.flags = 0;
+    InstallWin9xFamily(system, serial(4, 5, 3, 0, r.parityRow, r.stopRow));
+    const auto dcb = system.value(kCom2Key, "DCB");
+    ASSERT_TRUE(dcb.has_value());
+    EXPECT_EQ(r.parity, dcb->data[19]);
+    EXPECT_EQ(r.stopBits, dcb->data[20]);
+    EXPECT_EQ(r.checked ? 0x13 : 0x11, dcb->data[8]);
+  }
+}
+
+// COM3 and COM4 have no class key of their own: nothing is opened or
+// written for them, and the printer is installed as for any port.
+TEST(InstallWin9xFamilyTest, Com3AndCom4LeaveEveryPortRecordAlone) {
+  for (int port : {5, 6}) {
+    SCOPED_TRACE(ModelCatalogue::ports[port].portName);
+    Win9xMachine system;
+    InstallWin9xFamily(system, serial(port, 4, 2, 1, 3, 2));
+    EXPECT_TRUE(serialPart(system).empty());
+    const Lines functions = system.functions();
+    EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "RegOpenKeyExA"));
+    EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "MessageBoxA"));
+    EXPECT_TRUE(system.hasPrinter("TPX-58"));
+    EXPECT_EQ("ClosePrinter", functions.back());
+  }
+}
+
 TEST(InstallWin9xFamilyTest, FlowRowsBeyondXonXoffMeanHardware) {
   Win9xMachine system;
   system.com1State.flags = 0;
-  InstallWin9xFamily(system, serial(5, 5, 3, 7));
-  const auto dcb = system.value(R"(HKLM\System\CurrentControlSet\Services\Class\Ports\0001)",
-                                "DCB");
+  InstallWin9xFamily(system, serial(4, 5, 3, 7));
+  const auto dcb = system.value(kCom2Key, "DCB");
   ASSERT_TRUE(dcb.has_value());
   EXPECT_EQ(0x15, dcb->data[8]);
   EXPECT_EQ(0x20, dcb->data[9]);
@@ -228,8 +269,11 @@ TEST(InstallWin9xFamilyTest, ExistingPrinterDoesNotStopTheSerialStep) {
   settings.setDefault = true;
   InstallWin9xFamily(system, settings);
   const Lines functions = system.functions();
-  EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "ClosePrinter"));
-  EXPECT_TRUE(system.value(R"(HKLM\System\CurrentControlSet\Services\Class\Ports\0001)", "DCB"));
+  // Only the handle that asked whether the printer exists is closed.
+  EXPECT_EQ(1, std::count(functions.begin(), functions.end(), "OpenPrinterA"));
+  EXPECT_EQ(1, std::count(functions.begin(), functions.end(), "ClosePrinter"));
+  EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "MessageBoxA"));
+  EXPECT_TRUE(system.value(kCom2Key, "DCB"));
   EXPECT_TRUE(system.openHandles().empty());
 }
 

@@ -11,7 +11,7 @@
 namespace {
 
 spoolrig::Win32WindowLayer windowLayer;
-spoolrig::Win32SystemLayer systemLayer;
+spoolrig::Win32SystemLayer systemLayer(&windowLayer);
 spoolrig::InstallerApp theApp(windowLayer, systemLayer);
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "win32/win32_window_layer.h"
+
 namespace spoolrig {
 
 // The mirrors in the system layer must match the platform's records byte for
@@ -70,7 +72,8 @@ std::string programTitle() {
 
 }  // namespace
 
-Win32SystemLayer::Win32SystemLayer() : caption_(programTitle()) {}
+Win32SystemLayer::Win32SystemLayer(const Win32WindowLayer* dialogs)
+    : caption_(programTitle()), dialogs_(dialogs) {}
 
 bool Win32SystemLayer::GetPrinterDriverDirectoryA(const char* server, const char* environment,
                                                   std::uint32_t level, char* buffer,
@@ -128,6 +131,15 @@ PrinterHandle Win32SystemLayer::AddPrinterA(const char* server, std::uint32_t le
   record.AveragePPM = info.AveragePPM;
   return fromWin32<PrinterHandle>(
       ::AddPrinterA(mutableText(server), level, reinterpret_cast<LPBYTE>(&record)));
+}
+
+bool Win32SystemLayer::OpenPrinterA(const char* printerName, PrinterHandle* printer,
+                                    const void* defaults) {
+  HANDLE handle = nullptr;
+  const BOOL ok = ::OpenPrinterA(mutableText(printerName), &handle,
+                                 static_cast<LPPRINTER_DEFAULTSA>(const_cast<void*>(defaults)));
+  *printer = ok ? fromWin32<PrinterHandle>(handle) : PrinterHandle::None;
+  return ok != FALSE;
 }
 
 bool Win32SystemLayer::ClosePrinter(PrinterHandle printer) {
@@ -206,8 +218,12 @@ bool Win32SystemLayer::GetVersionExA(OsVersionInfoExA* info) {
 int Win32SystemLayer::StrToIntA(const char* text) { return ::StrToIntA(text); }
 
 int Win32SystemLayer::MessageBoxA(const char* text, std::uint32_t type) {
-  // Owned by the active dialog, so that it stays modal over it.
-  return ::MessageBoxA(GetActiveWindow(), text, caption_.c_str(), type);
+  // Owned by the dialog that is open, which the box disables while it is up,
+  // so that OK or Back cannot run again underneath it. The active window
+  // would not do: it is null while another program is in front.
+  const HWND owner = dialogs_ != nullptr ? static_cast<HWND>(dialogs_->innermostDialog())
+                                         : nullptr;
+  return ::MessageBoxA(owner, text, caption_.c_str(), type);
 }
 
 }  // namespace spoolrig

@@ -10,11 +10,14 @@
 
 namespace spoolrig {
 
+class Win32WindowLayer;
+
 class Win32SystemLayer : public SystemLayer {
  public:
   // Message boxes are captioned with the program's file name without its
-  // extension, taken from the running module.
-  Win32SystemLayer();
+  // extension, taken from the running module, and owned by the innermost
+  // dialog that `dialogs` has open (none without a window layer).
+  explicit Win32SystemLayer(const Win32WindowLayer* dialogs = nullptr);
 
   bool GetPrinterDriverDirectoryA(const char* server, const char* environment,
                                   std::uint32_t level, char* buffer, std::uint32_t bufferSize,
@@ -23,6 +26,8 @@ class Win32SystemLayer : public SystemLayer {
                          const DriverInfo3& info) override;
   PrinterHandle AddPrinterA(const char* server, std::uint32_t level,
                             const PrinterInfo2& info) override;
+  bool OpenPrinterA(const char* printerName, PrinterHandle* printer,
+                    const void* defaults) override;
   bool ClosePrinter(PrinterHandle printer) override;
   bool CopyFileA(const char* existingFile, const char* newFile, bool failIfExists) override;
   bool DeleteFileA(const char* file) override;
@@ -45,6 +50,7 @@ class Win32SystemLayer : public SystemLayer {
 
  private:
   std::string caption_;
+  const Win32WindowLayer* dialogs_;
 };
 
 }  // namespace spoolrig

@@ -49,9 +49,18 @@ class Win32DialogWindow final : public DialogWindow {
     // from code should look like one the user made.
     const LONG type = GetWindowLongA(h, GWL_STYLE) & BS_TYPEMASK;
     if (state != BST_CHECKED || type != BS_AUTORADIOBUTTON) return;
-    for (HWND other = GetNextDlgGroupItem(hwnd, h, FALSE); other && other != h;
-         other = GetNextDlgGroupItem(hwnd, other, FALSE)) {
-      if ((GetWindowLongA(other, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON) {
+    // Walk the group's own controls, from the one that starts it to the next
+    // group's start. GetNextDlgGroupItem would skip disabled and hidden
+    // buttons and so never come back to a ticked button of that kind.
+    HWND first = h;
+    while (!(GetWindowLongA(first, GWL_STYLE) & WS_GROUP)) {
+      const HWND previous = GetWindow(first, GW_HWNDPREV);
+      if (!previous) break;
+      first = previous;
+    }
+    for (HWND other = first; other; other = GetWindow(other, GW_HWNDNEXT)) {
+      if (other != first && (GetWindowLongA(other, GWL_STYLE) & WS_GROUP)) break;
+      if (other != h && (GetWindowLongA(other, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON) {
         SendMessageA(other, BM_SETCHECK, BST_UNCHECKED, 0);
       }
     }
@@ -163,7 +172,7 @@ Win32WindowLayer::Win32WindowLayer() : instance_(GetModuleHandleA(nullptr)) {}
 
 int Win32WindowLayer::runModal(int templateId, DialogHandler& handler) {
   ModalRun run{this, templateId, &handler, {}};
-  const HWND owner = openDialogs_.empty() ? nullptr : static_cast<HWND>(openDialogs_.back());
+  const HWND owner = static_cast<HWND>(innermostDialog());
   const std::size_t depth = openDialogs_.size();
   const INT_PTR result =
       DialogBoxParamA(static_cast<HINSTANCE>(instance_), MAKEINTRESOURCEA(templateId), owner,

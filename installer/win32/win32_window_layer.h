@@ -30,6 +30,8 @@ class Win32WindowLayer final : public WindowLayer {
 
   // Used by the dialog procedure: the window that a modal run just created.
   void dialogCreated(void* window) { openDialogs_.push_back(window); }
+  // The HWND of the innermost dialog that is open, or null.
+  void* innermostDialog() const { return openDialogs_.empty() ? nullptr : openDialogs_.back(); }
 
  private:
   void* instance_;                  // HINSTANCE of the program
