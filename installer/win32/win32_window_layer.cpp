@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <vector>
+
+#include "logic/radio_group.h"
 #include "logic/template_list_items.h"
 
 namespace spoolrig {
@@ -49,20 +52,20 @@ class Win32DialogWindow final : public DialogWindow {
     // from code should look like one the user made.
     const LONG type = GetWindowLongA(h, GWL_STYLE) & BS_TYPEMASK;
     if (state != BST_CHECKED || type != BS_AUTORADIOBUTTON) return;
-    // Walk the group's own controls, from the one that starts it to the next
-    // group's start. GetNextDlgGroupItem would skip disabled and hidden
-    // buttons and so never come back to a ticked button of that kind.
-    HWND first = h;
-    while (!(GetWindowLongA(first, GWL_STYLE) & WS_GROUP)) {
-      const HWND previous = GetWindow(first, GW_HWNDPREV);
-      if (!previous) break;
-      first = previous;
+    // The group's own controls, disabled and hidden ones included:
+    // GetNextDlgGroupItem would skip those and never come back to a ticked
+    // button of that kind.
+    std::vector<HWND> children;
+    std::vector<GroupedControl> controls;
+    std::size_t ticked = 0;
+    for (HWND child = GetWindow(hwnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      if (child == h) ticked = children.size();
+      const LONG style = GetWindowLongA(child, GWL_STYLE);
+      children.push_back(child);
+      controls.push_back({(style & WS_GROUP) != 0, (style & BS_TYPEMASK) == BS_AUTORADIOBUTTON});
     }
-    for (HWND other = first; other; other = GetWindow(other, GW_HWNDNEXT)) {
-      if (other != first && (GetWindowLongA(other, GWL_STYLE) & WS_GROUP)) break;
-      if (other != h && (GetWindowLongA(other, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON) {
-        SendMessageA(other, BM_SETCHECK, BST_UNCHECKED, 0);
-      }
+    for (std::size_t other : otherRadiosOfGroup(controls, ticked)) {
+      SendMessageA(children[other], BM_SETCHECK, BST_UNCHECKED, 0);
     }
   }
 
