@@ -224,6 +224,27 @@ def case_nt_no_medium(case):
         check_equal("4800,s,5,2,x", reg.value(PORTS_KEY, "COM2:"), "COM2: settings")
 
 
+def case_nt_printer_not_installed(case):
+    """The spooler refuses the printer: its driver went in for "Windows NT
+    x86", while under a Windows 98 setting the spooler looks for printer
+    drivers of "Windows 4.0". The user's default printer stays, the serial
+    settings are stored, the staged files go and the user is told."""
+    case.make_medium()
+    with nt_case(case, "win98") as wine:
+        wine.import_registry(["[HKEY_CURRENT_USER\\" + DEVICE_KEY[5:] + "]",
+                              '"Device"="Office,winspool,LPT1:"'], restart=False)
+        lines = case.probe(wine, "nt", "model=2", "default=1", *serial_args(4, 5, 2, 3, 0, 2))
+        check("AddPrinterA TPX-80 -> refused" in lines, "printer added: %r" % lines)
+        reg = wine.registry()
+        check(not reg.has_key(PRINTERS + "\\TPX-80"), "printer TPX-80 exists")
+        check_equal("Office,winspool,LPT1:", reg.value(DEVICE_KEY, "Device"), "Device value")
+        check_equal("19200,n,8,1,p", reg.value(PORTS_KEY, "COM2:"), "COM2: settings")
+        check_nothing_staged(wine)
+        messages = [line for line in lines if line.startswith("MessageBoxA")]
+        not_installed = "错误：无法安装打印机".encode("gbk").hex()
+        check_equal(["MessageBoxA %s 0x30" % not_installed], messages, "messages")
+
+
 def win9x_case(case, class_keys=True, com1=None):
     wine = case.prefix()
     registry = ['[HKEY_CURRENT_USER\\Software\\Wine]', '"Version"="win98"']
@@ -269,30 +290,42 @@ def case_win9x_parallel_default(case):
         check_no_dcb(reg)
 
 
-def serial_9x(case, port_args, expected_key, baud, bytesize, low_flags, printer_port):
+def serial_9x(case, port_args, expected_key, expected_dcb, printer_port):
+    """`expected_key` None: no DCB may be written anywhere."""
     case.make_medium()
     with SerialLine(case.folder) as line, win9x_case(case, com1=line.device) as wine:
         lines = case.probe(wine, "9x", "model=1", *port_args)
         check_no_message(lines)
         reg = wine.registry()
         check_printer(reg, "TPX-58C", printer_port, "TPX-58C")
+        if expected_key is None:
+            check_no_dcb(reg)
+            return
         data = reg.value(CLASS_PORTS + "\\" + expected_key, "DCB")
         check(isinstance(data, bytes), "no DCB under " + expected_key)
         check_equal(Registry.REG_BINARY,
                     reg.values(CLASS_PORTS + "\\" + expected_key)["DCB"][0], "DCB type")
-        fields = dcb_fields(data)
-        check_equal({"DCBlength": 28, "BaudRate": baud, "lowFlags": low_flags,
-                     "ByteSize": bytesize, "Parity": 0, "StopBits": 0}, fields, "DCB")
+        check_equal(dict(expected_dcb, DCBlength=28), dcb_fields(data), "DCB")
         other = "0001" if expected_key == "0000" else "0000"
         check_equal(None, reg.value(CLASS_PORTS + "\\" + other, "DCB"), "DCB under " + other)
 
 
 def case_win9x_serial_com1(case):
-    serial_9x(case, serial_args(3, 5, 2, 3, 0, 2), "0000", 19200, 8, 0x2015, "COM1:")
+    serial_9x(case, serial_args(3, 5, 2, 3, 0, 2), "0000",
+              {"BaudRate": 19200, "lowFlags": 0x2015, "ByteSize": 8, "Parity": 0,
+               "StopBits": 0}, "COM1:")
+
+
+def case_win9x_serial_com2_line(case):
+    # Odd parity (row 3) turns parity checking on; two stop bits are row 2.
+    serial_9x(case, serial_args(4, 4, 3, 2, 2, 1), "0001",
+              {"BaudRate": 9600, "lowFlags": 0x0313, "ByteSize": 7, "Parity": 1,
+               "StopBits": 2}, "COM2:")
 
 
 def case_win9x_serial_com3(case):
-    serial_9x(case, serial_args(5, 4, 3, 2, 2, 1), "0001", 9600, 7, 0x0311, "COM3:")
+    # Neither class key belongs to COM3: both stay as they were.
+    serial_9x(case, serial_args(5, 4, 3, 2, 2, 1), None, None, "COM3:")
 
 
 def case_win9x_serial_no_class_key(case):

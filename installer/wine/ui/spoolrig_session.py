@@ -83,13 +83,15 @@ class SpoolrigSession:
         self.process = None
         self.desktop = None
 
-    def start(self, *wine_args):
-        """Starts Spoolrig (after `wine_args`, e.g. explorer /desktop=...)."""
+    def start(self, *wine_args, command=None):
+        """Starts Spoolrig (after `wine_args`, e.g. explorer /desktop=...),
+        or `command` (a program and its arguments) in its place."""
         for arg in wine_args:
             if arg.startswith("/desktop="):
                 self.desktop = arg[len("/desktop="):].split(",")[0]
         self.log = open(os.path.join(os.path.dirname(self.wine.path), "spoolrig.log"), "ab")
-        self.process = subprocess.Popen(["wine"] + list(wine_args) + [self.spoolrig],
+        program = list(command) if command else [self.spoolrig]
+        self.process = subprocess.Popen(["wine"] + list(wine_args) + program,
                                         cwd=self.medium, env=self.env,
                                         stdout=self.log, stderr=self.log)
 

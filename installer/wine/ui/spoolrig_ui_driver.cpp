@@ -26,6 +26,14 @@
 //   key:esc|enter              post the key to the control with the focus
 //   syscommand:VALUE           post WM_SYSCOMMAND (window menu)
 //   close                      the caption's close box (SC_CLOSE, posted)
+//   background                 put a window of the driver's own in front, so
+//                              that the dialog's program is in the background
+//   command:ID                 post the dialog a click of control ID as
+//                              WM_COMMAND, leaving the foreground as it is
+//   message-box                wait (up to 30 s) for a message box of the
+//                              dialog's program; print "message-box owner=
+//                              dialog|other|none dialog=enabled|disabled"
+//   dismiss                    press OK in that message box
 #include <windows.h>
 
 #include <cstdio>
@@ -177,6 +185,54 @@ HWND control(HWND dialog, int id) {
   return child;
 }
 
+struct MessageBoxSearch {
+  HWND dialog;
+  DWORD process;
+  HWND found;
+};
+
+BOOL CALLBACK matchMessageBox(HWND window, LPARAM data) {
+  auto* search = reinterpret_cast<MessageBoxSearch*>(data);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (window != search->dialog && process == search->process && IsWindowVisible(window) &&
+      className(window) == L"#32770") {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A visible dialog-class window of `dialog`'s process other than `dialog`:
+// the message box it shows.
+HWND messageBoxOf(HWND dialog) {
+  MessageBoxSearch search{dialog, 0, nullptr};
+  GetWindowThreadProcessId(dialog, &search.process);
+  EnumWindows(matchMessageBox, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// A plain top-level window that takes the foreground from the program under
+// test and keeps it while the driver runs.
+void takeForeground() {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"SpoolrigUiDriverFront";
+  RegisterClassW(&windowClass);
+  HWND front = CreateWindowExW(0, windowClass.lpszClassName, L"in front", WS_OVERLAPPEDWINDOW,
+                               0, 0, 200, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+  if (!front) fail("cannot create a window");
+  ShowWindow(front, SW_SHOW);
+  SetForegroundWindow(front);
+  for (int tries = 0; tries < 100 && GetForegroundWindow() != front; ++tries) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    Sleep(50);
+  }
+  if (GetForegroundWindow() != front) fail("could not take the foreground");
+}
+
 HWND waitFor(const std::string& name, bool shown) {
   const wchar_t* caption = captionOf(name);
   if (!caption) fail("unknown dialog " + name);
@@ -192,6 +248,7 @@ HWND waitFor(const std::string& name, bool shown) {
 
 int main(int argc, char** argv) {
   HWND dialog = nullptr;
+  HWND messageBox = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string step = argv[i];
     std::fprintf(stderr, "step %s\n", step.c_str());
@@ -255,6 +312,26 @@ int main(int argc, char** argv) {
       PostMessageW(dialog, WM_SYSCOMMAND, std::strtoul(arg.c_str(), nullptr, 0), 0);
     } else if (verb == "close") {
       PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else if (verb == "background") {
+      takeForeground();
+    } else if (verb == "command") {
+      const int id = std::atoi(arg.c_str());
+      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(control(dialog, id)));
+    } else if (verb == "message-box") {
+      for (int tries = 0; tries < 600 && !messageBox; ++tries) {
+        messageBox = messageBoxOf(dialog);
+        if (!messageBox) Sleep(50);
+      }
+      if (!messageBox) fail("no message box shown");
+      const HWND owner = GetWindow(messageBox, GW_OWNER);
+      std::printf("message-box owner=%s dialog=%s\n",
+                  owner == dialog ? "dialog" : owner ? "other" : "none",
+                  IsWindowEnabled(dialog) ? "enabled" : "disabled");
+    } else if (verb == "dismiss") {
+      if (!messageBox || !IsWindow(messageBox)) fail("no message box to dismiss");
+      PostMessageW(messageBox, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(messageBox, IDOK)));
     } else {
       fail("unknown step " + step);
     }

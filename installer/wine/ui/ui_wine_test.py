@@ -9,6 +9,7 @@ Wine's spooler and registry hold is checked.
 
 import argparse
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -338,6 +339,34 @@ def case_cancel(case):
         check_equal(before.values(PORTS_KEY), reg.values(PORTS_KEY), "Ports key")
         check_equal(before.value(DEVICE_KEY, "Device"), reg.value(DEVICE_KEY, "Device"),
                     "Device value")
+
+
+def case_window_layer(case):
+    """Spoolrig's Win32 layers on the real dialog manager, through a probe
+    with handlers of its own. A tick set from code on a disabled or a hidden
+    radio button clears the rest of the group and returns. A message box
+    shown while another program is in front is owned by the open dialog and
+    disables it, so that OK or Back cannot be taken while it is up."""
+    probe = os.path.join(os.path.abspath(case.options.win32_build),
+                         "installer", "wine", "ui", "spoolrig_window_probe.exe")
+    with VirtualDisplay() as display, case.prefix(display) as wine:
+        prepare(wine, "win7")
+        try:
+            radios = wine.run([probe, "radio"], cwd=case.medium, timeout=60).stdout
+        except subprocess.TimeoutExpired:
+            raise AssertionError("ticking a disabled radio button never returned")
+        check_equal(["radio 1003=1 1004=0 1011=0 1012=0 1013=0",
+                     "radio 1003=0 1004=1 1011=0 1012=0 1013=0"],
+                    [line for line in radios.split("\n") if line], "radio buttons")
+
+        session = case.session(wine, display)
+        session.start(command=[probe, "message"])
+        # A disabled dialog gets no clicks of the user's: that is what keeps
+        # OK and Back from running again.
+        out = session.drive("wait:detail", "background", "command:%d" % OK, "message-box",
+                            "dismiss", "gone:detail")
+        check_equal(["message-box owner=dialog dialog=disabled"], out, "message box")
+        session.wait_exit()
 
 
 CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}
