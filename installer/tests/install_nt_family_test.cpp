@@ -304,7 +304,8 @@ TEST(InstallProceduresTest, APrinterThatDoesNotExistIsReportedAndNeverMadeDefaul
     c.procedure(system, settings);
 
     EXPECT_FALSE(system.hasPrinter("TPX-58"));
-    EXPECT_EQ(R"(OpenPrinterA("TPX-58", printer, null) -> 0)", linesOf(system, "OpenPrinterA").at(0));
+    EXPECT_EQ(Lines{R"(OpenPrinterA("TPX-58", printer, null) -> 0)"},
+              linesOf(system, "OpenPrinterA"));
     EXPECT_EQ(Lines{kNotInstalled}, linesOf(system, "MessageBoxA"));
     EXPECT_EQ(kNotInstalled, system.lines().back());
     EXPECT_FALSE(system.value(R"(HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows)",
