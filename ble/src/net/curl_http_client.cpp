@@ -172,8 +172,14 @@ class CurlHttpConnection final : public HttpConnection {
         post_response_once();
         post_finish();
       } else {
-        post_failure(error_buffer_[0] != '\0' ? std::string(error_buffer_)
-                                              : std::string(curl_easy_strerror(result)));
+        std::string reason = error_buffer_[0] != '\0' ? std::string(error_buffer_)
+                                                       : std::string(curl_easy_strerror(result));
+        // The start URL was https, so only a redirect can have named a
+        // protocol that is not allowed.
+        if (secure && result == CURLE_UNSUPPORTED_PROTOCOL) {
+          reason = "refused a redirect from https:// to a URL that is not https:// (" + reason + ")";
+        }
+        post_failure(reason);
       }
     }
     curl_multi_remove_handle(multi, easy);
