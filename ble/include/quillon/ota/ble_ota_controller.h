@@ -105,8 +105,10 @@ class BLEOTAController : public HttpConnectionDelegate {
   // logs "image digest mismatch: expected <hex>, got <hex>" and ends in
   // OTA_STATE_COMPLETED with OTA_ERR_OTHER; a downloaded image is removed
   // from the cache then. Unset (no check) by default; stays set for later
-  // images until changed.
-  void setExpected_sha256(std::optional<Sha256Digest> digest) { expected_sha256_ = digest; }
+  // images until changed or cleared. Takes a digest, not an optional one, so
+  // that a digest text that failed to parse cannot switch the check off.
+  void setExpected_sha256(const Sha256Digest& digest) { expected_sha256_ = digest; }
+  void clearExpected_sha256() { expected_sha256_.reset(); }
   const std::optional<Sha256Digest>& expected_sha256() const { return expected_sha256_; }
   // The digest of the image last checked against expected_sha256; nothing
   // before a check, or when that image could not be read to its end.
