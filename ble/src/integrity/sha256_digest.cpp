@@ -2,19 +2,15 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
+#include "ble/hex_text.h"
+
 namespace quillon {
 namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // One running SHA-256 computation.
 class Sha256 {
@@ -43,13 +39,9 @@ class Sha256 {
 
 std::optional<Sha256Digest> Sha256Digest::from_hex(std::string_view text) {
   Sha256Digest digest;
-  if (text.size() != digest.bytes.size() * 2) return std::nullopt;
-  for (std::size_t i = 0; i < digest.bytes.size(); ++i) {
-    const int high = hex_value(text[2 * i]);
-    const int low = hex_value(text[2 * i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    digest.bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
+  const auto bytes = hex_text::parse(text);
+  if (!bytes || bytes->size() != digest.bytes.size()) return std::nullopt;
+  std::copy(bytes->begin(), bytes->end(), digest.bytes.begin());
   return digest;
 }
 
