@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The library half of the demo: updates the simulated printer module's
-# firmware with quillon-ota and checks that the module ends up holding
-# exactly the image.
+# firmware with quillon-ota, which checks the image against its published
+# SHA-256 first, and checks that the module ends up holding exactly the
+# image.
 #
 # Usage: demo/quillon-demo.sh [PATH_TO_QUILLON_OTA]
 #        (default: build/native/tools/quillon-ota/quillon-ota)
@@ -25,19 +26,24 @@ random.seed(2024)
 open(sys.argv[1], "wb").write(bytes(random.getrandbits(8) for _ in range(384 * 1024)))
 PY
 echo "quillon-demo: firmware image of $(stat -c %s "$IMAGE") bytes"
+# The digest published beside the image, as a vendor would: quillon-ota
+# sends the image only if it is the one this list names.
+(cd "$WORK" && sha256sum "$(basename "$IMAGE")" >SHA256SUMS)
+echo "quillon-demo: SHA256SUMS lists $(cat "$WORK/SHA256SUMS")"
 
 # A few milliseconds per answer, like a real BLE link, so the transfer
 # takes a moment and the progress is worth watching.
 set +e
-"$TOOL" "$IMAGE" --latency 4 --verify --save-received "$WORK/received.bin"
+"$TOOL" "$IMAGE" --sha256 "$WORK/SHA256SUMS" --latency 4 --verify --save-received "$WORK/received.bin"
 status=$?
 set -e
 if [ "$status" -ne 0 ]; then
   echo "quillon-demo: quillon-ota failed with exit status $status" >&2
   exit "$status"
 fi
+received_sha256=$(sha256sum <"$WORK/received.bin" | cut -d' ' -f1)
 if cmp -s "$IMAGE" "$WORK/received.bin"; then
-  echo "quillon-demo: the module holds exactly the image ($(stat -c %s "$WORK/received.bin") bytes)"
+  echo "quillon-demo: the module holds exactly the image ($(stat -c %s "$WORK/received.bin") bytes, sha256sum $received_sha256)"
 else
   echo "quillon-demo: the module's copy differs from the image" >&2
   exit 1

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "quillon/integrity/sha256_digest.h"
 #include "quillon/manager/ble_manager.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/platform/posix_file_image_handle.h"
@@ -143,6 +144,11 @@ int main() {
   auto ota = std::make_shared<OtaHandler>(queue);
   ota->imagePath = path;
   ota->controller.setDelegate(ota);
+  // The digest published with the image (here: of the bytes just written).
+  // The controller sends the image only if the file holds exactly these
+  // bytes; otherwise it reports OTA_STATE_COMPLETED with OTA_ERR_OTHER and
+  // sends nothing.
+  ota->controller.setExpected_sha256(sha256_of_bytes(image));
 
   BLEManager& manager = BLEManager::sharedInstance();
   manager.setDelegate(app);

@@ -15,6 +15,7 @@ int exit_status_for(Outcome outcome) {
     case Outcome::ModuleRejected: return kExitRejected;
     case Outcome::LinkFailed: return kExitLink;
     case Outcome::VerifyMismatch: return kExitVerify;
+    case Outcome::DigestMismatch: return kExitDigest;
   }
   return kExitLink;
 }
@@ -39,6 +40,7 @@ std::string outcome_summary(Outcome outcome) {
     case Outcome::ModuleRejected: return "the module rejected the image";
     case Outcome::LinkFailed: return "BLE link failed";
     case Outcome::VerifyMismatch: return "the module does not hold the image";
+    case Outcome::DigestMismatch: return "image digest mismatch";
   }
   return "unknown outcome";
 }

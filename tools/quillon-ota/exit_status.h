@@ -18,6 +18,7 @@ enum class Outcome {
   ModuleRejected,     // the module's END carried a verdict other than success
   LinkFailed,         // connection refused or lost, OTA service missing
   VerifyMismatch,     // the module does not hold exactly the image
+  DigestMismatch,     // the image is not the one --sha256 names; nothing sent
 };
 
 // Process exit statuses; 0 only for a transfer the module accepted.
@@ -31,6 +32,7 @@ enum ExitStatus : int {
   kExitRejected = 7,
   kExitLink = 8,
   kExitVerify = 9,
+  kExitDigest = 11,
 };
 
 int exit_status_for(Outcome outcome);

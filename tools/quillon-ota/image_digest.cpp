@@ -1,25 +1,17 @@
 #include "image_digest.h"
 
-#include <fstream>
-#include <vector>
-
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/platform/posix_file_image_handle.h"
 
 namespace quillon::ota_tool {
 
 std::optional<ImageDigest> digest_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  ImageDigest digest{0, SimOtaModule::hash_of({})};
-  std::vector<char> buffer(64 * 1024);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const auto n = static_cast<std::size_t>(in.gcount());
-    digest.hash = SimOtaModule::hash_of({reinterpret_cast<const std::uint8_t*>(buffer.data()), n}, digest.hash);
-    digest.length += n;
-  }
-  if (in.bad()) return std::nullopt;
-  return digest;
+  const auto file = PosixFileImageHandle::open_for_reading(path);
+  if (!file->is_open()) return std::nullopt;
+  const auto sha256 = sha256_of_image(*file);
+  if (!sha256) return std::nullopt;
+  return ImageDigest{static_cast<std::uint64_t>(file->seek_to_end()), *sha256};
 }
+
+ImageDigest digest_bytes(std::span<const std::uint8_t> bytes) { return {bytes.size(), sha256_of_bytes(bytes)}; }
 
 }  // namespace quillon::ota_tool

@@ -44,16 +44,14 @@ bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 std::optional<std::pair<Outcome, std::string>> verify(const UpdateSession& session, const SimOtaModule& module) {
   const auto image = digest_file(session.image_file());
   if (!image) return std::pair{Outcome::ImageUnavailable, "cannot read " + session.image_file() + " to compare"};
-  const ImageDigest received{module.image_length(), module.image_hash()};
-  char text[160];
+  const ImageDigest received = digest_bytes(module.image());
   if (received != *image) {
-    std::snprintf(text, sizeof text, "module holds %llu bytes, FNV-1a 64 %016llx; image has %llu bytes, %016llx",
-                  static_cast<unsigned long long>(received.length), static_cast<unsigned long long>(received.hash),
-                  static_cast<unsigned long long>(image->length), static_cast<unsigned long long>(image->hash));
-    return std::pair{Outcome::VerifyMismatch, std::string(text)};
+    return std::pair{Outcome::VerifyMismatch, "module holds " + std::to_string(received.length) + " bytes, SHA-256 " +
+                                                  received.sha256.hex() + "; image has " +
+                                                  std::to_string(image->length) + " bytes, " + image->sha256.hex()};
   }
-  std::printf("verify: the module holds exactly the image (%llu bytes, FNV-1a 64 %016llx)\n",
-              static_cast<unsigned long long>(received.length), static_cast<unsigned long long>(received.hash));
+  std::printf("verify: the module holds exactly the image (%llu bytes, SHA-256 %s)\n",
+              static_cast<unsigned long long>(received.length), received.sha256.hex().c_str());
   return std::nullopt;
 }
 
@@ -96,7 +94,9 @@ int main(int argc, char** argv) {
       std::snprintf(text, sizeof text, " in %.1f s", session->transfer_seconds());
       detail += text;
     }
-    if (simulated.module && session->image_size() >= 0 && (outcome == Outcome::Success || options.save_received)) {
+    // --save-received writes what the module got even when nothing was
+    // sent (an empty file), so that "nothing was sent" can be checked.
+    if (simulated.module && (options.save_received || (outcome == Outcome::Success && session->image_size() >= 0))) {
       const auto& module = simulated.module->otaModule();
       if (options.save_received && !save_bytes(*options.save_received, module.image())) {
         std::fprintf(stderr, "quillon-ota: cannot write %s\n", options.save_received->c_str());

@@ -12,9 +12,9 @@ SimulatedSetup install_simulated_module(const ToolOptions& options, std::shared_
     // Validated when the options were parsed.
     config.identifier = NSUUID::initWithUUIDString(options.module_identifier).value_or(NSUUID::UUID());
     config.ota = options.module;
-    // Keeping the image costs memory; only --save-received needs the bytes,
-    // --verify compares length and hash.
-    config.ota.store_image = options.save_received.has_value();
+    // Keeping the image costs memory; only --save-received and --verify
+    // (which hashes what arrived with SHA-256) need the bytes.
+    config.ota.store_image = options.save_received.has_value() || options.verify;
     setup.module = std::make_shared<sim::SimDataModule>(std::move(config));
     setup.world->addDevice(setup.module);
     if (options.latency_ms > 0) {

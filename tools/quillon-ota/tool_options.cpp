@@ -168,6 +168,10 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto v = value();
       if (!v || v->empty()) return missing();
       options.save_received = std::string(*v);
+    } else if (name == "--sha256" || name == "--cacert") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      (name == "--sha256" ? options.sha256 : options.ca_file) = std::string(*v);
     } else if (name == "--progress") {
       auto v = value();
       if (!v) return missing();
@@ -228,8 +232,20 @@ The simulated module:
       split=N             it sends everything in pieces of at most N bytes
       merge               it sends all answers to one packet as one piece
 
+Making sure of the image:
+  --sha256 DIGEST|FILE  send the image only if its SHA-256 digest is DIGEST
+                        (64 hexadecimal digits) or the one that FILE, in
+                        sha256sum's format, lists for the image's file name;
+                        checked on the whole image, after a download, before
+                        anything is sent (see exit status 11)
+  --cacert FILE         trust the CA certificates in FILE (PEM) for https://
+                        downloads instead of the system's. Certificate and
+                        host name are always checked, and an https:// download
+                        never follows a redirect to plain http://
+
 Checking and showing:
   --verify              compare what the module received with the image
+                        (length and SHA-256, as sha256sum prints it)
   --save-received FILE  write what the module received to FILE
   --progress MODE       auto (bar on a terminal, else lines), bar, lines, none
   -v, --verbose         show the library's log lines on standard error
@@ -240,13 +256,17 @@ Exit status:
   2  usage error
   3  module not found: nothing advertising FF10 within the scan time, or no
      remembered module that can be retrieved
-  4  firmware image not available: the file cannot be read or the download
-     failed
+  4  firmware image not available: the file cannot be read or is not a
+     regular file (a device, FIFO, socket or directory), or the download
+     failed (refused certificate and redirect from https:// to http://
+     included)
   5  checksum failure reported by the transfer
   6  time-out: the module stopped answering for more than 3 seconds
   7  the module rejected the image (its verdict was not success)
   8  BLE link failed: connection refused or lost, or no OTA service
   9  --verify found that the module does not hold exactly the image
+  11 image digest mismatch: the image is not the one --sha256 names; nothing
+     was sent, and a downloaded image was removed from the cache
 )";
 }
 

@@ -37,6 +37,12 @@ struct ToolOptions {
   // connection interval; 0 answers at once.
   unsigned latency_ms = 0;
 
+  // --sha256: 64 hex digits, or a sha256sum file naming the image; the
+  // image must have that digest before anything is sent.
+  std::optional<std::string> sha256;
+  // --cacert: CA certificates (PEM) to trust for https:// downloads.
+  std::optional<std::string> ca_file;
+
   bool verify = false;
   std::optional<std::string> save_received;
   ProgressMode progress = ProgressMode::Auto;

@@ -1,11 +1,11 @@
 #include "update_session.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
+#include "expected_digest.h"
+#include "quillon/net/curl_http_client.h"
 #include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/sim/sim_data_module.h"
 
@@ -23,6 +23,11 @@ UpdateSession::UpdateSession(const ToolOptions& options, BLEManager& manager, st
   platform.log = ota_log_;
   // The download's events, and with them START, arrive on the main queue.
   platform.main_queue = queue_;
+  if (options_.ca_file) {
+    CurlHttpClient::Options http;
+    http.ca_file = *options_.ca_file;
+    platform.http = std::make_shared<CurlHttpClient>(http);
+  }
   controller_ = std::make_unique<BLEOTAController>(std::move(platform));
 }
 
@@ -36,16 +41,20 @@ UpdateSession::~UpdateSession() {
 }
 
 void UpdateSession::start() {
-  if (!options_.image_is_url) {
-    // No point in looking for the module with nothing to send it.
-    std::error_code ignored;
-    if (std::filesystem::is_directory(options_.image, ignored)) {
-      finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": it is a directory");
+  if (options_.sha256) {
+    auto expected = expected_digest(*options_.sha256, options_.image, options_.image_is_url);
+    if (auto* error = std::get_if<std::string>(&expected)) {
+      finish(Outcome::UsageError, *error);
       return;
     }
-    auto file = PosixFileImageHandle::open_for_reading(options_.image);
-    if (!file || !file->is_open()) {
-      finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": " + std::strerror(errno));
+    controller_->setExpected_sha256(std::get<Sha256Digest>(expected));
+  }
+  if (!options_.image_is_url) {
+    // No point in looking for the module with nothing to send it.
+    std::string why_not;
+    auto file = PosixFileImageHandle::open_for_reading(options_.image, &why_not);
+    if (!file->is_open()) {
+      finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": " + why_not);
       return;
     }
     image_ = std::move(file);
@@ -205,8 +214,13 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
       progress_.update(parameter);
       break;
     case OTA_STATE_COMPLETED: {
-      const Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
+      Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
       std::string detail;
+      if (outcome == Outcome::ImageUnavailable && !ota_log_->digest_mismatch().empty()) {
+        outcome = Outcome::DigestMismatch;
+        detail = ota_log_->digest_mismatch() +
+                 (options_.image_is_url ? "; the downloaded image was removed from the cache" : "");
+      }
       switch (outcome) {
         case Outcome::Success:
           detail = std::to_string(sent_) + " bytes sent to " + module_name();
@@ -214,6 +228,8 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
         case Outcome::ImageUnavailable:
           detail = ota_log_->download_failure();
           if (detail.empty()) detail = "download failed";
+          break;
+        case Outcome::DigestMismatch:
           break;
         case Outcome::ChecksumFailure:
           detail = "a packet from the module did not match its checksum";

@@ -110,7 +110,12 @@ class CurlHttpConnection final : public HttpConnection {
     // Only the web: a URL must not make the library read local files or
     // speak other protocols, neither directly nor through a redirect.
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // An https download never continues over plain HTTP.
+    const bool secure = starts_with_ignoring_case(url_, "https://");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!options_.ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options_.ca_file.c_str());
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options_.max_redirects);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);  // several threads use libcurl at once
@@ -167,8 +172,14 @@ class CurlHttpConnection final : public HttpConnection {
         post_response_once();
         post_finish();
       } else {
-        post_failure(error_buffer_[0] != '\0' ? std::string(error_buffer_)
-                                              : std::string(curl_easy_strerror(result)));
+        std::string reason = error_buffer_[0] != '\0' ? std::string(error_buffer_)
+                                                       : std::string(curl_easy_strerror(result));
+        // The start URL was https, so only a redirect can have named a
+        // protocol that is not allowed.
+        if (secure && result == CURLE_UNSUPPORTED_PROTOCOL) {
+          reason = "refused a redirect from https:// to a URL that is not https:// (" + reason + ")";
+        }
+        post_failure(reason);
       }
     }
     curl_multi_remove_handle(multi, easy);

@@ -204,6 +204,10 @@ void BLEOTAController::download_firmware_from_file(std::shared_ptr<ImageHandle> 
     file_write_handle_->seek(0);
   }
   file_total_length_ = length;
+  if (!image_digest_accepted()) {
+    report(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
+    return;
+  }
   report(OTA_STATE_STARTING, 0);
   start(file_total_length_);
 }

@@ -94,6 +94,11 @@ void BLEOTAController::connectionDidFinishLoading(HttpConnection& connection) {
   }
   // With no announced length, START announces what was actually stored.
   if (file_total_length_ < 0) file_total_length_ = file_current_length_;
+  // A download that is not the expected image is removed, like a broken one.
+  if (!image_digest_accepted()) {
+    abandon_download();
+    return;
+  }
   download_file_open_ = false;
   file_write_handle_->seek(0);
   file_current_length_ = 0;

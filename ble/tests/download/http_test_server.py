@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Loopback HTTP server for the download tests and benchmark.
 
-Usage: http_test_server.py LOG_FILE
+Usage: http_test_server.py LOG_FILE [CERT_FILE KEY_FILE]
 Listens on 127.0.0.1, port chosen by the system, and prints the port on the
-first line of standard output. Every request is appended to LOG_FILE as
+first line of standard output. With a certificate and its key (PEM) it
+speaks HTTPS instead of HTTP. Every request is appended to LOG_FILE as
 "<path and query> range=<Range header or ->".
 
 The query of a request says how to answer it:
@@ -20,6 +21,7 @@ The query of a request says how to answer it:
 """
 
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -117,11 +119,31 @@ class Handler(BaseHTTPRequestHandler):
                 return
 
 
+class TlsServer(ThreadingHTTPServer):
+    """HTTPS: the handshake runs in the request's own thread, so a client
+    that refuses the certificate holds up nobody else."""
+
+    def __init__(self, address, handler, cert, key):
+        super().__init__(address, handler)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(cert, key)
+
+    def get_request(self):
+        connection, address = super().get_request()
+        return self.context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False), address
+
+    def handle_error(self, request, client_address):
+        pass  # a refused handshake is what some tests want
+
+
 def main():
     global LOG_PATH
     LOG_PATH = sys.argv[1]
     open(LOG_PATH, "w").close()
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    if len(sys.argv) >= 4:
+        server = TlsServer(("127.0.0.1", 0), Handler, sys.argv[2], sys.argv[3])
+    else:
+        server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     print(server.server_address[1], flush=True)
     server.serve_forever()

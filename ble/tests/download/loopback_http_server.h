@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,20 +25,31 @@ namespace quillon::test_support {
 
 class LoopbackHttpServer {
  public:
+  // A certificate and its key (PEM files) make the server speak HTTPS.
+  struct Tls {
+    std::filesystem::path certificate;
+    std::filesystem::path key;
+  };
+
   // `script` is http_test_server.py; `log_path` receives one line per request.
-  LoopbackHttpServer(const std::filesystem::path& script, const std::filesystem::path& log_path)
-      : log_path_(log_path) {
+  LoopbackHttpServer(const std::filesystem::path& script, const std::filesystem::path& log_path,
+                     std::optional<Tls> tls = std::nullopt)
+      : log_path_(log_path), scheme_(tls ? "https" : "http") {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-    const std::string script_text = script.string();
-    const std::string log_text = log_path.string();
-    char* argv[] = {const_cast<char*>("python3"), const_cast<char*>(script_text.c_str()),
-                    const_cast<char*>(log_text.c_str()), nullptr};
-    const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv, environ);
+    std::vector<std::string> args{"python3", script.string(), log_path.string()};
+    if (tls) {
+      args.push_back(tls->certificate.string());
+      args.push_back(tls->key.string());
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
     if (spawned != 0) {
@@ -60,9 +72,9 @@ class LoopbackHttpServer {
   LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
   int port() const { return port_; }
-  // "http://127.0.0.1:<port>" followed by `path_and_query`.
+  // "http://127.0.0.1:<port>" (or https://) followed by `path_and_query`.
   std::string url(const std::string& path_and_query) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path_and_query;
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path_and_query;
   }
 
   // The requests seen so far, as "<path and query> range=<Range or ->".
@@ -84,6 +96,7 @@ class LoopbackHttpServer {
   }
 
   std::filesystem::path log_path_;
+  std::string scheme_;
   pid_t pid_ = -1;
   int port_ = 0;
 };

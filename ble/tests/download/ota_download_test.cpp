@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "loopback_http_server.h"
+#include "quillon/integrity/sha256_digest.h"
 #include "quillon/net/curl_http_client.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "support/idle_watchdog.h"
@@ -211,6 +212,24 @@ TEST_F(OtaDownloadTest, FailedDownloadReportsOtherAndSendsNothing) {
     EXPECT_EQ(fs::exists(kept), c.leaves_kept_image);
     EXPECT_EQ(controller_->http_conn(), nullptr);
   }
+}
+
+TEST_F(OtaDownloadTest, ADownloadThatIsNotTheExpectedImageIsRemovedAndNeverSent) {
+  const auto expected = sha256_of_bytes(served(4000));
+  make_controller();
+  controller_->setExpected_sha256(expected);
+  controller_->download_firmware_from_url(server_.url("/fw/checked.bin?size=4000"));
+  run_until_completed();
+  EXPECT_EQ(host_->reports.back(), Report(OTA_STATE_COMPLETED, OTA_SUCCESS));
+  EXPECT_EQ(host_->module.image(), served(4000));
+
+  make_controller();
+  controller_->setExpected_sha256(expected);
+  controller_->download_firmware_from_url(server_.url("/fw/checked.bin?size=4001"));
+  run_until_completed();
+  EXPECT_EQ(host_->reports, std::vector<Report>{Report(OTA_STATE_COMPLETED, OTA_ERR_OTHER)});
+  EXPECT_EQ(host_->module.packets_received(), 0u);
+  EXPECT_FALSE(fs::exists(cache_folder() / "checked.bin"));
 }
 
 TEST_F(OtaDownloadTest, SameSuggestedNameTwiceKeepsTheSecond) {

@@ -11,7 +11,8 @@ namespace {
 
 constexpr Outcome kAll[] = {Outcome::Success,         Outcome::UsageError,  Outcome::ModuleNotFound,
                             Outcome::ImageUnavailable, Outcome::ChecksumFailure, Outcome::TimedOut,
-                            Outcome::ModuleRejected,  Outcome::LinkFailed,  Outcome::VerifyMismatch};
+                            Outcome::ModuleRejected,  Outcome::LinkFailed,  Outcome::VerifyMismatch,
+                            Outcome::DigestMismatch};
 
 TEST(ExitStatusTest, EveryOutcomeHasItsOwnStatusAndOnlySuccessIsZero) {
   std::set<int> seen;

@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "loopback_http_server.h"
+#include "quillon/integrity/sha256_digest.h"
 #include "scratch_directory.h"
+#include "test_certificate_authority.h"
 #include "tool_options.h"
 #include "tool_process.h"
 
@@ -17,6 +21,7 @@ namespace {
 
 using quillon::test_support::LoopbackHttpServer;
 using quillon::test_support::ScratchDirectory;
+using quillon::test_support::TestCertificateAuthority;
 using test_support::run_tool;
 using test_support::ToolRun;
 
@@ -153,6 +158,117 @@ TEST_F(QuillonOtaTest, BadCommandLinesAndMissingImagesFailBeforeAnyRadioWork) {
   const auto help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.says("Exit status:"));
+}
+
+// /dev/zero would stream zeros to the module without end, and a FIFO
+// would block the open for ever: neither may even start a scan.
+TEST_F(QuillonOtaTest, OnlyARegularFileIsAnImage) {
+  const auto fifo = in_home("fifo.bin");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {"/dev/zero", "cannot open /dev/zero: it is a character device, not a regular file"},
+      {fifo, "cannot open " + fifo + ": it is a FIFO, not a regular file"},
+      {home_.path().string(), "cannot open " + home_.path().string() + ": it is a directory, not a regular file"},
+  };
+  for (const auto& [image, says] : refused) {
+    SCOPED_TRACE(image);
+    const auto result = run({image});
+    EXPECT_EQ(result.status, 4) << result.output;
+    EXPECT_TRUE(result.says("firmware image not available: " + says)) << result.verdict();
+    EXPECT_FALSE(result.says("scanning"));
+  }
+}
+
+TEST_F(QuillonOtaTest, OnlyTheImageTheUserNamedBySha256IsSent) {
+  const auto image = make_image(9000);
+  const auto right = quillon::sha256_of_bytes(read_bytes(image)).hex();
+  const std::string wrong(64, 'a');
+  std::ofstream(in_home("SHA256SUMS")) << wrong << "  other.bin\n" << right << " *./fw.bin\n";
+  std::ofstream(in_home("WRONGSUMS")) << wrong << "  fw.bin\n";
+  LoopbackHttpServer server(QUILLON_TEST_HTTP_SERVER, home_.path() / "requests.log");
+  const auto not_served = right;  // the file's digest, not the download's
+  std::vector<std::uint8_t> body(5000);
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = quillon::test_support::served_byte(i);
+  const auto download_digest = quillon::sha256_of_bytes(body).hex();
+  const auto cached = home_.path() / "cache" / "quillon" / "fw.bin";
+
+  struct Case {
+    std::string image;
+    std::string sha256;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {image, right, 0, "firmware updated (9000 bytes"},
+      {image, in_home("SHA256SUMS"), 0, "firmware updated (9000 bytes"},
+      {image, wrong, 11, "failed (exit 11): image digest mismatch: expected " + wrong + ", got " + right},
+      {image, in_home("WRONGSUMS"), 11, "image digest mismatch: expected " + wrong},
+      {server.url("/fw.bin?size=5000"), download_digest, 0, "firmware updated (5000 bytes"},
+      {server.url("/fw.bin?size=5000"), not_served, 11,
+       "image digest mismatch: expected " + not_served + ", got " + download_digest +
+           "; the downloaded image was removed from the cache"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image + " --sha256 " + c.sha256);
+    std::filesystem::remove(in_home("got.bin"));
+    const auto result = run({c.image, "--sha256", c.sha256, "--save-received", in_home("got.bin")});
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(result.says(c.says)) << result.verdict();
+    if (c.status == 11) {
+      EXPECT_TRUE(read_bytes(in_home("got.bin")).empty()) << "the module received no DATA";
+      EXPECT_FALSE(result.says("sending"));
+      EXPECT_FALSE(std::filesystem::exists(cached));
+    }
+  }
+
+  std::ofstream(in_home("OTHERSUMS")) << right << "  other.bin\n";
+  const auto not_named = run({image, "--sha256", in_home("OTHERSUMS")});
+  EXPECT_EQ(not_named.status, 2) << not_named.output;
+  EXPECT_TRUE(not_named.says("no SHA-256 digest is listed for 'fw.bin'")) << not_named.verdict();
+  EXPECT_FALSE(not_named.says("scanning"));
+}
+
+TEST_F(QuillonOtaTest, HttpsIsVerifiedAndNeverDowngradedToHttp) {
+  const TestCertificateAuthority ca(home_.path() / "ca");
+  LoopbackHttpServer good(QUILLON_TEST_HTTP_SERVER, home_.path() / "good.log", ca.issue("good", "IP:127.0.0.1"));
+  LoopbackHttpServer misnamed(QUILLON_TEST_HTTP_SERVER, home_.path() / "misnamed.log",
+                              ca.issue("misnamed", "DNS:other.invalid"));
+  LoopbackHttpServer plain(QUILLON_TEST_HTTP_SERVER, home_.path() / "plain.log");
+  const std::string cacert = "--cacert=" + ca.certificate().string();
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"a certificate of the CA given", {good.url("/fw.bin?size=6000"), cacert}, 0, "firmware updated (6000 bytes"},
+      {"an https redirect", {good.url("/x?redirect=" + good.url("/fw.bin%3Fsize%3D600")), cacert}, 0,
+       "firmware updated (600 bytes"},
+      {"no CA to trust it", {good.url("/fw.bin?size=6000")}, 4, "SSL certificate problem"},
+      {"a certificate for another host", {misnamed.url("/fw.bin?size=6000"), cacert}, 4,
+       "no alternative certificate subject name matches target host name '127.0.0.1'"},
+      {"a redirect to plain http", {good.url("/x?redirect=" + plain.url("/fw.bin%3Fsize%3D600")), cacert}, 4,
+       "refused a redirect from https:// to a URL that is not https://"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(in_home("got.bin"));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--save-received", in_home("got.bin")});
+    const auto result = run(args);
+    EXPECT_EQ(result.status, c.status) << result.output;
+    EXPECT_TRUE(result.says(c.says)) << result.verdict();
+    if (c.status == 0) {
+      EXPECT_TRUE(quillon::test_support::is_served_body(read_bytes(in_home("got.bin"))));
+    } else {
+      EXPECT_TRUE(result.says("firmware image not available: download failed: ")) << result.verdict();
+      EXPECT_TRUE(read_bytes(in_home("got.bin")).empty()) << "nothing sent";
+    }
+  }
+  EXPECT_TRUE(plain.requests().empty()) << "the plain-http server was never asked";
+  EXPECT_TRUE(misnamed.requests().empty());
 }
 
 TEST_F(QuillonOtaTest, TheBarIsDrawnInPlaceWhenAsked) {

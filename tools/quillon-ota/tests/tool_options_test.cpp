@@ -43,6 +43,9 @@ TEST(ToolOptionsTest, ValuesComeInlineOrAsTheNextArgumentAndAreRangeChecked) {
   EXPECT_DOUBLE_EQ(options.scan_timeout_seconds, 0.5);
   EXPECT_EQ(options.latency_ms, 7u);
   EXPECT_EQ(options.image, "fw.bin");
+  const auto checked = accepted({"--sha256", "SHA256SUMS", "--cacert=ca.pem", "https://host/fw.bin"});
+  EXPECT_EQ(checked.sha256, "SHA256SUMS");
+  EXPECT_EQ(checked.ca_file, "ca.pem");
 
   for (std::vector<std::string_view> bad : {
            std::vector<std::string_view>{"--mtu", "256", "fw.bin"},
@@ -57,6 +60,8 @@ TEST(ToolOptionsTest, ValuesComeInlineOrAsTheNextArgumentAndAreRangeChecked) {
            {"--progress", "fancy", "fw.bin"},
            {"--module-id", "not-a-uuid", "fw.bin"},
            {"--unknown", "fw.bin"},
+           {"--sha256=", "fw.bin"},
+           {"fw.bin", "--cacert"},
        }) {
     SCOPED_TRACE(std::string(bad.front()) + " " + std::string(bad.size() > 1 ? bad[1] : ""));
     refused(bad);
@@ -98,7 +103,7 @@ TEST(ToolOptionsTest, HelpNamesEveryExitStatus) {
   EXPECT_TRUE(std::holds_alternative<HelpRequested>(parse({"fw.bin", "--help"})));
   EXPECT_TRUE(std::holds_alternative<HelpRequested>(parse({"-h"})));
   const auto text = usage_text();
-  for (const char* status : {"  0  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  ", "  7  ", "  8  ", "  9  "}) {
+  for (const char* status : {"  0  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  ", "  7  ", "  8  ", "  9  ", "  11 "}) {
     SCOPED_TRACE(status);
     EXPECT_NE(text.find(status), std::string::npos);
   }

@@ -10,12 +10,18 @@
 // Redirects are followed (up to `max_redirects`, http and https only), so
 // the response and the suggested file name are those of the final location.
 // Only http:// and https:// URLs are fetched; anything else fails.
+//
+// HTTPS stays HTTPS: a download that starts at an https:// URL follows
+// redirects only to https:// URLs, so nobody on the path can swap the image
+// by redirecting to plain HTTP. The server's certificate and host name are
+// always verified, against the system's CAs or `Options::ca_file`.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "quillon/net/http_client.h"
 
@@ -33,6 +39,9 @@ class CurlHttpClient final : public HttpClient {
     std::chrono::seconds low_speed_time{30};
     std::size_t max_bytes_in_flight = 1 << 20;
     long max_redirects = 10;
+    // A PEM file of the CA certificates to trust for https:// instead of
+    // the system's (a private CA); empty for the system's.
+    std::string ca_file;
   };
 
   // libcurl's receive buffer, and so the largest body part delivered at

@@ -24,10 +24,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "quillon/integrity/sha256_digest.h"
 #include "quillon/net/http_client.h"
 #include "quillon/ota/ble_ota_delegate.h"
 #include "quillon/ota/ota_codes.h"
@@ -94,6 +96,24 @@ class BLEOTAController : public HttpConnectionDelegate {
   // OTA_ERR_OTHER and a log line saying why; no transfer starts then.
   void download_firmware_from_url(std::string url_string);
 
+  // --- image digest (opt-in) ------------------------------------------------
+
+  // With an expected digest set, the complete image (the host's file in
+  // download_firmware_from_file, the download once its body has arrived) is
+  // checked against it before OTA_STATE_STARTING and before anything is
+  // sent. A different digest, or an image that cannot be read to its end,
+  // logs "image digest mismatch: expected <hex>, got <hex>" and ends in
+  // OTA_STATE_COMPLETED with OTA_ERR_OTHER; a downloaded image is removed
+  // from the cache then. Unset (no check) by default; stays set for later
+  // images until changed or cleared. Takes a digest, not an optional one, so
+  // that a digest text that failed to parse cannot switch the check off.
+  void setExpected_sha256(const Sha256Digest& digest) { expected_sha256_ = digest; }
+  void clearExpected_sha256() { expected_sha256_.reset(); }
+  const std::optional<Sha256Digest>& expected_sha256() const { return expected_sha256_; }
+  // The digest of the image last checked against expected_sha256; nothing
+  // before a check, or when that image could not be read to its end.
+  const std::optional<Sha256Digest>& image_sha256() const { return image_sha256_; }
+
   // The download connection's events, on platform.main_queue's thread.
   // Events of any connection but http_conn are ignored.
   void connection_didReceiveResponse(HttpConnection& connection, const HttpResponse& response) override;
@@ -140,6 +160,9 @@ class BLEOTAController : public HttpConnectionDelegate {
   // Cancels the running download, if any, and removes its partly written
   // file; reports nothing.
   void drop_download();
+  // True when no digest is expected or file_write_handle_ holds exactly the
+  // expected image; otherwise logs the mismatch. Leaves the handle at 0.
+  bool image_digest_accepted();
   // Ends the running download as failed: drop_download, then
   // OTA_STATE_COMPLETED with OTA_ERR_OTHER. The caller has logged why.
   void abandon_download();
@@ -162,6 +185,9 @@ class BLEOTAController : public HttpConnectionDelegate {
 
   // Cancelled watchdogs that may not have ended yet; joined once finished.
   std::vector<std::shared_ptr<WatchdogThread>> retired_watchdogs_;
+
+  std::optional<Sha256Digest> expected_sha256_;
+  std::optional<Sha256Digest> image_sha256_;
 
   // Whether file_write_handle_ is the file the running download writes (and
   // so a half-written file to remove if the download fails).

@@ -11,8 +11,13 @@ namespace quillon {
 
 class PosixFileImageHandle final : public ImageHandle {
  public:
-  // Opens `path` read-only.
-  static std::shared_ptr<PosixFileImageHandle> open_for_reading(const std::string& path);
+  // Opens `path` read-only, if it is a regular file (after following
+  // links): a device, FIFO, socket or directory is no image and gives a
+  // failed handle, without blocking and without side effects on the
+  // device. On failure `why_not` (when given) says why: the system's
+  // reason, or what the path is ("it is a FIFO, not a regular file").
+  static std::shared_ptr<PosixFileImageHandle> open_for_reading(const std::string& path,
+                                                                std::string* why_not = nullptr);
   // Opens an existing `path` for reading and writing, positioned at 0.
   static std::shared_ptr<PosixFileImageHandle> open_for_updating(const std::string& path);
   // Takes over `fd` (closed when the handle goes); -1 gives a failed handle.
