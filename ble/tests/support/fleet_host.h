@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,10 @@ class ModuleUpdate final : public BLEServiceHandler,
     peripheral_->writeValue_forCharacteristic_type(packet, ota_, CBCharacteristicWriteWithoutResponse);
   }
   void ota_state_parameter(std::uint8_t state, std::int64_t parameter) override {
+    if (std::this_thread::get_id() == mainThread_) {
+      on_report(state, parameter);
+      return;
+    }
     // A time-out comes from a watchdog thread: act on it on the main queue.
     mainQueue_->post([weak = weak_from_this(), state, parameter] {
       if (auto self = weak.lock()) self->on_report(state, parameter);
@@ -98,6 +103,7 @@ class ModuleUpdate final : public BLEServiceHandler,
   NSData image_;
   std::unique_ptr<BLEOTAController> controller_;
   std::shared_ptr<CBCharacteristic> ota_;
+  const std::thread::id mainThread_ = std::this_thread::get_id();  // made on the main thread
 };
 
 // Finds every module advertising FF10 that has an image in `images`,
