@@ -122,8 +122,10 @@ void run_timer(const std::shared_ptr<TimerCore>& core) {
       continue;
     }
     const auto first = core->due.begin();
-    if (first->first > SteadyClock::now()) {
-      core->wake.wait_until(lock, first->first);
+    // A copy: the wait reads the deadline again after waking, when a cancel
+    // may have erased the entry that held it.
+    if (const SteadyClock::time_point at = first->first; at > SteadyClock::now()) {
+      core->wake.wait_until(lock, at);
       continue;
     }
     std::shared_ptr<Entry> entry = std::move(first->second);
