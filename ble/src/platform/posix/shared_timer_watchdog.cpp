@@ -77,12 +77,17 @@ class Entry final : public WatchdogThread, public std::enable_shared_from_this<E
     parked_ = false;
   }
   // After a run: parked and not cancelled means "again one period from now".
-  bool end_run_locked() {
-    running_ = false;
+  // Otherwise the entry stays running until finish_locked, so that its body
+  // is let go before anyone waiting in join() hears that it has ended.
+  bool again_locked() {
     const bool again = parked_ && !cancelled_ && !core_->stopping;
     parked_ = false;
-    if (!again) end_locked();
+    if (again) running_ = false;
     return again;
+  }
+  void finish_locked() {
+    running_ = false;
+    end_locked();
   }
   // The timer is going away: a waiting watchdog will never run again.
   void abandon_locked() {
@@ -134,11 +139,14 @@ void run_timer(const std::shared_ptr<TimerCore>& core) {
     lock.unlock();
     entry->run_body();
     lock.lock();
-    if (entry->end_run_locked()) {
+    if (entry->again_locked()) {
       entry->schedule_locked(SteadyClock::now() + core->period);
     } else {
       lock.unlock();
       entry->release_body();
+      lock.lock();
+      entry->finish_locked();
+      lock.unlock();
       entry.reset();
       lock.lock();
     }
