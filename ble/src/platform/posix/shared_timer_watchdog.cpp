@@ -99,7 +99,6 @@ class Entry final : public WatchdogThread, public std::enable_shared_from_this<E
   // as they may be anything.
   void release_body() { WatchdogFactory::Body().swap(body_); }
 
-
  private:
   void end_locked() {
     finished_ = true;
