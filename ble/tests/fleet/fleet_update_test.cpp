@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <map>
-#include <set>
 
 #include "quillon/platform/shared_timer_watchdog.h"
 #include "quillon/sim/sim_fleet.h"
@@ -36,7 +35,7 @@ TEST_P(FleetUpdateTest, EightModulesAtOnceEachGetOnlyTheirOwnImage) {
   fleet.count = kModules;
   fleet.answerLatency = 7500us;
   fleet.faultyIndex = kFaulty;
-  fleet.faults.corrupt_end = true;  // its verdict cannot be read
+  fleet.faults.corrupt_end = true;  // it takes the image, but its verdict cannot be read
   // Every module has its own mtu and credit, so that a packet gone astray
   // would break framing or indices at its receiver.
   fleet.adjust = [](std::size_t i, SimDataModuleConfig& config) {
@@ -70,7 +69,6 @@ TEST_P(FleetUpdateTest, EightModulesAtOnceEachGetOnlyTheirOwnImage) {
   ASSERT_TRUE(world->queue()->run_until([&] { return app->allDone(); }, 120s));
 
   ASSERT_EQ(app->updates.size(), kModules);
-  std::set<std::uint8_t> mtusSeen;
   for (const auto& device : modules) {
     const bool faulty = device == modules[kFaulty];
     SCOPED_TRACE(*device->name());
