@@ -13,6 +13,7 @@
 
 #include "quillon/integrity/sha256_digest.h"
 #include "quillon/manager/ble_manager.h"
+#include "quillon/manager/ble_peripheral_router.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/sim/default_platform.h"
@@ -94,9 +95,13 @@ class OtaHandler final : public BLEServiceHandler, public BLEOTADelegate {
 };
 
 // The app's BLEManagerDelegate: scan when powered on, connect to the first
-// module found, discover its services once connected.
+// module found (routing its events to `handler`), discover its services
+// once connected.
 class AppDelegate final : public BLEManagerDelegate {
  public:
+  AppDelegate(std::shared_ptr<BLEPeripheralRouter> router, std::shared_ptr<OtaHandler> handler)
+      : router_(std::move(router)), handler_(std::move(handler)) {}
+
   void didUpdateState(CBManagerState state) override {
     std::printf("central state %ld\n", static_cast<long>(state));
     if (state == CBManagerStatePoweredOn) BLEManager::sharedInstance().scanForPeripherals("FF10");
@@ -107,6 +112,9 @@ class AppDelegate final : public BLEManagerDelegate {
     found_ = true;
     std::printf("found %s (RSSI %d)\n", ad->localName().value_or("?").c_str(), RSSI);
     BLEManager::sharedInstance().stopScan();
+    // One handler per module: with several modules, each gets its own
+    // handler and controller here, and the router keeps their events apart.
+    router_->setHandler_forPeripheral(handler_, peripheral->identifier());
     BLEManager::sharedInstance().connect(peripheral);
   }
   void didConnectPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) override {
@@ -120,6 +128,8 @@ class AppDelegate final : public BLEManagerDelegate {
   void didServicesFound_services(const std::shared_ptr<CBPeripheral>&, const std::optional<CBServiceList>&) override {}
 
  private:
+  std::shared_ptr<BLEPeripheralRouter> router_;
+  std::shared_ptr<OtaHandler> handler_;
   bool found_ = false;
 };
 
@@ -140,7 +150,6 @@ int main() {
                                  .log = std::make_shared<NullLogSink>()});
   auto queue = sim::defaultWorld()->queue();
 
-  auto app = std::make_shared<AppDelegate>();
   auto ota = std::make_shared<OtaHandler>(queue);
   ota->imagePath = path;
   ota->controller.setDelegate(ota);
@@ -149,10 +158,12 @@ int main() {
   // bytes; otherwise it reports OTA_STATE_COMPLETED with OTA_ERR_OTHER and
   // sends nothing.
   ota->controller.setExpected_sha256(sha256_of_bytes(image));
+  auto router = std::make_shared<BLEPeripheralRouter>();
+  auto app = std::make_shared<AppDelegate>(router, ota);
 
   BLEManager& manager = BLEManager::sharedInstance();
   manager.setDelegate(app);
-  manager.bleServices().push_back(ota);
+  manager.bleServices().push_back(router);
 
   // The app's main loop: run the main queue until the transfer has ended.
   queue->run_until([&] { return ota->result >= 0; }, std::chrono::seconds(30));

@@ -12,7 +12,7 @@ void RunLoop::post(Task task) {
   wake_.notify_all();
 }
 
-void RunLoop::post_after(std::chrono::milliseconds delay, Task task) {
+void RunLoop::post_after(Clock::duration delay, Task task) {
   {
     std::lock_guard lock(mutex_);
     delayed_.emplace(Clock::now() + delay, std::move(task));

@@ -26,8 +26,9 @@ class RunLoop {
 
   // Queues a task to run as soon as possible. Thread-safe.
   void post(Task task);
-  // Queues a task to run once `delay` has passed. Thread-safe.
-  void post_after(std::chrono::milliseconds delay, Task task);
+  // Queues a task to run once `delay` has passed (to the clock's own
+  // resolution, so 7.5 ms is 7.5 ms). Thread-safe.
+  void post_after(Clock::duration delay, Task task);
 
   // Runs every task that is due now, including those that the tasks post
   // while it runs, and returns how many ran. Does not wait for delayed tasks.

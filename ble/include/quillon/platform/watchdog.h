@@ -2,6 +2,11 @@
 // cancel flag and waits one period between checks. Cancelling wakes the wait
 // at once, so a cancelled watchdog ends promptly. Behind an interface so that
 // tests can step a watchdog period by period without real waiting.
+//
+// A body checks isCancelled() after every sleep_period() and returns once it
+// is set, and keeps nothing in local variables across a period: watchdogs
+// that share one timer thread (shared_timer_watchdog.h) run the body afresh
+// for each period.
 #pragma once
 
 #include <functional>
