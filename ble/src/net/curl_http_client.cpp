@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "quillon/net/http_response_head.h"
 #include "quillon/net/suggested_file_name.h"
 #include "quillon/platform/run_loop.h"
 
@@ -38,24 +39,6 @@ struct SharedState {
     if (multi != nullptr) curl_multi_wakeup(multi);
   }
 };
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const auto a = static_cast<unsigned char>(text[i]);
-    const auto b = static_cast<unsigned char>(prefix[i]);
-    if (std::tolower(a) != std::tolower(b)) return false;
-  }
-  return true;
-}
-
-std::string_view trim_header_value(std::string_view value) {
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
-                            value.back() == '\t'))
-    value.remove_suffix(1);
-  return value;
-}
 
 class CurlHttpConnection final : public HttpConnection {
  public:
@@ -179,19 +162,8 @@ class CurlHttpConnection final : public HttpConnection {
   }
 
   static std::size_t on_header(char* buffer, std::size_t size, std::size_t count, void* self) {
-    static_cast<CurlHttpConnection*>(self)->take_header_line(std::string_view(buffer, size * count));
+    static_cast<CurlHttpConnection*>(self)->head_.take_line(std::string_view(buffer, size * count));
     return size * count;
-  }
-
-  // A status line opens the head of a new response (after a redirect or a
-  // 100 Continue), whose headers replace those seen so far.
-  void take_header_line(std::string_view line) {
-    if (starts_with_ignoring_case(line, "HTTP/")) {
-      content_disposition_.reset();
-    } else if (starts_with_ignoring_case(line, "Content-Disposition:")) {
-      content_disposition_ =
-          std::string(trim_header_value(line.substr(std::strlen("Content-Disposition:"))));
-    }
   }
 
   static std::size_t on_body(char* buffer, std::size_t size, std::size_t count, void* self) {
@@ -230,8 +202,9 @@ class CurlHttpConnection final : public HttpConnection {
     response.expected_content_length = length < 0 ? -1 : static_cast<std::int64_t>(length);
     const char* final_url = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &final_url);
+    response.content_range = head_.content_range();
     response.suggested_filename = suggested_file_name(
-        content_disposition_ ? std::optional<std::string_view>(*content_disposition_) : std::nullopt,
+        head_.content_disposition() ? std::optional<std::string_view>(*head_.content_disposition()) : std::nullopt,
         final_url != nullptr ? std::string_view(final_url) : std::string_view(url_));
     loop_.post([state = state_, delegate = delegate_, connection = this, response] {
       if (state->alive) delegate->connection_didReceiveResponse(*connection, response);
@@ -272,7 +245,7 @@ class CurlHttpConnection final : public HttpConnection {
   // Worker thread only.
   CURL* easy_ = nullptr;
   char error_buffer_[CURL_ERROR_SIZE] = {};
-  std::optional<std::string> content_disposition_;
+  HttpResponseHead head_;
   bool response_posted_ = false;
 
   std::thread worker_;  // started at the end of the constructor

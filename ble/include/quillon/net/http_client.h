@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -30,6 +31,8 @@ struct HttpResponse {
   // A plain, safe base name for the body (see suggested_file_name.h): never
   // empty, never a path.
   std::string suggested_filename;
+  // The Content-Range header's value, if the response had one.
+  std::optional<std::string> content_range;
 };
 
 class HttpConnection;

@@ -18,6 +18,10 @@ class LogSink {
   // any thread (the OTA watchdog logs from its own).
   virtual void line(std::string_view text) = 0;
 
+  // False for a sink that drops every line, so that a busy caller need not
+  // format lines for it.
+  virtual bool wants_lines() const { return true; }
+
   // Formats with printf conversions and passes the result to line().
   void logf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
@@ -32,6 +36,7 @@ class StderrLogSink final : public LogSink {
 class NullLogSink final : public LogSink {
  public:
   void line(std::string_view) override {}
+  bool wants_lines() const override { return false; }
 };
 
 // Keeps every line in memory, for tests and tools. Thread-safe.
