@@ -18,6 +18,8 @@ enum class Outcome {
   ModuleRejected,     // the module's END carried a verdict other than success
   LinkFailed,         // connection refused or lost, OTA service missing
   VerifyMismatch,     // the module does not hold exactly the image
+  Interrupted,        // the user pressed Ctrl-C (SIGINT)
+  Terminated,         // SIGTERM
 };
 
 // Process exit statuses; 0 only for a transfer the module accepted.
@@ -31,6 +33,9 @@ enum ExitStatus : int {
   kExitRejected = 7,
   kExitLink = 8,
   kExitVerify = 9,
+  // As a shell reports a process ended by the signal: 128 + its number.
+  kExitInterrupted = 130,
+  kExitTerminated = 143,
 };
 
 int exit_status_for(Outcome outcome);
@@ -45,9 +50,13 @@ Outcome classify_completion(std::int64_t result, bool from_watchdog_thread, bool
 // of this run.
 std::string outcome_summary(Outcome outcome);
 
+// A stable one-word name for scripts ("success", "timed_out", ...).
+std::string outcome_name(Outcome outcome);
+
 // The one-line verdict that ends every run:
 // "quillon-ota: success: firmware updated (<detail>)" or
-// "quillon-ota: failed (exit N): <summary>: <detail>".
+// "quillon-ota: failed (exit N): <summary>: <detail>", or for a run the
+// user stopped "quillon-ota: aborted (exit N): <summary>: <detail>".
 std::string verdict_line(Outcome outcome, const std::string& detail);
 
 }  // namespace quillon::ota_tool
