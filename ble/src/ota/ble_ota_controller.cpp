@@ -115,6 +115,10 @@ void BLEOTAController::fail_transfer() {
 }
 
 void BLEOTAController::window_step() {
+  // One look at the delegate and the clock per window, not per packet: the
+  // window goes out in one go, well within the clock's whole second.
+  const std::shared_ptr<BLEOTADelegate> delegate = delegate_.lock();
+  std::int64_t now = -1;
   while (credit_ > 0 && !image_failed_) {
     // An mtu below 5 leaves no room for image bytes: the image counts as
     // exhausted rather than asking for a negative or oversized read.
@@ -163,10 +167,11 @@ void BLEOTAController::window_step() {
     --credit_;
     file_current_length_ += static_cast<std::int64_t>(got);
     if (log_wanted_) platform_.log->logf("send %lu", static_cast<unsigned long>(got));
-    report(OTA_STATE_DATAING, file_current_length_);
+    if (delegate) delegate->ota_state_parameter(OTA_STATE_DATAING, file_current_length_);
     seal_data_packet(packet, index);
-    setLast_sent_time(platform_.clock->now_seconds());
-    send_packet(std::move(packet));
+    if (now < 0) now = platform_.clock->now_seconds();
+    setLast_sent_time(now);
+    if (delegate) delegate->ota_send_data(std::move(packet));
   }
 }
 
