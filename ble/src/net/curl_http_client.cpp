@@ -2,12 +2,13 @@
 
 #include <curl/curl.h>
 
-#include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <optional>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "quillon/net/http_response_head.h"
@@ -33,6 +34,12 @@ struct SharedState {
   bool paused = false;           // the worker paused the transfer for the loop
   std::size_t in_flight = 0;     // body bytes posted and not yet delivered
   CURLM* multi = nullptr;        // set while the worker can be woken
+  // The delegate has seen the response (and may have given a sink): no body
+  // byte goes anywhere before that.
+  bool response_handled = false;
+  std::condition_variable response_seen;
+  std::shared_ptr<HttpBodySink> sink;  // set by write_body_to
+  std::uint64_t written_unreported = 0;  // written to the sink, not yet reported
 
   // Wakes the worker out of its poll; caller holds `mutex`.
   void wake_worker_locked() {
@@ -51,7 +58,8 @@ class CurlHttpConnection final : public HttpConnection {
         loop_(loop),
         options_(options),
         stats_(std::move(stats)),
-        state_(std::make_shared<SharedState>()) {
+        state_(std::make_shared<SharedState>()),
+        hold_body_for_response_(delegate.wants_body_sink()) {
     for (const auto& [name, value] : headers) header_lines_.push_back(name + ": " + value);
     worker_ = std::thread([this] { run_worker(); });
   }
@@ -68,6 +76,13 @@ class CurlHttpConnection final : public HttpConnection {
     std::lock_guard lock(state_->mutex);
     state_->cancelled = true;
     state_->wake_worker_locked();
+    state_->response_seen.notify_all();
+  }
+
+  bool write_body_to(std::shared_ptr<HttpBodySink> sink) override {
+    std::lock_guard lock(state_->mutex);
+    state_->sink = std::move(sink);
+    return true;
   }
 
  private:
@@ -149,6 +164,8 @@ class CurlHttpConnection final : public HttpConnection {
       if (result == CURLE_OK) {
         post_response_once();
         post_finish();
+      } else if (sink_failed_) {
+        post_failure("cannot write the body where it was to go");
       } else {
         post_failure(error_buffer_[0] != '\0' ? std::string(error_buffer_)
                                               : std::string(curl_easy_strerror(result)));
@@ -171,6 +188,16 @@ class CurlHttpConnection final : public HttpConnection {
   }
 
   std::size_t take_body(const char* bytes, std::size_t length) {
+    if (!response_waited_ && hold_body_for_response_) {
+      post_response_once();
+      // The delegate decides where the body goes when it sees the response.
+      std::unique_lock lock(state_->mutex);
+      state_->response_seen.wait(lock, [&] { return state_->response_handled || state_->cancelled; });
+      if (state_->cancelled) return 0;
+      sink_ = state_->sink;
+      response_waited_ = true;
+    }
+    if (sink_) return write_to_sink(bytes, length);
     {
       std::lock_guard lock(state_->mutex);
       if (state_->cancelled) return 0;  // makes libcurl abort the transfer
@@ -187,6 +214,33 @@ class CurlHttpConnection final : public HttpConnection {
     }
     post_response_once();
     post_data(std::vector<std::uint8_t>(bytes, bytes + length));
+    return length;
+  }
+
+  // Straight from libcurl's buffer into the sink; the loop hears only the
+  // count, and only once for all bytes written while a report was pending.
+  std::size_t write_to_sink(const char* bytes, std::size_t length) {
+    if (!sink_->write(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length))) {
+      sink_failed_ = true;
+      return 0;  // makes libcurl abort the transfer
+    }
+    bool post = false;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->cancelled) return 0;
+      post = state_->written_unreported == 0;
+      state_->written_unreported += length;
+    }
+    if (post) {
+      loop_.post([state = state_, delegate = delegate_, connection = this] {
+        std::uint64_t written = 0;
+        {
+          std::lock_guard lock(state->mutex);
+          written = std::exchange(state->written_unreported, 0);
+        }
+        if (state->alive && written > 0) delegate->connection_didWriteData(*connection, written);
+      });
+    }
     return length;
   }
 
@@ -208,6 +262,9 @@ class CurlHttpConnection final : public HttpConnection {
         final_url != nullptr ? std::string_view(final_url) : std::string_view(url_));
     loop_.post([state = state_, delegate = delegate_, connection = this, response] {
       if (state->alive) delegate->connection_didReceiveResponse(*connection, response);
+      std::lock_guard lock(state->mutex);
+      state->response_handled = true;
+      state->response_seen.notify_all();
     });
   }
 
@@ -241,12 +298,17 @@ class CurlHttpConnection final : public HttpConnection {
   const CurlHttpClient::Options options_;
   const std::shared_ptr<CurlHttpClient::Stats> stats_;
   const std::shared_ptr<SharedState> state_;
+  // The delegate may hand over a sink when it sees the response.
+  const bool hold_body_for_response_;
 
   // Worker thread only.
   CURL* easy_ = nullptr;
   char error_buffer_[CURL_ERROR_SIZE] = {};
   HttpResponseHead head_;
   bool response_posted_ = false;
+  bool response_waited_ = false;
+  std::shared_ptr<HttpBodySink> sink_;
+  bool sink_failed_ = false;
 
   std::thread worker_;  // started at the end of the constructor
 };

@@ -78,7 +78,7 @@ void BLEOTAController::start(std::int64_t total_length) {
   start_acknowledged_ = false;
   acquiring_ = false;
   image_failed_ = false;
-  image_reader_.reset();
+  image_reader_.reset(file_total_length_);
 
   // The old watchdog goes before START does, so that it can never speak for
   // this transfer, even if the module answers inside the send.

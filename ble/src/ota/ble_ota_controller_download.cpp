@@ -14,6 +14,21 @@
 #include "quillon/platform/posix_file_image_handle.h"
 
 namespace quillon {
+namespace {
+
+// The download's file as the connection's body sink: the connection writes
+// the body into it on its own thread, straight from the HTTP library's
+// buffer. The file is new and empty, so sequential writes append.
+class ImageFileSink final : public HttpBodySink {
+ public:
+  explicit ImageFileSink(std::shared_ptr<ImageHandle> file) : file_(std::move(file)) {}
+  bool write(std::span<const std::uint8_t> bytes) override { return file_->write(bytes); }
+
+ private:
+  std::shared_ptr<ImageHandle> file_;
+};
+
+}  // namespace
 
 void BLEOTAController::download_firmware_from_url(std::string url_string) {
   leave_transfer();
@@ -69,6 +84,9 @@ void BLEOTAController::connection_didReceiveResponse(HttpConnection& connection,
   file_current_length_ = 0;
   file_total_length_ = download_check_.expected_length();
   platform_.log->logf("file total length = %lld", static_cast<long long>(file_total_length_));
+  // Until the body is complete, only the connection's thread touches the
+  // file; this thread only counts (connection_didWriteData).
+  connection.write_body_to(std::make_shared<ImageFileSink>(file_write_handle_));
 }
 
 void BLEOTAController::connection_didReceiveData(HttpConnection& connection,
@@ -83,6 +101,16 @@ void BLEOTAController::connection_didReceiveData(HttpConnection& connection,
   download_check_.body(data.size());
   platform_.log->logf("file downloading %lld/%lld", static_cast<long long>(file_current_length_),
                       static_cast<long long>(file_total_length_));
+}
+
+void BLEOTAController::connection_didWriteData(HttpConnection& connection, std::uint64_t length) {
+  if (&connection != http_conn_.get() || !download_file_open_) return;
+  file_current_length_ += static_cast<std::int64_t>(length);
+  download_check_.body(length);
+  if (log_wanted_) {
+    platform_.log->logf("file downloading %lld/%lld", static_cast<long long>(file_current_length_),
+                        static_cast<long long>(file_total_length_));
+  }
 }
 
 void BLEOTAController::connectionDidFinishLoading(HttpConnection& connection) {

@@ -5,7 +5,12 @@
 
 namespace quillon {
 
-void ImageBlockReader::reset() {
+void ImageBlockReader::reset(std::int64_t expected_length) {
+  // One byte over the expected length, so that a small image is read whole
+  // and its end seen in one call.
+  block_size_ = expected_length >= 0 && static_cast<std::uint64_t>(expected_length) < kBlockBytes
+                    ? static_cast<std::size_t>(expected_length) + 1
+                    : kBlockBytes;
   begin_ = end_ = 0;
   source_ = nullptr;
   at_end_ = false;
@@ -13,14 +18,15 @@ void ImageBlockReader::reset() {
 
 std::optional<std::size_t> ImageBlockReader::read(ImageHandle& image, std::span<std::uint8_t> into) {
   if (source_ != &image) {
-    reset();
+    begin_ = end_ = 0;
+    at_end_ = false;
     source_ = &image;
   }
   std::size_t total = 0;
   while (total < into.size()) {
     if (begin_ == end_) {
       if (at_end_) break;
-      if (block_.empty()) block_.resize(kBlockBytes);
+      if (block_.size() != block_size_) block_.resize(block_size_);
       const auto got = image.read(block_);
       if (!got) return std::nullopt;
       begin_ = 0;

@@ -116,6 +116,10 @@ class BLEOTAController : public HttpConnectionDelegate {
   // Events of any connection but http_conn are ignored.
   void connection_didReceiveResponse(HttpConnection& connection, const HttpResponse& response) override;
   void connection_didReceiveData(HttpConnection& connection, std::span<const std::uint8_t> data) override;
+  // The controller gives its connection the cache file to write into.
+  bool wants_body_sink() const override { return true; }
+  // The connection wrote `length` more body bytes into the cache file itself.
+  void connection_didWriteData(HttpConnection& connection, std::uint64_t length) override;
   void connectionDidFinishLoading(HttpConnection& connection) override;
   void connection_didFailWithError(HttpConnection& connection, const std::string& reason) override;
 

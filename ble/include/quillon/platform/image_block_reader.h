@@ -19,8 +19,9 @@ class ImageBlockReader {
   static constexpr std::size_t kBlockBytes = 64 * 1024;
 
   // Forgets what was read ahead: the next read starts at the handle's
-  // current position.
-  void reset();
+  // current position. An image known to be small (`expected_length` bytes)
+  // gets a block no larger than it needs.
+  void reset(std::int64_t expected_length = -1);
 
   // Fills `into` from `image` as ImageHandle::read would: all of it unless
   // the image ends first, 0 at its end, nothing once a read of the handle
@@ -29,6 +30,7 @@ class ImageBlockReader {
 
  private:
   std::vector<std::uint8_t> block_;
+  std::size_t block_size_ = kBlockBytes;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   const ImageHandle* source_ = nullptr;
