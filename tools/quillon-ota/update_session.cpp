@@ -285,14 +285,18 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
       }
       break;
     case OTA_STATE_COMPLETED: {
-      const Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
+      Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
+      // The controller's own failure to read the image, not the module's verdict.
+      if (outcome == Outcome::ModuleRejected && parameter == OTA_ERR_OTHER && !ota_log_->image_failure().empty()) {
+        outcome = Outcome::ImageUnavailable;
+      }
       std::string detail;
       switch (outcome) {
         case Outcome::Success:
           detail = std::to_string(sent_) + " bytes sent to " + module_name();
           break;
         case Outcome::ImageUnavailable:
-          detail = ota_log_->download_failure();
+          detail = ota_log_->image_failure();
           if (detail.empty()) detail = "download failed";
           break;
         case Outcome::ChecksumFailure:

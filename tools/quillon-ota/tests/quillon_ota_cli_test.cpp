@@ -172,6 +172,17 @@ TEST_F(QuillonOtaTest, EmptyImagesAreRefusedBeforeAnythingIsSent) {
   EXPECT_FALSE(downloaded.says("sending")) << downloaded.output;
 }
 
+TEST_F(QuillonOtaTest, AnImageThatShrinksDuringTheTransferIsAFailureNotAShortSuccess) {
+  // The file is replaced by a shorter one while it is being sent.
+  const auto image = make_image(100000);
+  ToolProcess tool({image, "--latency", "20", "--progress", "lines"}, home_.path());
+  ASSERT_TRUE(tool.wait_for("sending 100000 bytes"));
+  std::filesystem::resize_file(image, 1000);
+  const auto result = tool.finish();
+  EXPECT_EQ(result.status, 4) << result.output;
+  EXPECT_TRUE(result.says("firmware image not available: image ended after ")) << result.verdict();
+}
+
 TEST_F(QuillonOtaTest, StopSignalsEndTheRunWithAVerdictAndNoHalfWrittenDownload) {
   {
     SCOPED_TRACE("Ctrl-C during the transfer, with the bar on screen");

@@ -18,8 +18,9 @@ class LogSink {
   // any thread (the OTA watchdog logs from its own).
   virtual void line(std::string_view text) = 0;
 
-  // False for a sink that drops every line, so that a busy caller need not
-  // format lines for it.
+  // False for a sink that has no use for routine lines (it drops them, or
+  // keeps only those that report failures), so that a busy caller need not
+  // format its per-packet lines for it. Every other line still comes.
   virtual bool wants_lines() const { return true; }
 
   // Formats with printf conversions and passes the result to line().
