@@ -52,23 +52,32 @@ class CheckingDelegate final : public BLEOTADelegate {
         std::abort();
     }
   }
-  void ota_state_parameter(std::uint8_t state, std::int64_t) override {
+  void ota_state_parameter(std::uint8_t state, std::int64_t parameter) override {
     if (state < OTA_STATE_STARTING || state > OTA_STATE_COMPLETED) std::abort();
+    // A checksum failure is reported without ending the transfer; any other
+    // COMPLETED ends it, and only one may come.
+    if (state == OTA_STATE_COMPLETED && parameter != OTA_ERR_CHECK_SUM_FAIL) ++completed;
   }
+  int completed = 0;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
-  static BLEOTAController& controller = *[] {
-    OtaPlatform platform;
-    platform.log = std::make_shared<NullLogSink>();
-    platform.clock = std::make_shared<FixedClock>();
-    platform.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
-    return new BLEOTAController(platform);  // lives as long as the process
+  // The platform's pieces are shared; each input gets a controller of its
+  // own, freed at its end, so that nothing lives on from one input to the
+  // next (and the leak checker has nothing to scan for).
+  static const OtaPlatform platform = [] {
+    OtaPlatform p;
+    p.log = std::make_shared<NullLogSink>();
+    p.clock = std::make_shared<FixedClock>();
+    p.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
+    p.http = nullptr;
+    return p;
   }();
-  static auto delegate = std::make_shared<CheckingDelegate>();
+  BLEOTAController controller(platform);
+  auto delegate = std::make_shared<CheckingDelegate>();
 
   const std::uint8_t mtu = data[0];
   const std::uint8_t credit = data[1];
@@ -77,11 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);
 
   delegate->controller = &controller;
-  if (delegate_gone) {
-    controller.setDelegate(std::weak_ptr<BLEOTADelegate>());
-  } else {
-    controller.setDelegate(delegate);
-  }
+  if (!delegate_gone) controller.setDelegate(delegate);
   controller.download_firmware_from_file(std::make_shared<quillon::test::MemoryImage>(std::move(image)));
   const auto ack = encode_ack_start(0, mtu, credit);
   controller.pkt_received(ack);
@@ -97,5 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += n;
   }
   if (controller.mtu() < 0 || controller.credit() < 0) std::abort();
+  if (delegate->completed > 1) std::abort();  // one verdict per transfer
   return 0;
 }

@@ -16,6 +16,8 @@ int exit_status_for(Outcome outcome) {
     case Outcome::LinkFailed: return kExitLink;
     case Outcome::VerifyMismatch: return kExitVerify;
     case Outcome::DigestMismatch: return kExitDigest;
+    case Outcome::Interrupted: return kExitInterrupted;
+    case Outcome::Terminated: return kExitTerminated;
   }
   return kExitLink;
 }
@@ -41,15 +43,37 @@ std::string outcome_summary(Outcome outcome) {
     case Outcome::LinkFailed: return "BLE link failed";
     case Outcome::VerifyMismatch: return "the module does not hold the image";
     case Outcome::DigestMismatch: return "image digest mismatch";
+    case Outcome::Interrupted: return "interrupted (SIGINT)";
+    case Outcome::Terminated: return "terminated (SIGTERM)";
   }
   return "unknown outcome";
+}
+
+std::string outcome_name(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::Success: return "success";
+    case Outcome::UsageError: return "usage_error";
+    case Outcome::ModuleNotFound: return "module_not_found";
+    case Outcome::ImageUnavailable: return "image_unavailable";
+    case Outcome::ChecksumFailure: return "checksum_failure";
+    case Outcome::TimedOut: return "timed_out";
+    case Outcome::ModuleRejected: return "module_rejected";
+    case Outcome::LinkFailed: return "link_failed";
+    case Outcome::VerifyMismatch: return "verify_mismatch";
+    case Outcome::DigestMismatch: return "digest_mismatch";
+    case Outcome::Interrupted: return "interrupted";
+    case Outcome::Terminated: return "terminated";
+  }
+  return "unknown";
 }
 
 std::string verdict_line(Outcome outcome, const std::string& detail) {
   if (outcome == Outcome::Success) {
     return "quillon-ota: success: " + outcome_summary(outcome) + (detail.empty() ? "" : " (" + detail + ")");
   }
-  return "quillon-ota: failed (exit " + std::to_string(exit_status_for(outcome)) + "): " + outcome_summary(outcome) +
+  const bool stopped = outcome == Outcome::Interrupted || outcome == Outcome::Terminated;
+  return std::string(stopped ? "quillon-ota: aborted" : "quillon-ota: failed") + " (exit " +
+         std::to_string(exit_status_for(outcome)) + "): " + outcome_summary(outcome) +
          (detail.empty() ? "" : ": " + detail);
 }
 

@@ -19,6 +19,8 @@ enum class Outcome {
   LinkFailed,         // connection refused or lost, OTA service missing
   VerifyMismatch,     // the module does not hold exactly the image
   DigestMismatch,     // the image is not the one --sha256 names; nothing sent
+  Interrupted,        // the user pressed Ctrl-C (SIGINT)
+  Terminated,         // SIGTERM
 };
 
 // Process exit statuses; 0 only for a transfer the module accepted.
@@ -33,6 +35,9 @@ enum ExitStatus : int {
   kExitLink = 8,
   kExitVerify = 9,
   kExitDigest = 11,
+  // As a shell reports a process ended by the signal: 128 + its number.
+  kExitInterrupted = 130,
+  kExitTerminated = 143,
 };
 
 int exit_status_for(Outcome outcome);
@@ -47,9 +52,13 @@ Outcome classify_completion(std::int64_t result, bool from_watchdog_thread, bool
 // of this run.
 std::string outcome_summary(Outcome outcome);
 
+// A stable one-word name for scripts ("success", "timed_out", ...).
+std::string outcome_name(Outcome outcome);
+
 // The one-line verdict that ends every run:
 // "quillon-ota: success: firmware updated (<detail>)" or
-// "quillon-ota: failed (exit N): <summary>: <detail>".
+// "quillon-ota: failed (exit N): <summary>: <detail>", or for a run the
+// user stopped "quillon-ota: aborted (exit N): <summary>: <detail>".
 std::string verdict_line(Outcome outcome, const std::string& detail);
 
 }  // namespace quillon::ota_tool

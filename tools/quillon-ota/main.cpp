@@ -12,8 +12,10 @@
 
 #include "exit_status.h"
 #include "image_digest.h"
+#include "json_events.h"
 #include "progress_display.h"
 #include "simulated_module.h"
+#include "stop_signal_watcher.h"
 #include "tool_log_sink.h"
 #include "tool_options.h"
 #include "update_session.h"
@@ -41,27 +43,39 @@ bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 
 // What the module holds, compared with the image file: an Outcome to report
 // instead of success, with its detail, or nothing when they match.
-std::optional<std::pair<Outcome, std::string>> verify(const UpdateSession& session, const SimOtaModule& module) {
+std::optional<std::pair<Outcome, std::string>> verify(const UpdateSession& session, const SimOtaModule& module,
+                                                      JsonEvents* json) {
   const auto image = digest_file(session.image_file());
   if (!image) return std::pair{Outcome::ImageUnavailable, "cannot read " + session.image_file() + " to compare"};
   const ImageDigest received = digest_bytes(module.image());
   if (received != *image) {
+    if (json) json->emit("verify", {{"match", false}, {"bytes", received.length}, {"sha256", received.sha256.hex()}});
     return std::pair{Outcome::VerifyMismatch, "module holds " + std::to_string(received.length) + " bytes, SHA-256 " +
                                                   received.sha256.hex() + "; image has " +
                                                   std::to_string(image->length) + " bytes, " + image->sha256.hex()};
   }
-  std::printf("verify: the module holds exactly the image (%llu bytes, SHA-256 %s)\n",
-              static_cast<unsigned long long>(received.length), received.sha256.hex().c_str());
+  if (json) {
+    json->emit("verify", {{"match", true}, {"bytes", received.length}, {"sha256", received.sha256.hex()}});
+  } else {
+    std::printf("verify: the module holds exactly the image (%llu bytes, SHA-256 %s)\n",
+                static_cast<unsigned long long>(received.length), received.sha256.hex().c_str());
+  }
   return std::nullopt;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists, so that none of them takes the signals.
+  StopSignalWatcher::block_stop_signals();
   std::vector<std::string_view> args(argv + 1, argv + argc);
   const ParseResult parsed = parse_arguments(args);
   if (std::holds_alternative<HelpRequested>(parsed)) {
     std::fputs(usage_text().c_str(), stdout);
+    return kExitSuccess;
+  }
+  if (std::holds_alternative<VersionRequested>(parsed)) {
+    std::printf("quillon-ota %s\n", QUILLON_OTA_VERSION);
     return kExitSuccess;
   }
   if (const auto* error = std::get_if<UsageError>(&parsed)) {
@@ -75,12 +89,22 @@ int main(int argc, char** argv) {
   auto ota_log = std::make_shared<ToolLogSink>(options.verbose);
   const SimulatedSetup simulated = install_simulated_module(options, manager_log);
 
-  ProgressDisplay progress(stdout, progress_style(options.progress));
+  std::optional<JsonEvents> json;
+  if (options.json) json.emplace(stdout);
+  ProgressDisplay progress(stdout, json ? ProgressDisplay::Style::None : progress_style(options.progress));
   auto& manager = BLEManager::sharedInstance();
   Outcome outcome;
   std::string detail;
   {
-    auto session = std::make_shared<UpdateSession>(options, manager, simulated.world->queue(), ota_log, progress, stdout);
+    auto session = std::make_shared<UpdateSession>(options, manager, simulated.world->queue(), ota_log, progress, stdout,
+                                                   json ? &*json : nullptr);
+    // Ctrl-C and SIGTERM reach the session on the main thread; it finishes
+    // there, and leaving this scope removes a half-written download.
+    StopSignalWatcher stop_signals([queue = simulated.world->queue(), weak = std::weak_ptr(session)](int signal) {
+      queue->post([weak, signal] {
+        if (auto self = weak.lock()) self->abort(signal);
+      });
+    });
     session->start();
     // Every path ends by itself: the find-and-connect time limit, the
     // download client's time-outs, then the transfer's watchdog.
@@ -102,11 +126,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillon-ota: cannot write %s\n", options.save_received->c_str());
       }
       if (outcome == Outcome::Success && options.verify) {
-        if (auto failed = verify(*session, module)) std::tie(outcome, detail) = *failed;
+        if (auto failed = verify(*session, module, json ? &*json : nullptr)) std::tie(outcome, detail) = *failed;
       }
     }
   }
-  std::printf("%s\n", verdict_line(outcome, detail).c_str());
+  if (json) {
+    json->emit("verdict", {{"outcome", outcome_name(outcome)},
+                           {"exit_status", exit_status_for(outcome)},
+                           {"summary", outcome_summary(outcome)},
+                           {"detail", detail}});
+  } else {
+    std::printf("%s\n", verdict_line(outcome, detail).c_str());
+  }
   std::fflush(stdout);
   return exit_status_for(outcome);
 }

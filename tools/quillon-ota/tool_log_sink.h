@@ -1,7 +1,8 @@
 // Where the library's log lines go inside quillon-ota: to standard error
 // with --verbose, nowhere otherwise. It keeps the last line that explains a
-// failed download or a refused image digest, so the verdict can say
-// why. Thread-safe: the OTA
+// failed download, an image that could not be read or a refused image
+// digest, so the verdict can say why. Without --verbose the library need not
+// format its per-packet lines for it. Thread-safe: the OTA
 // watchdog logs from its own thread.
 #pragma once
 
@@ -20,10 +21,15 @@ class ToolLogSink final : public LogSink {
 
   void line(std::string_view text) override {
     std::lock_guard lock(mutex_);
-    if (text.starts_with("download failed")) download_failure_ = std::string(text);
+    if (text.starts_with("download failed") || text.starts_with("image cannot be read") ||
+        text.starts_with("image ended after")) {
+      image_failure_ = std::string(text);
+    }
     if (text.starts_with(kDigestMismatch)) digest_mismatch_ = std::string(text.substr(kDigestMismatch.size()));
     if (verbose_) std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
   }
+
+  bool wants_lines() const override { return verbose_; }
 
   // What follows "image digest mismatch: " in the last such line ("expected
   // ..., got ..."), or "" when the image's digest was never refused.
@@ -32,16 +38,17 @@ class ToolLogSink final : public LogSink {
     return digest_mismatch_;
   }
 
-  // The last "download failed: ..." line, or "" when there was none.
-  std::string download_failure() const {
+  // The last line saying why the image could not be had ("download failed:
+  // ...", "image cannot be read ...", "image ended after ..."), or "".
+  std::string image_failure() const {
     std::lock_guard lock(mutex_);
-    return download_failure_;
+    return image_failure_;
   }
 
  private:
   const bool verbose_;
   mutable std::mutex mutex_;
-  std::string download_failure_;
+  std::string image_failure_;
   std::string digest_mismatch_;
   static constexpr std::string_view kDigestMismatch = "image digest mismatch: ";
 };

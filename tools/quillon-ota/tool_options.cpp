@@ -128,6 +128,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     const auto missing = [&] { return UsageError{std::string(name) + " needs a value"}; };
 
     if (name == "-h" || name == "--help") return HelpRequested{};
+    if (name == "--version") return VersionRequested{};
     if (name == "-v" || name == "--verbose") {
       if (auto e = flag(options.verbose)) return *e;
     } else if (name == "--retrieve") {
@@ -136,6 +137,8 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       if (auto e = flag(options.no_module)) return *e;
     } else if (name == "--verify") {
       if (auto e = flag(options.verify)) return *e;
+    } else if (name == "--json") {
+      if (auto e = flag(options.json)) return *e;
     } else if (name == "--mtu" || name == "--credit") {
       auto v = value();
       if (!v) return missing();
@@ -248,8 +251,26 @@ Checking and showing:
                         (length and SHA-256, as sha256sum prints it)
   --save-received FILE  write what the module received to FILE
   --progress MODE       auto (bar on a terminal, else lines), bar, lines, none
+  --json                print one JSON object per line for every event
+                        instead of text (fields below)
   -v, --verbose         show the library's log lines on standard error
   -h, --help            show this text
+  --version             show the program's version
+
+JSON events (--json), each one line with "event" and:
+  scanning    "service"
+  retrieved   "identifier"
+  found       "name", "identifier", "rssi" (dBm)
+  connected   "name"
+  download    "bytes", "total" (-1: unknown), "seconds", "bytes_per_second"
+  transfer    "bytes", "total", "seconds", "bytes_per_second"
+  verify      "match" (true/false), "bytes", "sha256" (hex, of the module)
+  verdict     "outcome" (success, usage_error, module_not_found,
+              image_unavailable, checksum_failure, timed_out,
+              module_rejected, link_failed, verify_mismatch,
+              digest_mismatch, interrupted, terminated), "exit_status",
+              "summary", "detail"
+  Progress events come at most ten times a second, and once at 100%.
 
 Exit status:
   0  the module accepted the image (and, with --verify, holds exactly it)
@@ -257,9 +278,9 @@ Exit status:
   3  module not found: nothing advertising FF10 within the scan time, or no
      remembered module that can be retrieved
   4  firmware image not available: the file cannot be read or is not a
-     regular file (a device, FIFO, socket or directory), or the download
-     failed (refused certificate and redirect from https:// to http://
-     included)
+     regular file (a device, FIFO, socket or directory), the download failed
+     (refused certificate and redirect from https:// to http:// included),
+     or the image is empty (refused before anything is sent)
   5  checksum failure reported by the transfer
   6  time-out: the module stopped answering for more than 3 seconds
   7  the module rejected the image (its verdict was not success)
@@ -267,6 +288,9 @@ Exit status:
   9  --verify found that the module does not hold exactly the image
   11 image digest mismatch: the image is not the one --sha256 names; nothing
      was sent, and a downloaded image was removed from the cache
+  130  interrupted by Ctrl-C (SIGINT); 143  terminated (SIGTERM): the line
+     being drawn is finished, the verdict says "aborted", and a half-written
+     download is removed from the cache
 )";
 }
 

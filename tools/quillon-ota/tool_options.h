@@ -46,14 +46,17 @@ struct ToolOptions {
   bool verify = false;
   std::optional<std::string> save_received;
   ProgressMode progress = ProgressMode::Auto;
+  // One JSON object per line for every event, instead of text.
+  bool json = false;
   bool verbose = false;
 };
 
 struct HelpRequested {};
+struct VersionRequested {};
 struct UsageError {
   std::string message;
 };
-using ParseResult = std::variant<ToolOptions, HelpRequested, UsageError>;
+using ParseResult = std::variant<ToolOptions, HelpRequested, VersionRequested, UsageError>;
 
 // Parses the arguments after the program name. Never exits or prints.
 ParseResult parse_arguments(std::span<const std::string_view> args);

@@ -1,5 +1,7 @@
 #include "update_session.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,13 +14,15 @@
 namespace quillon::ota_tool {
 
 UpdateSession::UpdateSession(const ToolOptions& options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
-                             std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out)
+                             std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out,
+                             JsonEvents* json)
     : options_(options),
       manager_(manager),
       queue_(std::move(queue)),
       ota_log_(std::move(ota_log)),
       progress_(progress),
-      out_(out) {
+      out_(out),
+      json_(json) {
   OtaPlatform platform;
   platform.log = ota_log_;
   // The download's events, and with them START, arrive on the main queue.
@@ -55,6 +59,11 @@ void UpdateSession::start() {
     auto file = PosixFileImageHandle::open_for_reading(options_.image, &why_not);
     if (!file->is_open()) {
       finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": " + why_not);
+      return;
+    }
+    // An empty image would only tell the module to flash nothing.
+    if (file->seek_to_end() == 0) {
+      finish(Outcome::ImageUnavailable, "image is empty: " + options_.image);
       return;
     }
     image_ = std::move(file);
@@ -96,7 +105,58 @@ void UpdateSession::start() {
   });
 }
 
-void UpdateSession::say(const std::string& text) { progress_.message(text.c_str()); }
+void UpdateSession::say(const std::string& text) {
+  if (!json_) progress_.message(text.c_str());
+}
+
+void UpdateSession::announce(const std::string& text, const std::string& event, JsonEvent fields) {
+  if (json_) {
+    json_->emit(event, std::move(fields));
+  } else {
+    say(text);
+  }
+}
+
+void UpdateSession::abort(int signal) {
+  if (finished()) return;
+  std::string detail = "stopped by the user ";
+  if (image_ready_) {
+    detail += "after " + std::to_string(sent_) + " of " + std::to_string(total_) + " bytes";
+  } else if (download_shown_ || options_.image_is_url) {
+    detail += "during the download, which is removed";
+  } else {
+    detail += "before the transfer began";
+  }
+  finish(signal == SIGTERM ? Outcome::Terminated : Outcome::Interrupted, std::move(detail));
+}
+
+void UpdateSession::watch_download() {
+  queue_->post_after(std::chrono::milliseconds(100), [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || self->finished() || self->image_ready_) return;
+    self->show_download(false);
+    self->watch_download();
+  });
+}
+
+void UpdateSession::show_download(bool final) {
+  // The controller counts the bytes stored so far and, once the response
+  // came, the length it announced.
+  const std::int64_t bytes = controller_->file_current_length();
+  const std::int64_t total = controller_->file_total_length();
+  const std::int64_t shown = final ? total : bytes;
+  if (!download_shown_) {
+    if (shown <= 0 && total <= 0) return;
+    download_shown_ = true;
+    progress_.begin(total);
+  }
+  progress_.update(shown);
+  if (json_) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - download_started_).count();
+    json_->progress("download", shown, total, seconds, final);
+  }
+  if (final) progress_.end();
+}
 
 void UpdateSession::didUpdateState(CBManagerState state) {
   if (finished()) return;
@@ -125,11 +185,13 @@ void UpdateSession::begin() {
              "no remembered module to retrieve (none connected before, or out of range)");
       return;
     }
-    say("retrieved the remembered module " + found.front()->identifier().UUIDString());
+    announce("retrieved the remembered module " + found.front()->identifier().UUIDString(), "retrieved",
+             {{"identifier", found.front()->identifier().UUIDString()}});
     choose(found.front());
     return;
   }
-  say("scanning for a module advertising " + sim::kOtaServiceUUID.UUIDString() + "...");
+  announce("scanning for a module advertising " + sim::kOtaServiceUUID.UUIDString() + "...", "scanning",
+           {{"service", sim::kOtaServiceUUID.UUIDString()}});
   manager_.scanForPeripherals(sim::kOtaServiceUUID.UUIDString());
 }
 
@@ -139,8 +201,12 @@ void UpdateSession::didPeripheralFound_advertisementData_RSSI(const std::shared_
   // Duplicates are reported while the scan runs; the first one wins.
   if (peripheral_ || finished()) return;
   manager_.stopScan();
-  say("found " + peripheral->name().value_or("(no name)") + " " + peripheral->identifier().UUIDString() +
-      ", RSSI " + std::to_string(RSSI) + " dBm");
+  announce("found " + peripheral->name().value_or("(no name)") + " " + peripheral->identifier().UUIDString() +
+               ", RSSI " + std::to_string(RSSI) + " dBm",
+           "found",
+           {{"name", peripheral->name().value_or("")},
+            {"identifier", peripheral->identifier().UUIDString()},
+            {"rssi", RSSI}});
   choose(peripheral);
 }
 
@@ -153,7 +219,7 @@ void UpdateSession::choose(const std::shared_ptr<CBPeripheral>& peripheral) {
 void UpdateSession::didConnectPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) {
   if (peripheral != peripheral_ || finished()) return;
   connected_ = true;
-  say("connected to " + module_name());
+  announce("connected to " + module_name(), "connected", {{"name", module_name()}});
   manager_.discoverServices(peripheral);
 }
 
@@ -173,7 +239,9 @@ void UpdateSession::start_image() {
   if (finished()) return;
   if (options_.image_is_url) {
     say("downloading " + options_.image);
+    download_started_ = std::chrono::steady_clock::now();
     controller_->download_firmware_from_url(options_.image);
+    watch_download();
     return;
   }
   controller_->download_firmware_from_file(std::move(image_));
@@ -200,21 +268,37 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
   if (finished()) return;
   switch (state) {
     case OTA_STATE_STARTING:
+      if (options_.image_is_url) show_download(true);
       image_ready_ = true;
       total_ = controller_->file_total_length();
+      if (total_ == 0) {
+        // Nothing goes to the module: finishing stops every packet here.
+        finish(Outcome::ImageUnavailable, "image is empty: the download brought 0 bytes");
+        return;
+      }
       say(total_ >= 0 ? "sending " + std::to_string(total_) + " bytes to " + module_name()
                       : "sending the image (size unknown) to " + module_name());
       transfer_started_ = std::chrono::steady_clock::now();
       progress_.begin(total_);
+      if (json_) json_->progress("transfer", 0, total_, 0, false);
       break;
     case OTA_STATE_STARTED:
       break;
     case OTA_STATE_DATAING:
       sent_ = parameter;
       progress_.update(parameter);
+      if (json_) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - transfer_started_).count();
+        json_->progress("transfer", parameter, total_, seconds, parameter == total_);
+      }
       break;
     case OTA_STATE_COMPLETED: {
       Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
+      // The controller's own failure to read the image, not the module's verdict.
+      if (outcome == Outcome::ModuleRejected && parameter == OTA_ERR_OTHER && !ota_log_->image_failure().empty()) {
+        outcome = Outcome::ImageUnavailable;
+      }
       std::string detail;
       if (outcome == Outcome::ImageUnavailable && !ota_log_->digest_mismatch().empty()) {
         outcome = Outcome::DigestMismatch;
@@ -226,7 +310,7 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
           detail = std::to_string(sent_) + " bytes sent to " + module_name();
           break;
         case Outcome::ImageUnavailable:
-          detail = ota_log_->download_failure();
+          detail = ota_log_->image_failure();
           if (detail.empty()) detail = "download failed";
           break;
         case Outcome::DigestMismatch:

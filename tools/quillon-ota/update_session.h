@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "exit_status.h"
+#include "json_events.h"
 #include "ota_characteristic_handler.h"
 #include "progress_display.h"
 #include "tool_log_sink.h"
@@ -34,15 +35,21 @@ class UpdateSession final : public BLEManagerDelegate,
                             public std::enable_shared_from_this<UpdateSession> {
  public:
   // Call on the main thread; `queue` is the main queue that BLEManager's
-  // events and the download's events arrive on.
+  // events and the download's events arrive on. With `json`, events go
+  // there as JSON lines instead of as text to `progress`.
   UpdateSession(const ToolOptions& options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
-                std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out);
+                std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out,
+                JsonEvents* json = nullptr);
   ~UpdateSession() override;
 
   // Opens a local image (failing at once when it cannot be read), becomes
   // the manager's delegate, adds its handler and arms the time limit for
   // finding and connecting the module. The rest happens as events come.
   void start();
+
+  // The user asked the run to stop (SIGINT or SIGTERM): it finishes at once
+  // as Interrupted or Terminated. Main thread.
+  void abort(int signal);
 
   bool finished() const { return outcome_.has_value(); }
   // Set once finished().
@@ -80,6 +87,12 @@ class UpdateSession final : public BLEManagerDelegate,
   void on_report(std::uint8_t state, std::int64_t parameter, bool from_watchdog_thread);
   void finish(Outcome outcome, std::string detail);
   void say(const std::string& text);
+  // An event: `text` for people, or `event` with `fields` as a JSON line.
+  void announce(const std::string& text, const std::string& event, JsonEvent fields);
+  // Shows the download's progress every tenth of a second until the image
+  // is ready.
+  void watch_download();
+  void show_download(bool final);
 
   const ToolOptions& options_;
   BLEManager& manager_;
@@ -87,6 +100,7 @@ class UpdateSession final : public BLEManagerDelegate,
   std::shared_ptr<ToolLogSink> ota_log_;
   ProgressDisplay& progress_;
   std::FILE* out_;
+  JsonEvents* json_;
   const std::thread::id main_thread_ = std::this_thread::get_id();
 
   std::shared_ptr<OtaCharacteristicHandler> handler_;
@@ -99,6 +113,8 @@ class UpdateSession final : public BLEManagerDelegate,
   bool image_ready_ = false;
   std::int64_t total_ = -1;
   std::int64_t sent_ = 0;
+  bool download_shown_ = false;
+  std::chrono::steady_clock::time_point download_started_{};
   std::chrono::steady_clock::time_point transfer_started_{};
   std::chrono::steady_clock::time_point transfer_ended_{};
   std::optional<Outcome> outcome_;

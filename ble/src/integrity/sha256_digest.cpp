@@ -68,9 +68,12 @@ std::optional<Sha256Digest> sha256_of_image(ImageHandle& image) {
   Sha256 sha;
   std::vector<std::uint8_t> piece(64 * 1024);
   std::int64_t total = 0;
-  while (const std::size_t got = image.read(piece)) {
-    sha.add(std::span(piece).first(got));
-    total += static_cast<std::int64_t>(got);
+  for (;;) {
+    const std::optional<std::size_t> got = image.read(piece);
+    if (!got) return std::nullopt;  // a failed read is not the end of the image
+    if (*got == 0) break;
+    sha.add(std::span(piece).first(*got));
+    total += static_cast<std::int64_t>(*got);
   }
   if (!image.seek(0) || total != size) return std::nullopt;
   return sha.finish();

@@ -2,14 +2,16 @@
 
 #include <curl/curl.h>
 
-#include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <optional>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "quillon/net/http_response_head.h"
 #include "quillon/net/suggested_file_name.h"
 #include "quillon/platform/run_loop.h"
 
@@ -32,30 +34,18 @@ struct SharedState {
   bool paused = false;           // the worker paused the transfer for the loop
   std::size_t in_flight = 0;     // body bytes posted and not yet delivered
   CURLM* multi = nullptr;        // set while the worker can be woken
+  // The delegate has seen the response (and may have given a sink): no body
+  // byte goes anywhere before that.
+  bool response_handled = false;
+  std::condition_variable response_seen;
+  std::shared_ptr<HttpBodySink> sink;  // set by write_body_to
+  std::uint64_t written_unreported = 0;  // written to the sink, not yet reported
 
   // Wakes the worker out of its poll; caller holds `mutex`.
   void wake_worker_locked() {
     if (multi != nullptr) curl_multi_wakeup(multi);
   }
 };
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const auto a = static_cast<unsigned char>(text[i]);
-    const auto b = static_cast<unsigned char>(prefix[i]);
-    if (std::tolower(a) != std::tolower(b)) return false;
-  }
-  return true;
-}
-
-std::string_view trim_header_value(std::string_view value) {
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ' ||
-                            value.back() == '\t'))
-    value.remove_suffix(1);
-  return value;
-}
 
 class CurlHttpConnection final : public HttpConnection {
  public:
@@ -68,7 +58,8 @@ class CurlHttpConnection final : public HttpConnection {
         loop_(loop),
         options_(options),
         stats_(std::move(stats)),
-        state_(std::make_shared<SharedState>()) {
+        state_(std::make_shared<SharedState>()),
+        hold_body_for_response_(delegate.wants_body_sink()) {
     for (const auto& [name, value] : headers) header_lines_.push_back(name + ": " + value);
     worker_ = std::thread([this] { run_worker(); });
   }
@@ -85,6 +76,13 @@ class CurlHttpConnection final : public HttpConnection {
     std::lock_guard lock(state_->mutex);
     state_->cancelled = true;
     state_->wake_worker_locked();
+    state_->response_seen.notify_all();
+  }
+
+  bool write_body_to(std::shared_ptr<HttpBodySink> sink) override {
+    std::lock_guard lock(state_->mutex);
+    state_->sink = std::move(sink);
+    return true;
   }
 
  private:
@@ -111,7 +109,7 @@ class CurlHttpConnection final : public HttpConnection {
     // speak other protocols, neither directly nor through a redirect.
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     // An https download never continues over plain HTTP.
-    const bool secure = starts_with_ignoring_case(url_, "https://");
+    const bool secure = curl_strnequal(url_.c_str(), "https://", 8) != 0;
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -171,6 +169,8 @@ class CurlHttpConnection final : public HttpConnection {
       if (result == CURLE_OK) {
         post_response_once();
         post_finish();
+      } else if (sink_failed_) {
+        post_failure("cannot write the body where it was to go");
       } else {
         std::string reason = error_buffer_[0] != '\0' ? std::string(error_buffer_)
                                                        : std::string(curl_easy_strerror(result));
@@ -190,19 +190,8 @@ class CurlHttpConnection final : public HttpConnection {
   }
 
   static std::size_t on_header(char* buffer, std::size_t size, std::size_t count, void* self) {
-    static_cast<CurlHttpConnection*>(self)->take_header_line(std::string_view(buffer, size * count));
+    static_cast<CurlHttpConnection*>(self)->head_.take_line(std::string_view(buffer, size * count));
     return size * count;
-  }
-
-  // A status line opens the head of a new response (after a redirect or a
-  // 100 Continue), whose headers replace those seen so far.
-  void take_header_line(std::string_view line) {
-    if (starts_with_ignoring_case(line, "HTTP/")) {
-      content_disposition_.reset();
-    } else if (starts_with_ignoring_case(line, "Content-Disposition:")) {
-      content_disposition_ =
-          std::string(trim_header_value(line.substr(std::strlen("Content-Disposition:"))));
-    }
   }
 
   static std::size_t on_body(char* buffer, std::size_t size, std::size_t count, void* self) {
@@ -210,6 +199,16 @@ class CurlHttpConnection final : public HttpConnection {
   }
 
   std::size_t take_body(const char* bytes, std::size_t length) {
+    if (!response_waited_ && hold_body_for_response_) {
+      post_response_once();
+      // The delegate decides where the body goes when it sees the response.
+      std::unique_lock lock(state_->mutex);
+      state_->response_seen.wait(lock, [&] { return state_->response_handled || state_->cancelled; });
+      if (state_->cancelled) return 0;
+      sink_ = state_->sink;
+      response_waited_ = true;
+    }
+    if (sink_) return write_to_sink(bytes, length);
     {
       std::lock_guard lock(state_->mutex);
       if (state_->cancelled) return 0;  // makes libcurl abort the transfer
@@ -229,6 +228,33 @@ class CurlHttpConnection final : public HttpConnection {
     return length;
   }
 
+  // Straight from libcurl's buffer into the sink; the loop hears only the
+  // count, and only once for all bytes written while a report was pending.
+  std::size_t write_to_sink(const char* bytes, std::size_t length) {
+    if (!sink_->write(std::span(reinterpret_cast<const std::uint8_t*>(bytes), length))) {
+      sink_failed_ = true;
+      return 0;  // makes libcurl abort the transfer
+    }
+    bool post = false;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->cancelled) return 0;
+      post = state_->written_unreported == 0;
+      state_->written_unreported += length;
+    }
+    if (post) {
+      loop_.post([state = state_, delegate = delegate_, connection = this] {
+        std::uint64_t written = 0;
+        {
+          std::lock_guard lock(state->mutex);
+          written = std::exchange(state->written_unreported, 0);
+        }
+        if (state->alive && written > 0) delegate->connection_didWriteData(*connection, written);
+      });
+    }
+    return length;
+  }
+
   void post_response_once() {
     if (response_posted_) return;
     response_posted_ = true;
@@ -241,11 +267,15 @@ class CurlHttpConnection final : public HttpConnection {
     response.expected_content_length = length < 0 ? -1 : static_cast<std::int64_t>(length);
     const char* final_url = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &final_url);
+    response.content_range = head_.content_range();
     response.suggested_filename = suggested_file_name(
-        content_disposition_ ? std::optional<std::string_view>(*content_disposition_) : std::nullopt,
+        head_.content_disposition() ? std::optional<std::string_view>(*head_.content_disposition()) : std::nullopt,
         final_url != nullptr ? std::string_view(final_url) : std::string_view(url_));
     loop_.post([state = state_, delegate = delegate_, connection = this, response] {
       if (state->alive) delegate->connection_didReceiveResponse(*connection, response);
+      std::lock_guard lock(state->mutex);
+      state->response_handled = true;
+      state->response_seen.notify_all();
     });
   }
 
@@ -279,12 +309,17 @@ class CurlHttpConnection final : public HttpConnection {
   const CurlHttpClient::Options options_;
   const std::shared_ptr<CurlHttpClient::Stats> stats_;
   const std::shared_ptr<SharedState> state_;
+  // The delegate may hand over a sink when it sees the response.
+  const bool hold_body_for_response_;
 
   // Worker thread only.
   CURL* easy_ = nullptr;
   char error_buffer_[CURL_ERROR_SIZE] = {};
-  std::optional<std::string> content_disposition_;
+  HttpResponseHead head_;
   bool response_posted_ = false;
+  bool response_waited_ = false;
+  std::shared_ptr<HttpBodySink> sink_;
+  bool sink_failed_ = false;
 
   std::thread worker_;  // started at the end of the constructor
 };

@@ -13,6 +13,7 @@ BLEOTAController::BLEOTAController(OtaPlatform platform) : platform_(std::move(p
   if (!platform_.log) platform_.log = std::make_shared<StderrLogSink>();
   if (!platform_.clock) platform_.clock = std::make_shared<SystemClock>();
   if (!platform_.watchdogs) platform_.watchdogs = std::make_shared<ThreadWatchdogFactory>();
+  log_wanted_ = platform_.log->wants_lines();
 }
 
 BLEOTAController::~BLEOTAController() {
@@ -54,6 +55,19 @@ void BLEOTAController::report(std::uint8_t state, std::int64_t parameter) {
   if (auto delegate = delegate_.lock()) delegate->ota_state_parameter(state, parameter);
 }
 
+bool BLEOTAController::claim_completion(std::uint64_t transfer) {
+  std::uint64_t expected = transfer;
+  return transfer != 0 && unreported_transfer_.compare_exchange_strong(expected, 0);
+}
+
+void BLEOTAController::leave_transfer() {
+  retire_watchdog();
+  // The transfer was given up by the host: nothing more is reported for it,
+  // and what its module still sends must not drive the next one.
+  unreported_transfer_.store(0);
+  acquiring_ = true;
+}
+
 void BLEOTAController::start(std::int64_t total_length) {
   current_id_ = 0;
   credit_ = 0;
@@ -61,13 +75,23 @@ void BLEOTAController::start(std::int64_t total_length) {
   file_current_length_ = 0;
   setLast_sent_time(0);
   setLatest_received_time(0);
+  start_acknowledged_ = false;
+  acquiring_ = false;
+  image_failed_ = false;
+  image_reader_.reset(file_total_length_);
+
+  // The old watchdog goes before START does, so that it can never speak for
+  // this transfer, even if the module answers inside the send.
+  retire_watchdog();
+  const std::uint64_t transfer = ++transfer_;
+  unreported_transfer_.store(transfer);
 
   const auto packet = encode_start(total_length);
-  send_packet(std::vector<std::uint8_t>(packet.begin(), packet.end()));
   setLast_sent_time(platform_.clock->now_seconds());
+  send_packet(std::vector<std::uint8_t>(packet.begin(), packet.end()));
 
-  retire_watchdog();
-  myThread_ = platform_.watchdogs->start([this](WatchdogThread& self) { timeout_check_thread_proc(self); });
+  setMyThread(platform_.watchdogs->start(
+      [this, transfer](WatchdogThread& self) { timeout_check_thread_proc(self, transfer); }));
 }
 
 void BLEOTAController::data_index(std::span<const std::uint8_t> payload, std::int64_t index) {
@@ -80,22 +104,54 @@ void BLEOTAController::end(std::uint8_t error) {
   send_packet(std::vector<std::uint8_t>(packet.begin(), packet.end()));
 }
 
+void BLEOTAController::fail_transfer() {
+  image_failed_ = true;
+  retire_watchdog();
+  // Claimed before END goes out: a module that answers inside the send must
+  // not turn a broken image into its verdict.
+  const bool report_it = claim_completion(transfer_);
+  end(OTA_ERR_OTHER);
+  if (report_it) report(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
+}
+
 void BLEOTAController::window_step() {
-  while (credit_ > 0) {
+  // One look at the delegate and the clock per window, not per packet: the
+  // window goes out in one go, well within the clock's whole second.
+  const std::shared_ptr<BLEOTADelegate> delegate = delegate_.lock();
+  std::int64_t now = -1;
+  while (credit_ > 0 && !image_failed_) {
     // An mtu below 5 leaves no room for image bytes: the image counts as
     // exhausted rather than asking for a negative or oversized read.
     const std::size_t room = mtu_ > static_cast<std::int64_t>(kOtaDataOverhead)
                                  ? static_cast<std::size_t>(mtu_) - kOtaDataOverhead
                                  : 0;
-    // The image bytes are read straight into the packet that goes out.
+    // The image bytes are copied once, from the read-ahead block straight
+    // into the packet that goes out.
     std::vector<std::uint8_t> packet(room + kOtaDataOverhead);
     std::size_t got = 0;
-    if (room > 0 && file_write_handle_) {
-      got = file_write_handle_->read(std::span(packet).subspan(kOtaDataHeaderSize, room));
-      got = std::min(got, room);
+    if (room > 0) {
+      if (!file_write_handle_) {
+        platform_.log->line("image cannot be read: there is no image");
+        fail_transfer();
+        return;
+      }
+      const auto read = image_reader_.read(*file_write_handle_, std::span(packet).subspan(kOtaDataHeaderSize, room));
+      if (!read) {
+        platform_.log->logf("image cannot be read after %lld of %lld bytes",
+                            static_cast<long long>(file_current_length_), static_cast<long long>(file_total_length_));
+        fail_transfer();
+        return;
+      }
+      got = std::min(*read, room);
+      if (got == 0 && file_current_length_ < file_total_length_) {
+        platform_.log->logf("image ended after %lld of %lld bytes", static_cast<long long>(file_current_length_),
+                            static_cast<long long>(file_total_length_));
+        fail_transfer();
+        return;
+      }
     }
     if (got == 0) {
-      platform_.log->logf("end of file, download completed.");
+      platform_.log->line("end of file, download completed.");
       end(OTA_SUCCESS);
       return;
     }
@@ -103,21 +159,32 @@ void BLEOTAController::window_step() {
       packet.resize(got + kOtaDataOverhead);
       packet.shrink_to_fit();  // every packet sits in a buffer of exactly its length
     }
-    platform_.log->logf("send %lu", static_cast<unsigned long>(got));
-    file_current_length_ += static_cast<std::int64_t>(got);
-    report(OTA_STATE_DATAING, file_current_length_);
-    seal_data_packet(packet, current_id_);
-    send_packet(std::move(packet));
-    setLast_sent_time(platform_.clock->now_seconds());
+    // The window's state moves on before the packet is handed over: a
+    // delegate may deliver the module's answer inside ota_send_data, and the
+    // window step it runs there must see this packet as sent.
+    const std::int64_t index = current_id_;
     ++current_id_;
     --credit_;
+    file_current_length_ += static_cast<std::int64_t>(got);
+    if (log_wanted_) platform_.log->logf("send %lu", static_cast<unsigned long>(got));
+    if (delegate) delegate->ota_state_parameter(OTA_STATE_DATAING, file_current_length_);
+    seal_data_packet(packet, index);
+    if (now < 0) now = platform_.clock->now_seconds();
+    setLast_sent_time(now);
+    if (delegate) delegate->ota_send_data(std::move(packet));
   }
 }
 
 void BLEOTAController::pkt_received(std::span<const std::uint8_t> pkt) {
-  setLatest_received_time(platform_.clock->now_seconds());
   LogSink& log = *platform_.log;
-  log.logf("pkt_received +++++++++");
+  if (acquiring_) {
+    // What the module of an abandoned transfer still says belongs to no
+    // transfer: acting on it would drive windows over the next image.
+    log.line("packet ignored: no transfer is running");
+    return;
+  }
+  setLatest_received_time(platform_.clock->now_seconds());
+  log.line("pkt_received +++++++++");
 
   OtaChunkScanner scanner(pkt);
   while (auto item = scanner.next()) {
@@ -126,38 +193,48 @@ void BLEOTAController::pkt_received(std::span<const std::uint8_t> pkt) {
       case Kind::AckStart:
       case Kind::AckData:
         if (!item->checksum_ok) {
-          log.logf("check sum error");
+          log.line("check sum error");
           report(OTA_STATE_COMPLETED, OTA_ERR_CHECK_SUM_FAIL);
           break;
         }
+        if (item->kind == Kind::AckData && !start_acknowledged_) {
+          // A stale acknowledgement (of an earlier transfer) or a confused
+          // module: with no mtu granted yet, a window would end the image.
+          log.line("ack of data before ack of start, ignored");
+          break;
+        }
         if (item->kind == Kind::AckStart) {
+          start_acknowledged_ = true;
           mtu_ = item->mtu;
           credit_ = item->credit;
           log.logf("ack of start command received,mtu is %ld,credit is %ld", static_cast<long>(mtu_),
                    static_cast<long>(credit_));
           report(OTA_STATE_STARTED, file_total_length_);
         } else {
-          log.logf("ack of data received");
+          log.line("ack of data received");
           credit_ = 3;
         }
         window_step();
         break;
       case Kind::AckEnd:
-        log.logf("ack of end command.");
+        log.line("ack of end command.");
         break;
       case Kind::AckUnknown:
       case Kind::Stray:
-        log.logf("error packet");
+        log.line("error packet");
         break;
       case Kind::End:
         // The module has given its verdict: the watchdog stops whether or
         // not the verdict's checksum holds.
         retire_watchdog();
-        log.logf("cancel thread");
-        if (item->checksum_ok) {
+        log.line("cancel thread");
+        if (!claim_completion(transfer_)) {
+          // The time-out (or a broken image) has already ended this transfer.
+          log.line("end of the module ignored: the transfer has already ended");
+        } else if (item->checksum_ok) {
           report(OTA_STATE_COMPLETED, item->result);
         } else {
-          log.logf("check sum error");
+          log.line("check sum error");
           report(OTA_STATE_COMPLETED, OTA_ERR_CHECK_SUM_FAIL);
         }
         break;
@@ -166,10 +243,10 @@ void BLEOTAController::pkt_received(std::span<const std::uint8_t> pkt) {
         break;
     }
   }
-  log.logf("pkt_received --------");
+  log.line("pkt_received --------");
 }
 
-void BLEOTAController::timeout_check_thread_proc(WatchdogThread& self) {
+void BLEOTAController::timeout_check_thread_proc(WatchdogThread& self, std::uint64_t transfer) {
   for (;;) {
     if (self.isCancelled()) return;
     const std::int64_t now = platform_.clock->now_seconds();
@@ -181,6 +258,9 @@ void BLEOTAController::timeout_check_thread_proc(WatchdogThread& self) {
       const std::shared_ptr<LogSink> log = platform_.log;
       const std::shared_ptr<BLEOTADelegate> delegate = delegate_.lock();
       if (self.isCancelled()) return;
+      // The module's END may arrive between the check above and the report:
+      // whichever of the two claims the transfer's end first reports it.
+      if (!claim_completion(transfer)) return;
       if (delegate) delegate->ota_state_parameter(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
       log->logf("exit thread");
       return;
@@ -195,13 +275,23 @@ void BLEOTAController::download_firmware_from_file(std::shared_ptr<ImageHandle> 
   // The host's image replaces a download still running: left alive, that
   // download would write the rest of its body into the host's file and, at
   // its end, start a second transfer over this one.
+  leave_transfer();
   drop_download();
   file_write_handle_ = std::move(file);
   file_current_length_ = 0;
-  std::int64_t length = 0;
+  file_total_length_ = 0;
+  // A handle that cannot be positioned cannot be measured or read from its
+  // first byte: it is no image, and nothing goes to the module.
+  std::int64_t length = -1;
   if (file_write_handle_ && file_write_handle_->seek(0)) {
-    length = std::max<std::int64_t>(file_write_handle_->seek_to_end(), 0);
-    file_write_handle_->seek(0);
+    length = file_write_handle_->seek_to_end();
+    if (!file_write_handle_->seek(0)) length = -1;
+  }
+  if (length < 0) {
+    platform_.log->line(file_write_handle_ ? "image cannot be read: the handle cannot be positioned"
+                                           : "image cannot be read: there is no image");
+    report(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
+    return;
   }
   file_total_length_ = length;
   if (!image_digest_accepted()) {

@@ -14,8 +14,24 @@
 #include "quillon/platform/posix_file_image_handle.h"
 
 namespace quillon {
+namespace {
+
+// The download's file as the connection's body sink: the connection writes
+// the body into it on its own thread, straight from the HTTP library's
+// buffer. The file is new and empty, so sequential writes append.
+class ImageFileSink final : public HttpBodySink {
+ public:
+  explicit ImageFileSink(std::shared_ptr<ImageHandle> file) : file_(std::move(file)) {}
+  bool write(std::span<const std::uint8_t> bytes) override { return file_->write(bytes); }
+
+ private:
+  std::shared_ptr<ImageHandle> file_;
+};
+
+}  // namespace
 
 void BLEOTAController::download_firmware_from_url(std::string url_string) {
+  leave_transfer();
   drop_download();
   if (!platform_.main_queue) {
     platform_.log->logf("download failed: no run loop to deliver the download on");
@@ -32,10 +48,10 @@ void BLEOTAController::download_firmware_from_url(std::string url_string) {
 void BLEOTAController::connection_didReceiveResponse(HttpConnection& connection,
                                                      const HttpResponse& response) {
   if (&connection != http_conn_.get()) return;
-  // An error page is not a firmware image: it must neither reach the module
-  // nor replace an image already in the cache.
-  if (response.status_code != 200 && response.status_code != 206) {
-    platform_.log->logf("download failed: HTTP status %d", response.status_code);
+  // An error page, or part of an image, is not a firmware image: it must
+  // neither reach the module nor replace an image already in the cache.
+  if (auto refusal = download_check_.response(response)) {
+    platform_.log->logf("download failed: %s", refusal->c_str());
     abandon_download();
     return;
   }
@@ -66,8 +82,11 @@ void BLEOTAController::connection_didReceiveResponse(HttpConnection& connection,
   download_file_open_ = true;
   // A response that comes again starts the file afresh, the count included.
   file_current_length_ = 0;
-  file_total_length_ = response.expected_content_length;
+  file_total_length_ = download_check_.expected_length();
   platform_.log->logf("file total length = %lld", static_cast<long long>(file_total_length_));
+  // Until the body is complete, only the connection's thread touches the
+  // file; this thread only counts (connection_didWriteData).
+  connection.write_body_to(std::make_shared<ImageFileSink>(file_write_handle_));
 }
 
 void BLEOTAController::connection_didReceiveData(HttpConnection& connection,
@@ -79,16 +98,25 @@ void BLEOTAController::connection_didReceiveData(HttpConnection& connection,
     return;
   }
   file_current_length_ += static_cast<std::int64_t>(data.size());
+  download_check_.body(data.size());
   platform_.log->logf("file downloading %lld/%lld", static_cast<long long>(file_current_length_),
                       static_cast<long long>(file_total_length_));
 }
 
+void BLEOTAController::connection_didWriteData(HttpConnection& connection, std::uint64_t length) {
+  if (&connection != http_conn_.get() || !download_file_open_) return;
+  file_current_length_ += static_cast<std::int64_t>(length);
+  download_check_.body(length);
+  if (log_wanted_) {
+    platform_.log->logf("file downloading %lld/%lld", static_cast<long long>(file_current_length_),
+                        static_cast<long long>(file_total_length_));
+  }
+}
+
 void BLEOTAController::connectionDidFinishLoading(HttpConnection& connection) {
   if (&connection != http_conn_.get() || !download_file_open_) return;
-  if (file_total_length_ >= 0 && file_current_length_ != file_total_length_) {
-    platform_.log->logf("download failed: body ended after %lld of %lld bytes",
-                        static_cast<long long>(file_current_length_),
-                        static_cast<long long>(file_total_length_));
+  if (auto refusal = download_check_.finish()) {
+    platform_.log->logf("download failed: %s", refusal->c_str());
     abandon_download();
     return;
   }

@@ -17,6 +17,7 @@ The query of a request says how to answer it:
   hold=K      send K body bytes, then keep the connection open and silent
               until the client goes away
   cd=V        send "Content-Disposition: V"
+  range=V     send "Content-Range: V" (in place of the whole-body one)
   redirect=P  answer 302 with "Location: P"
 """
 
@@ -77,7 +78,9 @@ class Handler(BaseHTTPRequestHandler):
             self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Connection", "close")
-            if status == 206 and size > 0:
+            if arg("range") is not None:
+                self.send_header("Content-Range", arg("range"))
+            elif status == 206 and size > 0:
                 self.send_header("Content-Range", "bytes 0-%d/%d" % (size - 1, size))
             if arg("cd") is not None:
                 self.send_header("Content-Disposition", arg("cd"))

@@ -190,6 +190,11 @@ TEST_F(OtaDownloadTest, FailedDownloadReportsOtherAndSendsNothing) {
   const Case cases[] = {
       {server_.url("/fw/keep.bin?size=50&status=404"), "download failed: HTTP status 404", true},
       {server_.url("/fw/keep.bin?size=50&status=500"), "download failed: HTTP status 500", true},
+      // We ask for the whole image: a 206 for any other range is half an image.
+      {server_.url("/fw/keep.bin?size=50&status=206&range=bytes%2010-59/60"),
+       "download failed: HTTP status 206 for part of the image (Content-Range: bytes 10-59/60)", true},
+      {server_.url("/fw/keep.bin?size=50&status=206&range=bytes%200-49/100"),
+       "download failed: HTTP status 206 for part of the image (Content-Range: bytes 0-49/100)", true},
       {"http://127.0.0.1:" + std::to_string(test_support::refused_port()) + "/fw/keep.bin", "", true},
       {server_.url("/fw/cut.bin?size=100000&cut=40000"), "", true},
       {server_.url("/fw/cut.bin?size=100000&cut=40000&length=chunked"), "", true},

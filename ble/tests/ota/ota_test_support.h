@@ -66,7 +66,13 @@ class SteppedWatchdog final : public WatchdogThread {
   explicit SteppedWatchdog(WatchdogFactory::Body body) : body_(std::move(body)) {}
 
   void cancel() override { cancelled_ = true; }
-  bool isCancelled() const override { return cancelled_; }
+  // The answer is taken before after_cancel_check runs, as a thread that
+  // checks and is then overtaken by another would see it.
+  bool isCancelled() const override {
+    const bool cancelled = cancelled_;
+    if (after_cancel_check) after_cancel_check();
+    return cancelled;
+  }
   bool finished() const override { return finished_; }
   void join() override {}
   void sleep_period() override {
@@ -88,6 +94,9 @@ class SteppedWatchdog final : public WatchdogThread {
     finished_ = true;
   }
   int periods() const { return periods_; }
+
+  // Runs inside every isCancelled(), after its answer is fixed.
+  std::function<void()> after_cancel_check;
 
  private:
   WatchdogFactory::Body body_;

@@ -193,13 +193,17 @@ TEST(OtaTransfer, ModuleRejectsAShortImage) {
   EXPECT_EQ(pair.delegate->reports.back(), (Report{OTA_STATE_COMPLETED, OTA_ERR_OTHER}));
 }
 
-TEST(OtaTransfer, FailedHandleSendsEndAtOnce) {
-  OtaPair pair(module_config(20, 3));
-  pair.controller->download_firmware_from_file(PosixFileImageHandle::open_for_reading("/nonexistent/x"));
-  pair.run_until_idle();
-  EXPECT_EQ(pair.controller->file_total_length(), 0);
-  EXPECT_EQ(pair.module.data_packets_received(), 0u);
-  EXPECT_EQ(pair.delegate->reports.back(), (Report{OTA_STATE_COMPLETED, OTA_SUCCESS}));
+TEST(OtaTransfer, HandleThatIsNoImageFailsWithoutStarting) {
+  // A handle that failed to open, or none at all, is not an empty image:
+  // the module is told nothing, so it cannot answer success.
+  for (auto handle : {std::shared_ptr<ImageHandle>(PosixFileImageHandle::open_for_reading("/nonexistent/x")),
+                      std::shared_ptr<ImageHandle>()}) {
+    OtaPair pair(module_config(20, 3));
+    pair.controller->download_firmware_from_file(handle);
+    pair.run_until_idle();
+    EXPECT_EQ(pair.module.packets_received(), 0u);
+    EXPECT_EQ(pair.delegate->reports, (std::vector<Report>{{OTA_STATE_COMPLETED, OTA_ERR_OTHER}}));
+  }
 }
 
 }  // namespace

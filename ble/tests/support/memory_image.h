@@ -1,10 +1,12 @@
 // An image handle over bytes in memory, read-only, for tests and fuzzers
-// that need an image without a file.
+// that need an image without a file. It can be told to fail every read that
+// reaches past a given offset, as a disk with a bad sector would.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -16,7 +18,11 @@ class MemoryImage final : public ImageHandle {
  public:
   explicit MemoryImage(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
-  std::size_t read(std::span<std::uint8_t> into) override {
+  // Every read that would reach past `offset` fails from then on.
+  void fail_reads_past(std::size_t offset) { fail_past_ = offset; }
+
+  std::optional<std::size_t> read(std::span<std::uint8_t> into) override {
+    if (fail_past_ && position_ + into.size() > *fail_past_) return std::nullopt;
     const std::size_t n = std::min(into.size(), bytes_.size() - position_);
     if (n > 0) std::memcpy(into.data(), bytes_.data() + position_, n);
     position_ += n;
@@ -36,6 +42,7 @@ class MemoryImage final : public ImageHandle {
  private:
   std::vector<std::uint8_t> bytes_;
   std::size_t position_ = 0;
+  std::optional<std::size_t> fail_past_;
 };
 
 }  // namespace quillon::test

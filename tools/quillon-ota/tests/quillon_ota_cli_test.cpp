@@ -4,6 +4,9 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@ using quillon::test_support::LoopbackHttpServer;
 using quillon::test_support::ScratchDirectory;
 using quillon::test_support::TestCertificateAuthority;
 using test_support::run_tool;
+using test_support::ToolProcess;
 using test_support::ToolRun;
 
 std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
@@ -99,7 +103,7 @@ TEST_F(QuillonOtaTest, InjectedFaultsEndWithTheirOwnStatusAndMessage) {
       {{"--fault", "ack-end"}, 5000, 0, "firmware updated"},
       {{"--mtu", "5", "--credit", "1"}, 700, 0, "firmware updated (700 bytes"},
       {{"--mtu", "20"}, 48, 0, "firmware updated (48 bytes"},  // a whole number of packets
-      {{}, 0, 0, "firmware updated (0 bytes"},
+      {{}, 0, 4, "image is empty"},  // refused: nothing would be flashed
   };
   for (const auto& c : cases) {
     std::string label;
@@ -269,6 +273,100 @@ TEST_F(QuillonOtaTest, HttpsIsVerifiedAndNeverDowngradedToHttp) {
   }
   EXPECT_TRUE(plain.requests().empty()) << "the plain-http server was never asked";
   EXPECT_TRUE(misnamed.requests().empty());
+}
+
+TEST_F(QuillonOtaTest, EmptyImagesAreRefusedBeforeAnythingIsSent) {
+  const auto from_file = run({make_image(0, "empty.bin")});
+  EXPECT_EQ(from_file.status, 4) << from_file.output;
+  EXPECT_TRUE(from_file.says("firmware image not available: image is empty")) << from_file.verdict();
+  EXPECT_FALSE(from_file.says("scanning")) << "refused before looking for the module";
+
+  LoopbackHttpServer server(QUILLON_TEST_HTTP_SERVER, home_.path() / "requests.log");
+  const auto downloaded = run({server.url("/empty.bin?size=0"), "--progress", "lines"});
+  EXPECT_EQ(downloaded.status, 4) << downloaded.output;
+  EXPECT_TRUE(downloaded.says("image is empty")) << downloaded.verdict();
+  EXPECT_FALSE(downloaded.says("sending")) << downloaded.output;
+}
+
+TEST_F(QuillonOtaTest, AnImageThatShrinksDuringTheTransferIsAFailureNotAShortSuccess) {
+  // The file is replaced by a shorter one while it is being sent.
+  const auto image = make_image(100000);
+  ToolProcess tool({image, "--latency", "20", "--progress", "lines"}, home_.path());
+  ASSERT_TRUE(tool.wait_for("sending 100000 bytes"));
+  std::filesystem::resize_file(image, 1000);
+  const auto result = tool.finish();
+  EXPECT_EQ(result.status, 4) << result.output;
+  EXPECT_TRUE(result.says("firmware image not available: image ended after ")) << result.verdict();
+}
+
+TEST_F(QuillonOtaTest, StopSignalsEndTheRunWithAVerdictAndNoHalfWrittenDownload) {
+  {
+    SCOPED_TRACE("Ctrl-C during the transfer, with the bar on screen");
+    ToolProcess tool({make_image(100000), "--latency", "50", "--progress", "bar"}, home_.path());
+    ASSERT_TRUE(tool.wait_for("% "));
+    tool.signal(SIGINT);
+    const auto result = tool.finish();
+    EXPECT_EQ(result.status, 130) << result.output;
+    // On a line of its own: the bar's line was finished first.
+    EXPECT_EQ(result.verdict().rfind("quillon-ota: aborted (exit 130): interrupted (SIGINT)", 0), 0u)
+        << result.output;
+  }
+  {
+    SCOPED_TRACE("SIGTERM while the image downloads from a server that stalls");
+    LoopbackHttpServer server(QUILLON_TEST_HTTP_SERVER, home_.path() / "requests.log");
+    ToolProcess tool({server.url("/slow.bin?size=100000&hold=5000"), "--progress", "lines"}, home_.path());
+    // Download progress shows while the body arrives.
+    ASSERT_TRUE(tool.wait_for("progress:   5% (5000 of 100000 bytes"));
+    const auto partial = home_.path() / "cache" / "quillon" / "slow.bin";
+    EXPECT_TRUE(std::filesystem::exists(partial));
+    tool.signal(SIGTERM);
+    const auto result = tool.finish();
+    EXPECT_EQ(result.status, 143) << result.output;
+    EXPECT_EQ(result.verdict().rfind("quillon-ota: aborted (exit 143): terminated (SIGTERM)", 0), 0u)
+        << result.output;
+    EXPECT_FALSE(std::filesystem::exists(partial)) << "a half-written image stays in the cache";
+  }
+}
+
+TEST_F(QuillonOtaTest, ScriptsGetTheVersionAndOneJsonObjectPerEvent) {
+  const auto version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output, "quillon-ota 1.0.0\n");
+
+  LoopbackHttpServer server(QUILLON_TEST_HTTP_SERVER, home_.path() / "requests.log");
+  const auto result = run({server.url("/fw.bin?size=70000"), "--json", "--verify"});
+  ASSERT_EQ(result.status, 0) << result.output;
+  std::istringstream lines(result.output);
+  std::vector<nlohmann::json> events;
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_NO_THROW(events.push_back(nlohmann::json::parse(line))) << line;
+    ASSERT_TRUE(events.back().is_object() && events.back()["event"].is_string()) << line;
+  }
+  std::vector<std::string> names;
+  for (const auto& e : events) {
+    if (names.empty() || names.back() != e["event"]) names.push_back(e["event"]);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"scanning", "found", "connected", "download", "transfer", "verify",
+                                             "verdict"}));
+  auto last_of = [&](const std::string& name) {
+    nlohmann::json found;
+    for (const auto& e : events) {
+      if (e["event"] == name) found = e;
+    }
+    return found;
+  };
+  EXPECT_EQ(last_of("download")["bytes"], 70000);
+  EXPECT_EQ(last_of("transfer")["bytes"], 70000);
+  EXPECT_EQ(last_of("transfer")["total"], 70000);
+  EXPECT_EQ(last_of("verify")["match"], true);
+  EXPECT_EQ(last_of("verdict")["outcome"], "success");
+  EXPECT_EQ(last_of("verdict")["exit_status"], 0);
+
+  const auto missing = run({make_image(10), "--json", "--no-module", "--scan-timeout", "0.2"});
+  EXPECT_EQ(missing.status, 3);
+  const auto verdict = nlohmann::json::parse(missing.verdict());
+  EXPECT_EQ(verdict["outcome"], "module_not_found");
+  EXPECT_EQ(verdict["exit_status"], 3);
 }
 
 TEST_F(QuillonOtaTest, TheBarIsDrawnInPlaceWhenAsked) {

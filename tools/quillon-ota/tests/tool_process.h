@@ -3,10 +3,12 @@
 // error together) and its exit status.
 #pragma once
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -31,53 +33,89 @@ struct ToolRun {
   bool says(const std::string& text) const { return output.find(text) != std::string::npos; }
 };
 
+// A running quillon-ota whose output can be waited for and which can be
+// sent a signal, as a user at the terminal or a service manager would.
 // `home` holds the run's config/ and cache/ (XDG_CONFIG_HOME, XDG_CACHE_HOME).
-inline ToolRun run_tool(const std::vector<std::string>& args, const std::filesystem::path& home) {
-  std::vector<std::string> env_text;
-  for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0 && std::strncmp(*e, "XDG_CACHE_HOME=", 15) != 0) env_text.push_back(*e);
-  }
-  env_text.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
-  env_text.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  std::vector<std::string> argv_text{QUILLON_OTA_BINARY};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (spawned != 0) {
-    close(fds[0]);
-    throw std::runtime_error("cannot start " + argv_text[0]);
-  }
-  ToolRun run;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
+class ToolProcess {
+ public:
+  ToolProcess(const std::vector<std::string>& args, const std::filesystem::path& home) {
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; ++e) {
+      if (std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0 && std::strncmp(*e, "XDG_CACHE_HOME=", 15) != 0) env_text.push_back(*e);
     }
-    run.output.append(buffer, static_cast<std::size_t>(n));
+    env_text.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
+    env_text.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
+    std::vector<char*> envp;
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> argv_text{QUILLON_OTA_BINARY};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (spawned != 0) {
+      close(fds[0]);
+      throw std::runtime_error("cannot start " + argv_text[0]);
+    }
+    fd_ = fds[0];
   }
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+  ~ToolProcess() {
+    if (fd_ >= 0) finish();
+  }
+
+  // Reads output until `text` has appeared; false if the tool ended first.
+  bool wait_for(const std::string& text) {
+    while (run_.output.find(text) == std::string::npos) {
+      if (!read_some()) return false;
+    }
+    return true;
+  }
+
+  void signal(int number) { ::kill(pid_, number); }
+
+  // Reads the rest of the output and waits for the tool to end.
+  ToolRun finish() {
+    while (read_some()) {
+    }
+    close(fd_);
+    fd_ = -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run_;
+  }
+
+ private:
+  bool read_some() {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      run_.output.append(buffer, static_cast<std::size_t>(n));
+      return true;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  ToolRun run_;
+};
+
+inline ToolRun run_tool(const std::vector<std::string>& args, const std::filesystem::path& home) {
+  return ToolProcess(args, home).finish();
 }
 
 }  // namespace quillon::ota_tool::test_support

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -30,9 +31,21 @@ struct HttpResponse {
   // A plain, safe base name for the body (see suggested_file_name.h): never
   // empty, never a path.
   std::string suggested_filename;
+  // The Content-Range header's value, if the response had one.
+  std::optional<std::string> content_range;
 };
 
 class HttpConnection;
+
+// Where a connection may put the body itself, on its own thread, instead of
+// handing copies of it to the delegate through the run loop: typically the
+// file the delegate opened for it. One call at a time, in body order.
+class HttpBodySink {
+ public:
+  virtual ~HttpBodySink() = default;
+  // Takes all of `bytes`; false if it cannot, which fails the download.
+  virtual bool write(std::span<const std::uint8_t> bytes) = 0;
+};
 
 // Receives one connection's events. Every call runs on the thread that runs
 // the connection's run loop. A delegate may cancel or destroy the connection
@@ -47,6 +60,14 @@ class HttpConnectionDelegate {
   // The next bytes of the body. Valid only for the duration of the call.
   virtual void connection_didReceiveData(HttpConnection& connection,
                                          std::span<const std::uint8_t> data) = 0;
+  // True if this delegate may give the connection a body sink (see
+  // HttpConnection::write_body_to): the connection then holds the body back
+  // until connection_didReceiveResponse has returned. Asked once, when the
+  // connection starts.
+  virtual bool wants_body_sink() const { return false; }
+  // The next `length` bytes of the body went into the sink given to
+  // write_body_to (in place of connection_didReceiveData for them).
+  virtual void connection_didWriteData(HttpConnection& /*connection*/, std::uint64_t /*length*/) {}
   // The whole body has arrived. The last call of a successful download.
   virtual void connectionDidFinishLoading(HttpConnection& connection) = 0;
   // The download failed (no such host, refused, time-out, body cut short,
@@ -65,6 +86,13 @@ class HttpConnection {
   // again for this connection, not even by events that were already queued.
   // Call it on the thread that runs the connection's run loop.
   virtual void cancel() = 0;
+
+  // Asks the connection to put every body byte into `sink` itself, on its
+  // own thread, and to report connection_didWriteData: one copy fewer, and
+  // no run-loop hop per piece. Only from inside connection_didReceiveResponse
+  // of a delegate that wants_body_sink(). False if this connection cannot;
+  // the body then comes through connection_didReceiveData.
+  virtual bool write_body_to(std::shared_ptr<HttpBodySink> /*sink*/) { return false; }
 };
 
 class HttpClient {

@@ -15,6 +15,15 @@
 // than 3 whole seconds and then reports OTA_STATE_COMPLETED with
 // OTA_ERR_OTHER from its own thread; only the module's END stops it early.
 //
+// Each transfer reports OTA_STATE_COMPLETED for its end exactly once: the
+// module's END, the time-out and an image that cannot be read all claim the
+// one report, and whichever comes first makes it. An acknowledgement of DATA
+// before this transfer's START is acknowledged is ignored, and so is
+// everything the module sends between the start of a new acquisition and
+// the new START. An image read that fails, or ends before the announced
+// length, ends the transfer with END carrying OTA_ERR_OTHER and reports
+// OTA_STATE_COMPLETED with OTA_ERR_OTHER.
+//
 // Threads: the host calls start, pkt_received and the image operations from
 // one thread at a time; packets and reports are delivered on that thread,
 // except the time-out report. The watchdog shares only the two timestamps
@@ -31,9 +40,11 @@
 
 #include "quillon/integrity/sha256_digest.h"
 #include "quillon/net/http_client.h"
+#include "quillon/net/image_download_check.h"
 #include "quillon/ota/ble_ota_delegate.h"
 #include "quillon/ota/ota_codes.h"
 #include "quillon/ota/ota_platform.h"
+#include "quillon/platform/image_block_reader.h"
 #include "quillon/platform/image_handle.h"
 #include "quillon/platform/watchdog.h"
 
@@ -72,28 +83,35 @@ class BLEOTAController : public HttpConnectionDelegate {
   void end(std::uint8_t error);
 
   // The watchdog's body, run on the watchdog thread `self` (the controller is
-  // `this`): checks for silence once per period until it times out or `self`
-  // is cancelled. After the time-out report it no longer touches `this`.
-  void timeout_check_thread_proc(WatchdogThread& self);
+  // `this`) for the transfer numbered `transfer`: checks for silence once per
+  // period until it times out or `self` is cancelled. It reports the time-out
+  // only if that transfer has not reported its end yet. After the time-out
+  // report it no longer touches `this`.
+  void timeout_check_thread_proc(WatchdogThread& self, std::uint64_t transfer);
 
   // --- image acquisition -----------------------------------------------------
 
   // Takes an open image: its length is counted from offset 0 through the
   // handle, the handle is rewound to 0, OTA_STATE_STARTING with 0 is reported
-  // and the transfer starts. A null handle counts as an empty image. A
-  // download still running is cancelled first (its half-written file
-  // removed) and never calls back.
+  // and the transfer starts. A null handle, or one that cannot be
+  // positioned, is no image: a log line says so, OTA_STATE_COMPLETED with
+  // OTA_ERR_OTHER is reported and nothing is sent. A transfer still running
+  // ends first (its watchdog cancelled, its module no longer heard); a
+  // download still running is cancelled (its half-written file removed) and
+  // never calls back.
   void download_firmware_from_file(std::shared_ptr<ImageHandle> file);
 
   // Downloads the image with a GET carrying "Range: bytes=0-" into the
   // library's cache folder, under the name the response suggests, and starts
   // the transfer when the body is complete (OTA_STATE_STARTING with 0, then
   // start with the length). A download already running is cancelled first
-  // and never calls back. Needs platform.main_queue to be the loop of the
-  // calling thread; the download's events and the transfer's start happen
-  // there. A status other than 200 or 206, a failed or short download, or a
-  // file that cannot be written ends in OTA_STATE_COMPLETED with
-  // OTA_ERR_OTHER and a log line saying why; no transfer starts then.
+  // and never calls back; a transfer still running ends first, as for
+  // download_firmware_from_file. Needs platform.main_queue to be the loop of
+  // the calling thread; the download's events and the transfer's start
+  // happen there. A status other than 200 or 206, a 206 that is not the
+  // whole image, a failed or short download, or a file that cannot be
+  // written ends in OTA_STATE_COMPLETED with OTA_ERR_OTHER and a log line
+  // saying why; no transfer starts then.
   void download_firmware_from_url(std::string url_string);
 
   // --- image digest (opt-in) ------------------------------------------------
@@ -118,6 +136,10 @@ class BLEOTAController : public HttpConnectionDelegate {
   // Events of any connection but http_conn are ignored.
   void connection_didReceiveResponse(HttpConnection& connection, const HttpResponse& response) override;
   void connection_didReceiveData(HttpConnection& connection, std::span<const std::uint8_t> data) override;
+  // The controller gives its connection the cache file to write into.
+  bool wants_body_sink() const override { return true; }
+  // The connection wrote `length` more body bytes into the cache file itself.
+  void connection_didWriteData(HttpConnection& connection, std::uint64_t length) override;
   void connectionDidFinishLoading(HttpConnection& connection) override;
   void connection_didFailWithError(HttpConnection& connection, const std::string& reason) override;
 
@@ -152,6 +174,15 @@ class BLEOTAController : public HttpConnectionDelegate {
 
  private:
   void window_step();
+  // Ends the running transfer as the host starts acquiring a new image: its
+  // watchdog is cancelled and the module is not heard until the next START.
+  void leave_transfer();
+  // Takes the one OTA_STATE_COMPLETED of `transfer` for the caller: true at
+  // most once per transfer, over all threads.
+  bool claim_completion(std::uint64_t transfer);
+  // The image cannot be read on: END with OTA_ERR_OTHER, the watchdog
+  // cancelled, OTA_STATE_COMPLETED with OTA_ERR_OTHER. The caller has logged why.
+  void fail_transfer();
   void send_packet(std::vector<std::uint8_t> packet);
   void report(std::uint8_t state, std::int64_t parameter);
   // Cancels the watchdog in myThread and keeps it aside until it has ended,
@@ -182,6 +213,26 @@ class BLEOTAController : public HttpConnectionDelegate {
   std::shared_ptr<WatchdogThread> myThread_;
   std::atomic<std::int64_t> last_sent_time_{0};
   std::atomic<std::int64_t> latest_received_time_{0};
+
+  // The number of the running transfer (1 for the first START), and the
+  // number of the one whose OTA_STATE_COMPLETED has not been reported yet
+  // (0 when none): the watchdog thread and the host's thread race for it.
+  std::uint64_t transfer_ = 0;
+  std::atomic<std::uint64_t> unreported_transfer_{0};
+  // The module acknowledged this transfer's START; until then acknowledgements
+  // of DATA are stale and ignored.
+  bool start_acknowledged_ = false;
+  // An acquisition has begun: the module is not heard until the next START.
+  bool acquiring_ = false;
+  // A read of the image failed or came up short: the transfer is over.
+  bool image_failed_ = false;
+  // Whether the running download's response and body make a whole image.
+  ImageDownloadCheck download_check_;
+  // Reads the image in blocks, handed out a packet at a time.
+  ImageBlockReader image_reader_;
+  // Whether the log sink keeps lines, so that per-packet lines are only
+  // formatted for someone.
+  bool log_wanted_ = true;
 
   // Cancelled watchdogs that may not have ended yet; joined once finished.
   std::vector<std::shared_ptr<WatchdogThread>> retired_watchdogs_;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace quillon {
@@ -14,9 +15,10 @@ class ImageHandle {
   virtual ~ImageHandle() = default;
 
   // Reads up to into.size() bytes from the current position into `into` and
-  // advances the position by the number read, which it returns. 0 means the
-  // end of the image (or a handle that cannot be read).
-  virtual std::size_t read(std::span<std::uint8_t> into) = 0;
+  // advances the position by the number read, which it returns; fewer than
+  // asked only at the end of the image, and 0 there. Nothing (nullopt) when
+  // the handle cannot be read: a failed read is never the end of the image.
+  virtual std::optional<std::size_t> read(std::span<std::uint8_t> into) = 0;
 
   // Moves the position to `offset` from the start. False if it cannot.
   virtual bool seek(std::int64_t offset) = 0;

@@ -18,6 +18,11 @@ class LogSink {
   // any thread (the OTA watchdog logs from its own).
   virtual void line(std::string_view text) = 0;
 
+  // False for a sink that has no use for routine lines (it drops them, or
+  // keeps only those that report failures), so that a busy caller need not
+  // format its per-packet lines for it. Every other line still comes.
+  virtual bool wants_lines() const { return true; }
+
   // Formats with printf conversions and passes the result to line().
   void logf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
@@ -32,6 +37,7 @@ class StderrLogSink final : public LogSink {
 class NullLogSink final : public LogSink {
  public:
   void line(std::string_view) override {}
+  bool wants_lines() const override { return false; }
 };
 
 // Keeps every line in memory, for tests and tools. Thread-safe.

@@ -1,5 +1,6 @@
 // An ImageHandle over a POSIX file descriptor, large-file safe (64-bit
-// offsets). A handle that failed to open behaves as an empty, unwritable file.
+// offsets). A handle that failed to open can be neither read, positioned nor
+// written.
 #pragma once
 
 #include <memory>
@@ -28,7 +29,7 @@ class PosixFileImageHandle final : public ImageHandle {
 
   bool is_open() const { return fd_ >= 0; }
 
-  std::size_t read(std::span<std::uint8_t> into) override;
+  std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
   bool seek(std::int64_t offset) override;
   std::int64_t seek_to_end() override;
   bool write(std::span<const std::uint8_t> bytes) override;

@@ -72,14 +72,15 @@ PosixFileImageHandle::~PosixFileImageHandle() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::size_t PosixFileImageHandle::read(std::span<std::uint8_t> into) {
-  if (fd_ < 0) return 0;
+std::optional<std::size_t> PosixFileImageHandle::read(std::span<std::uint8_t> into) {
+  if (fd_ < 0) return std::nullopt;
   std::size_t total = 0;
-  // A short read is not the end of the file; only 0 is.
+  // A short read is not the end of the file; only 0 is. An error is neither.
   while (total < into.size()) {
     const ssize_t n = ::read(fd_, into.data() + total, into.size() - total);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
     total += static_cast<std::size_t>(n);
   }
   return total;
