@@ -1,6 +1,7 @@
 #include "expected_digest.h"
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <sstream>
 
@@ -92,8 +93,11 @@ std::variant<Sha256Digest, std::string> expected_digest(const std::string& argum
   }
   std::string sums;
   std::array<std::uint8_t, 4096> piece;
-  while (const std::size_t got = file->read(piece)) {
-    sums.append(reinterpret_cast<const char*>(piece.data()), got);
+  for (;;) {
+    const std::optional<std::size_t> got = file->read(piece);
+    if (!got) return "--sha256 " + argument + ": cannot be read";
+    if (*got == 0) break;
+    sums.append(reinterpret_cast<const char*>(piece.data()), *got);
     if (sums.size() > kMaxSumsFileBytes) return "--sha256 " + argument + ": too large for a list of digests";
   }
   auto listed = digest_listed_for(sums, image_name_of(image, is_url));
