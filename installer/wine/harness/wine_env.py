@@ -118,6 +118,13 @@ def wine_loader(arch=None):
     return WINE64_LOADER if (arch or wine_arch()) == "win64" else "wine"
 
 
+def nt_driver_environment():
+    """The spooler environment an NT-family installation registers its driver
+    for, and that environment's folder under spool\\drivers: "Windows NT x86"
+    for the 32-bit program, "Windows x64" for its 64-bit build."""
+    return ("Windows x64", "x64") if wine_arch() == "win64" else ("Windows NT x86", "w32x86")
+
+
 def prefix_arch(prefix):
     """The WINEARCH a prefix was made with, from its registry's header."""
     try:
