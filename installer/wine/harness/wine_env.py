@@ -121,8 +121,11 @@ def wine_loader(arch=None):
 def nt_driver_environment():
     """The spooler environment an NT-family installation registers its driver
     for, and that environment's folder under spool\\drivers: "Windows NT x86"
-    for the 32-bit program, "Windows x64" for its 64-bit build."""
-    return ("Windows x64", "x64") if wine_arch() == "win64" else ("Windows NT x86", "w32x86")
+    for the 32-bit program, "Windows x64" for its 64-bit build (whatever
+    the prefix)."""
+    build = os.environ.get("SPOOLRIG_WIN32_BUILD_DIR")
+    bits = build_arch(build) if build else wine_arch()
+    return ("Windows x64", "x64") if bits == "win64" else ("Windows NT x86", "w32x86")
 
 
 def prefix_arch(prefix):
