@@ -10,7 +10,15 @@
 #                                         (needs a DISPLAY)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-WIN32_BUILD=${SPOOLRIG_WIN32_BUILD_DIR:-$ROOT/build/mingw}
+# The 32-bit program, or its 64-bit build where this host cannot run 32-bit
+# programs (./kit demo says which); the prefix is made to match it.
+HARNESS=$ROOT/installer/wine/harness/wine_env.py
+if [ -z "${SPOOLRIG_WIN32_BUILD_DIR:-}" ]; then
+  SPOOLRIG_WIN32_BUILD_DIR=$ROOT/build/mingw
+  python3 "$HARNESS" host-runs-32bit >/dev/null || SPOOLRIG_WIN32_BUILD_DIR=$ROOT/build/mingw64
+fi
+export SPOOLRIG_WIN32_BUILD_DIR
+WIN32_BUILD=$SPOOLRIG_WIN32_BUILD_DIR
 # A template prefix left by the native build's Wine tests saves the boot.
 TEMPLATE=${SPOOLRIG_WINE_TEMPLATE:-$ROOT/build/native/installer/wine/prefix-template}
 MODE=driven
@@ -22,7 +30,7 @@ esac
 
 for exe in installer/win32/Spoolrig.exe installer/wine/ui/spoolrig_ui_driver.exe; do
   if [ ! -f "$WIN32_BUILD/$exe" ]; then
-    echo "spoolrig demo: $WIN32_BUILD/$exe is missing; build the mingw preset first" >&2
+    echo "spoolrig demo: $WIN32_BUILD/$exe is missing; build its preset first" >&2
     exit 1
   fi
 done
@@ -39,11 +47,12 @@ sys.path.insert(0, os.path.join(root, "installer", "wine", "ui"))
 sys.path.insert(0, os.path.join(root, "installer", "wine", "harness"))
 from sample_medium import make_medium
 from spoolrig_session import SpoolrigSession, VirtualDisplay, WinePrefix, display_environment
-from wine_env import make_template
+from wine_env import make_template, nt_driver_environment, prefix_arch, wine_arch
 
 PRINTERS = r"HKLM\System\CurrentControlSet\Control\Print\Printers"
-NT_DRIVERS = (r"HKLM\System\CurrentControlSet\Control\Print\Environments"
-              r"\Windows NT x86\Drivers\Version-3")
+NT_ENVIRONMENT = nt_driver_environment()[0]
+NT_DRIVERS = (r"HKLM\System\CurrentControlSet\Control\Print\Environments" + "\\" +
+              NT_ENVIRONMENT + r"\Drivers\Version-3")
 DEVICE_KEY = r"HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows"
 PORTS_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Ports"
 
@@ -54,7 +63,7 @@ class ExistingDisplay:
 
 work = tempfile.mkdtemp(prefix="spoolrig-demo.")
 try:
-    if not os.path.exists(os.path.join(template, "system.reg")):
+    if prefix_arch(template) != wine_arch():
         print("spoolrig demo: making a throwaway Wine prefix (once, ~15 s)")
         template = os.path.join(work, "template")
         make_template(template)
@@ -74,7 +83,8 @@ try:
             print("spoolrig demo: Spoolrig is open on your display; click through its dialogs")
             session.wait_exit(timeout=24 * 3600)
         else:
-            print("spoolrig demo: Spoolrig.exe under Wine (Windows 7), driven through its dialogs:")
+            print("spoolrig demo: Spoolrig.exe (%s) under Wine (Windows 7), driven through "
+                  "its dialogs:" % ("64-bit build" if wine_arch() == "win64" else "32-bit"))
             session.drive("wait:select")
             print("  Select OS: Next")
             session.drive("wait:select", "click:1009", "wait:detail",
@@ -91,8 +101,9 @@ try:
                 values["Name"][1], values["Port"][1], values["Printer Driver"][1]))
         for name in reg.subkeys(NT_DRIVERS):
             values = reg.values(NT_DRIVERS + "\\" + name)
-            print("  driver %s (Windows NT x86, version %d): %s, data file %s" % (
-                name.upper(), values["Version"][1], values["Driver"][1], values["Data File"][1]))
+            print("  driver %s (%s, version %d): %s, data file %s" % (
+                name.upper(), NT_ENVIRONMENT, values["Version"][1], values["Driver"][1],
+                values["Data File"][1]))
         print("  default printer (HKCU ...\\Windows, Device): %s" %
               reg.value(DEVICE_KEY, "Device"))
         print("  serial settings (HKLM ...\\Ports, COM1:): %s" % reg.value(PORTS_KEY, "COM1:"))

@@ -23,7 +23,16 @@ namespace spoolrig {
 
 namespace {
 
+// The spooler adds a printer only when its driver is registered for the
+// platform the spooler runs on, and takes a caller's own platform for it: the
+// 32-bit program's "Windows NT x86". A 64-bit build of the same sources (run
+// by the Wine tests on hosts without 32-bit support) therefore registers its
+// driver for x64; every other step is the same.
+#ifdef _WIN64
+constexpr char kEnvironment[] = "Windows x64";
+#else
 constexpr char kEnvironment[] = "Windows NT x86";
+#endif
 constexpr std::uint32_t kDriverVersion = 3;
 
 // The six files that every model shares, in staging order.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Throwaway Wine prefixes for tests that run Spoolrig's Windows programs.
 
-A test run makes one template prefix (32-bit, no Mono or Gecko prompts) and
+A test run makes one template prefix (no Mono or Gecko prompts) and
 every case works in a cheap copy of it: the copy hard-links the template's
 files and gives the case its own registry hives and spooler folder, the only
 things the programs change in place. Nothing here touches ~/.wine.
@@ -13,9 +13,19 @@ things the programs change in place. Nothing here touches ~/.wine.
         wine.run([exe, "arg"], cwd=medium_dir)
         wine.registry().value(r"HKLM\\System\\...", "Port")
 
+The prefix is 32-bit (WINEARCH=win32, the "wine" loader) for a 32-bit build
+of the Windows programs and 64-bit (win64, the wine64 loader) for a 64-bit
+one: SPOOLRIG_WINEARCH names it outright, otherwise the build folder in
+SPOOLRIG_WIN32_BUILD_DIR decides. A host whose kernel cannot execute 32-bit
+x86 programs can only run the 64-bit build:
+
+    python3 wine_env.py host-runs-32bit    # exit 0 yes, 1 no (with a note)
+    python3 wine_env.py arch BUILD_DIR     # prints win32 or win64
+
 Only the Python 3 standard library is used.
 """
 
+import errno
 import os
 import re
 import shutil
@@ -26,7 +36,6 @@ import tempfile
 import time
 
 BASE_ENV = {
-    "WINEARCH": "win32",
     "WINEDEBUG": "-all",
     # No prompts to install Mono or Gecko.
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
@@ -38,9 +47,106 @@ PRIVATE_PATHS = ("system.reg", "user.reg", "userdef.reg",
                  os.path.join("drive_c", "windows", "system32", "spool"))
 
 
+WINE32_LOADER = "/usr/lib/wine/wine"
+WINE64_LOADER = "/usr/lib/wine/wine64"
+HOST_32BIT_NOTE = ("kit: this machine cannot run 32-bit programs; the Wine suites run "
+                   "Spoolrig's 64-bit build (same sources) under wine64")
+
+
+def host_runs_32bit():
+    """Whether this host's Wine can start a 32-bit program: the 32-bit loader
+    is an i386 program, so a kernel without 32-bit support refuses it
+    ("Exec format error", which a shell reports as exit status 126)."""
+    if not os.path.exists(WINE32_LOADER):
+        return not os.path.exists(WINE64_LOADER)
+    try:
+        result = subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=60)
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return False
+        raise
+    return result.returncode != 126
+
+
+def pe_machine(exe):
+    """The machine field of a Windows program's PE header (0x14c for i386,
+    0x8664 for x86-64), or None when `exe` is not one."""
+    try:
+        with open(exe, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return None
+    offset = int.from_bytes(head[0x3c:0x40], "little")
+    if head[offset:offset + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(head[offset + 4:offset + 6], "little")
+
+
+def build_arch(build_dir):
+    """"win64" when the Windows build in `build_dir` is 64-bit, else "win32":
+    read from Spoolrig.exe, or before it is built from the build's compiler."""
+    machine = pe_machine(os.path.join(build_dir, "installer", "win32", "Spoolrig.exe"))
+    if machine is not None:
+        return "win64" if machine == 0x8664 else "win32"
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as f:
+            compiler = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.*)$", f.read(), re.M)
+    except OSError:
+        compiler = None
+    return "win64" if compiler and "x86_64" in compiler.group(1) else "win32"
+
+
+def wine_arch():
+    """The WINEARCH of this run's prefixes: SPOOLRIG_WINEARCH when set, else
+    that of the build in SPOOLRIG_WIN32_BUILD_DIR, else win32."""
+    arch = os.environ.get("SPOOLRIG_WINEARCH")
+    if arch:
+        if arch not in ("win32", "win64"):
+            raise ValueError("SPOOLRIG_WINEARCH must be win32 or win64, not " + arch)
+        return arch
+    build = os.environ.get("SPOOLRIG_WIN32_BUILD_DIR")
+    return build_arch(build) if build else "win32"
+
+
+def wine_loader(arch=None):
+    """The command that starts a program in a prefix of `arch`. Debian's
+    "wine" picks the 32-bit loader whenever it is installed, even where the
+    kernel cannot execute it, so a 64-bit prefix names wine64 itself."""
+    return WINE64_LOADER if (arch or wine_arch()) == "win64" else "wine"
+
+
+def nt_driver_environment():
+    """The spooler environment an NT-family installation registers its driver
+    for, and that environment's folder under spool\\drivers: "Windows NT x86"
+    for the 32-bit program, "Windows x64" for its 64-bit build (whatever
+    the prefix)."""
+    build = os.environ.get("SPOOLRIG_WIN32_BUILD_DIR")
+    bits = build_arch(build) if build else wine_arch()
+    return ("Windows x64", "x64") if bits == "win64" else ("Windows NT x86", "w32x86")
+
+
+def prefix_arch(prefix):
+    """The WINEARCH a prefix was made with, from its registry's header."""
+    try:
+        with open(os.path.join(prefix, "system.reg"), encoding="utf-8",
+                  errors="replace") as f:
+            head = f.read(512)
+    except OSError:
+        return None
+    m = re.search(r"^#arch=(\w+)", head, re.M)
+    return m.group(1) if m else None
+
+
 def wine_environment(prefix, extra=None):
     env = dict(os.environ)
     env.update(BASE_ENV)
+    arch = wine_arch()
+    env["WINEARCH"] = arch
+    if arch == "win64":
+        env["WINELOADER"] = WINE64_LOADER
     env["WINEPREFIX"] = os.path.abspath(prefix)
     if extra:
         env.update(extra)
@@ -54,8 +160,8 @@ def make_template(path, timeout=300):
         shutil.rmtree(path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     env = wine_environment(path)
-    subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=timeout,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wine_loader(env["WINEARCH"]), "wineboot", "-i"], env=env, check=True,
+                   timeout=timeout, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=timeout)
     if not os.path.exists(os.path.join(path, "system.reg")):
         raise RuntimeError("wineboot made no registry in " + path)
@@ -76,10 +182,15 @@ class WinePrefix:
     def __init__(self, path, extra_env=None):
         self.path = os.path.abspath(path)
         self.env = wine_environment(self.path, extra_env)
+        self.loader = wine_loader(self.env["WINEARCH"])
         self.keep = False
 
     @classmethod
     def copy_of(cls, template, work_dir, name, extra_env=None):
+        made_as = prefix_arch(template)
+        if made_as and made_as != wine_arch():
+            raise RuntimeError("template %s is a %s prefix, this run needs %s" %
+                               (template, made_as, wine_arch()))
         path = os.path.join(os.path.abspath(work_dir), name, "prefix")
         if os.path.exists(path):
             kill_server(path)
@@ -109,12 +220,12 @@ class WinePrefix:
     # --- running programs -------------------------------------------------
 
     def run(self, args, cwd=None, timeout=60, check=True):
-        """Runs `wine args...` and returns the CompletedProcess (text)."""
+        """Runs `wine args...` (wine64 in a 64-bit prefix) and returns the CompletedProcess (text)."""
         # Files, not pipes: the wineserver and Wine's services started by
         # this program inherit its output and would hold a pipe open until
         # they exit, seconds later.
         with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
-            result = subprocess.run(["wine"] + list(args), cwd=cwd, env=self.env,
+            result = subprocess.run([self.loader] + list(args), cwd=cwd, env=self.env,
                                     stdout=out_file, stderr=err_file, timeout=timeout)
             out_file.seek(0)
             err_file.seek(0)
@@ -337,7 +448,16 @@ def main(argv):
     if len(argv) == 3 and argv[1] == "make-template":
         make_template(argv[2])
         return 0
-    print("usage: wine_env.py make-template DIR", file=sys.stderr)
+    if len(argv) == 2 and argv[1] == "host-runs-32bit":
+        if host_runs_32bit():
+            return 0
+        print(HOST_32BIT_NOTE)
+        return 1
+    if len(argv) == 3 and argv[1] == "arch":
+        print(build_arch(argv[2]))
+        return 0
+    print("usage: wine_env.py make-template DIR | host-runs-32bit | arch BUILD_DIR",
+          file=sys.stderr)
     return 2
 
 

@@ -14,14 +14,15 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 from sample_medium import make_medium, sample_content  # noqa: E402
-from wine_env import Registry, SerialLine, WinePrefix  # noqa: E402
+from wine_env import Registry, SerialLine, WinePrefix, nt_driver_environment  # noqa: E402
 
-NT_DIR = r"C:\windows\system32\spool\drivers\w32x86"
+NT_ENVIRONMENT, NT_FOLDER = nt_driver_environment()
+NT_DIR = "C:\\windows\\system32\\spool\\drivers\\" + NT_FOLDER
 NT_STORE = NT_DIR + r"\3"
 W9X_DIR = r"C:\windows\system32\spool\drivers\win40"
 PRINT = r"HKLM\System\CurrentControlSet\Control\Print"
 PRINTERS = PRINT + r"\Printers"
-NT_DRIVERS = PRINT + r"\Environments\Windows NT x86\Drivers\Version-3"
+NT_DRIVERS = PRINT + "\\Environments\\" + NT_ENVIRONMENT + "\\Drivers\\Version-3"
 W9X_DRIVERS = PRINT + r"\Environments\Windows 4.0\Drivers\Version-0"
 DEVICE_KEY = r"HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows"
 PORTS_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\Ports"
@@ -225,9 +226,9 @@ def case_nt_no_medium(case):
 
 
 def case_nt_printer_not_installed(case):
-    """The spooler refuses the printer: its driver went in for "Windows NT
-    x86", while under a Windows 98 setting the spooler looks for printer
-    drivers of "Windows 4.0". No "Device" value names the missing printer,
+    """The spooler refuses the printer: its driver went in for the NT
+    environment, while under a Windows 98 setting the spooler looks for
+    printer drivers of "Windows 4.0". No "Device" value names the missing printer,
     the serial settings are stored, the staged files go and the user is
     told."""
     case.make_medium()

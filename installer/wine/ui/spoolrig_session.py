@@ -91,7 +91,7 @@ class SpoolrigSession:
                 self.desktop = arg[len("/desktop="):].split(",")[0]
         self.log = open(os.path.join(os.path.dirname(self.wine.path), "spoolrig.log"), "ab")
         program = list(command) if command else [self.spoolrig]
-        self.process = subprocess.Popen(["wine"] + list(wine_args) + program,
+        self.process = subprocess.Popen([self.wine.loader] + list(wine_args) + program,
                                         cwd=self.medium, env=self.env,
                                         stdout=self.log, stderr=self.log)
 
@@ -105,7 +105,7 @@ class SpoolrigSession:
             steps = ("desktop:" + self.desktop,) + steps
         with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
             try:
-                code = subprocess.run(["wine", self.driver] + list(steps), env=self.env,
+                code = subprocess.run([self.wine.loader, self.driver] + list(steps), env=self.env,
                                       stdout=out_file, stderr=err_file,
                                       timeout=timeout).returncode
             except subprocess.TimeoutExpired:

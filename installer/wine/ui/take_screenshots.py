@@ -6,7 +6,7 @@ screen with ImageMagick's `import` and crops it to the dialog.
 
     take_screenshots.py WIN32_BUILD_DIR OUTPUT_DIR
 
-Needs Xvfb, Wine (32-bit), ImageMagick, the zh_CN.UTF-8 locale and
+Needs Xvfb, Wine (32-bit, or 64-bit for a 64-bit build), ImageMagick, the zh_CN.UTF-8 locale and
 fonts-wqy-microhei. Not part of the test run.
 """
 
@@ -38,6 +38,8 @@ def main(argv):
         return 2
     win32_build, output = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     os.makedirs(output, exist_ok=True)
+    # The prefix is made for the build's own kind (32- or 64-bit).
+    os.environ["SPOOLRIG_WIN32_BUILD_DIR"] = win32_build
     with tempfile.TemporaryDirectory(prefix="spoolrig-shots-") as work, \
             VirtualDisplay() as display:
         medium = os.path.join(work, "medium")

@@ -16,10 +16,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from spoolrig_session import (SerialLine, SpoolrigSession, VirtualDisplay,  # noqa: E402
                               WinePrefix, control, display_environment, selected_text)
 from sample_medium import make_medium  # noqa: E402  (found through spoolrig_session's path)
+from wine_env import nt_driver_environment  # noqa: E402  (likewise)
 
 PRINTERS = r"HKLM\System\CurrentControlSet\Control\Print\Printers"
-NT_DRIVERS = (r"HKLM\System\CurrentControlSet\Control\Print\Environments"
-              r"\Windows NT x86\Drivers\Version-3")
+NT_DRIVERS = (r"HKLM\System\CurrentControlSet\Control\Print\Environments" + "\\" +
+              nt_driver_environment()[0] + r"\Drivers\Version-3")
 W9X_DRIVERS = (r"HKLM\System\CurrentControlSet\Control\Print\Environments"
                r"\Windows 4.0\Drivers\Version-0")
 DEVICE_KEY = r"HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows"
