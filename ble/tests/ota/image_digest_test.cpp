@@ -84,13 +84,14 @@ TEST(ControllerImageDigest, OnlyTheExpectedImageIsSent) {
   struct Refused {
     const char* what;
     std::shared_ptr<ImageHandle> handle;
-    std::string got;
+    std::string says;
   };
+  const std::string mismatch = "image digest mismatch: expected " + wrong.hex() + ", got ";
   const Refused refused[] = {
-      {"another image", PosixFileImageHandle::open_for_reading(path), right.hex()},
+      {"another image", PosixFileImageHandle::open_for_reading(path), mismatch + right.hex()},
       {"an image that cannot be read to its end", std::make_shared<ShortImage>(image),
-       "no digest (the image cannot be read to its end)"},
-      {"no image", nullptr, "no digest (the image cannot be read to its end)"},
+       mismatch + "no digest (the image cannot be read to its end)"},
+      {"no image", nullptr, "image cannot be read: there is no image"},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.what);
@@ -100,7 +101,7 @@ TEST(ControllerImageDigest, OnlyTheExpectedImageIsSent) {
     pair.run_until_idle();
     EXPECT_EQ(pair.module.packets_received(), 0u) << "not even START";
     EXPECT_EQ(pair.delegate->reports, (std::vector<Report>{{OTA_STATE_COMPLETED, OTA_ERR_OTHER}}));
-    EXPECT_EQ(pair.memory_log->lines().back(), "image digest mismatch: expected " + wrong.hex() + ", got " + c.got);
+    EXPECT_EQ(pair.memory_log->lines().back(), c.says);
     EXPECT_TRUE(pair.watchdogs->started.empty());
   }
 }
