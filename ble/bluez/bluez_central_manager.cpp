@@ -457,6 +457,9 @@ void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPer
   if (bus_ && bluezPresent_) {
     bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
                     [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+    // The link is going: a connection asked for before BlueZ says so must
+    // not take the old link for a usable one.
+    tree_.change(mine->path(), kDeviceInterface, {{"Connected", false}, {"ServicesResolved", false}}, {});
   }
   queue_->post([weak = weak_from_this(), mine] {
     auto self = weak.lock();

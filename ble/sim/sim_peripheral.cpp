@@ -166,14 +166,16 @@ void SimPeripheral::deliverNotification(const CBUUID& uuid, const NSData& value)
   });
 }
 
+// Holds this peripheral until the event is out: a device replaced by a new
+// object in the world drops the central's last reference to the old link,
+// whose disconnection must still be reported.
 void SimPeripheral::deliverDeviceDisconnect() {
-  later([](SimPeripheral& self, const std::shared_ptr<CBPeripheral>&) {
-    if (self.state_ == CBPeripheralStateDisconnected) return;
-    self.setState(CBPeripheralStateDisconnected);
-    if (auto central = self.central_.lock()) {
-      central->reportDisconnect(self.shared_from_this(),
-                                NSError{CBErrorDomain, CBErrorPeripheralDisconnected,
-                                        "The specified device has disconnected from us."});
+  queue_->post([self = shared_from_this()] {
+    if (self->state_ == CBPeripheralStateDisconnected) return;
+    self->setState(CBPeripheralStateDisconnected);
+    if (auto central = self->central_.lock()) {
+      central->reportDisconnect(self, NSError{CBErrorDomain, CBErrorPeripheralDisconnected,
+                                              "The specified device has disconnected from us."});
     }
   });
 }

@@ -468,6 +468,8 @@ class Peer:
             return
         self.devices.pop(obj.path, None)
         self.root.InterfacesRemoved(obj.path, [obj.interface])
+        if not isinstance(obj, Device):  # a device object comes back when heard again
+            obj.remove_from_connection()
 
     def advertise(self):
         for device in self.all_devices:
