@@ -1,14 +1,78 @@
 #include "bluez_bus.h"
 
+#include <cstdlib>
+#include <set>
 #include <utility>
 
 namespace quillon::bluez {
+namespace {
+
+// sdbus-c++ builds every D-Bus variant on one process-wide pseudo
+// connection that it destroys when the process exits. A reading thread that
+// is still running then (the shared manager's central is never destroyed)
+// must not read another signal: at exit, before that connection goes, the
+// reading threads are told to stop reading and are joined.
+struct ReadingThreads {
+  std::mutex mutex;
+  bool exiting = false;
+  std::set<sdbus::IConnection*> connections;  // those whose reading thread runs
+};
+
+ReadingThreads& readingThreads() {
+  static auto* threads = new ReadingThreads();  // never destroyed: the exit handler uses it
+  return *threads;
+}
+
+void stopAtExit() {
+  std::set<sdbus::IConnection*> connections;
+  {
+    std::lock_guard lock(readingThreads().mutex);
+    readingThreads().exiting = true;
+    connections.swap(readingThreads().connections);
+  }
+  for (auto* connection : connections) connection->leaveEventLoop();
+}
+
+// Registers stopAtExit once, after making sure the pseudo connection exists,
+// so that the handler runs before the connection's destruction.
+void stopReadingAtExit() {
+  static const bool registered = [] {
+    sdbus::Variant touch;
+    return std::atexit(stopAtExit) == 0;
+  }();
+  (void)registered;
+}
+
+// Held by the reading thread while it reads a message; false when the
+// process is exiting and nothing may be read any more.
+class ReadingGuard {
+ public:
+  ReadingGuard() : lock_(readingThreads().mutex) {}
+  bool allowed() const { return !readingThreads().exiting; }
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+};
+
+void addLiveBus(sdbus::IConnection* connection) {
+  std::lock_guard lock(readingThreads().mutex);
+  readingThreads().connections.insert(connection);
+}
+
+void removeLiveBus(sdbus::IConnection* connection) {
+  std::lock_guard lock(readingThreads().mutex);
+  readingThreads().connections.erase(connection);
+}
+
+}  // namespace
 
 std::unique_ptr<BluezBus> BluezBus::open(std::shared_ptr<RunLoop> queue, std::string& error) {
   try {
     auto connection = sdbus::createSystemBusConnection();
     auto bus = std::unique_ptr<BluezBus>(new BluezBus(std::move(connection), std::move(queue)));
+    stopReadingAtExit();
     bus->connection_->enterEventLoopAsync();
+    addLiveBus(bus->connection_.get());
     return bus;
   } catch (const sdbus::Error& e) {
     error = e.getMessage();
@@ -21,6 +85,7 @@ BluezBus::BluezBus(std::unique_ptr<sdbus::IConnection> connection, std::shared_p
 
 BluezBus::~BluezBus() {
   // Joins the reading thread; pending calls and watches then go quietly.
+  removeLiveBus(connection_.get());
   connection_->leaveEventLoop();
   watches_.clear();
   proxies_.clear();
@@ -36,10 +101,14 @@ sdbus::IProxy& BluezBus::proxy(const std::string& path) {
 void BluezBus::watch(const std::string& rule, SignalUnpacker unpack) {
   watches_.push_back(connection_->addMatch(rule, [queue = queue_, unpack = std::move(unpack)](sdbus::Message& message) {
     std::function<void()> task;
-    try {
-      task = unpack(message);
-    } catch (const sdbus::Error&) {
-      return;  // a signal of an unexpected shape
+    {
+      ReadingGuard guard;
+      if (!guard.allowed()) return;
+      try {
+        task = unpack(message);
+      } catch (const sdbus::Error&) {
+        return;  // a signal of an unexpected shape
+      }
     }
     if (task) queue->post(std::move(task));
   }));
@@ -53,8 +122,8 @@ std::optional<BusError> BluezBus::call(const std::string& path, const std::strin
     auto& target = proxy(path);
     auto message = target.createMethodCall(interface, method);
     if (fill) fill(message);
-    auto reply = target.callMethod(message, timeout);
-    if (read) read(reply);
+    auto answer = target.callMethod(message, timeout);
+    if (read) read(answer);
     return std::nullopt;
   } catch (const sdbus::Error& e) {
     return BusError{e.getName(), e.getMessage()};
@@ -67,6 +136,8 @@ void BluezBus::callAsync(const std::string& path, const std::string& interface, 
   auto shared = std::make_shared<ReplyUnpacker>(std::move(unpack));
   auto handler = [queue, shared](sdbus::MethodReply& reply, const sdbus::Error* error) {
     std::function<void()> task;
+    ReadingGuard guard;
+    if (!guard.allowed()) return;
     try {
       if (error) {
         const BusError failed{error->getName(), error->getMessage()};

@@ -54,6 +54,9 @@ class BluezError(dbus.DBusException):
 
 # --- the module's side of the OTA protocol ------------------------------------
 
+NUMBERED = ("corrupt-ack", "drop-ack", "unknown-ack", "silent")
+
+
 def calc_sum(data):
     return (sum(data)) & 0xFF
 
@@ -64,7 +67,9 @@ class OtaModule:
     def __init__(self, args):
         self.mtu, self.credit, self.window = args.mtu, args.credit, args.window
         self.start_result = args.start_result
-        self.faults = dict(args.fault or [])
+        # As quillon-ota's --fault names them; a numbered fault without a
+        # number means 0.
+        self.faults = {name: value or ("0" if name in NUMBERED else value) for name, value in args.fault or []}
         self.output = None
         self.received = 0
         self.image = bytearray()
@@ -97,7 +102,7 @@ class OtaModule:
         self.acks += 1
         if self.fault("drop-ack") == str(number):
             return
-        if self.fault("unknown-opcode-ack") == str(number):
+        if self.fault("unknown-ack") == str(number):
             packet[1] = 0xF7
             packet[-1] = calc_sum(packet[:-1])
         if self.fault("corrupt-ack") == str(number):
@@ -107,7 +112,7 @@ class OtaModule:
     def receive(self, packet):
         self.received += 1
         self.merged = bytearray()
-        silent_after = self.fault("silent-after")
+        silent_after = self.fault("silent")
         silent = silent_after is not None and self.received > int(silent_after)
         if len(packet) >= 4 and calc_sum(packet[:-1]) != packet[-1]:
             self.bad_sum = True

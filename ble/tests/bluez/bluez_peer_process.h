@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -68,9 +70,14 @@ class ChildProcess {
   FILE* out_ = nullptr;
 };
 
+// The bus lives in a folder of its own under /tmp, removed with it.
 class PrivateSystemBus {
  public:
-  explicit PrivateSystemBus(const std::string& folder) {
+  PrivateSystemBus() {
+    char pattern[] = "/tmp/quillon-bus-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    const std::string folder = folder_;
     const std::string config = folder + "/bus.conf";
     std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -91,9 +98,15 @@ class PrivateSystemBus {
     if (address_.empty()) throw std::runtime_error("dbus-daemon did not start");
     setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
   }
+  ~PrivateSystemBus() {
+    daemon_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
   const std::string& address() const { return address_; }
 
  private:
+  std::string folder_;
   std::unique_ptr<ChildProcess> daemon_;
   std::string address_;
 };

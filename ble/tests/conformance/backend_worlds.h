@@ -67,13 +67,8 @@ class BluezBackendWorld final : public BackendWorld {
     test_ = sdbus::createProxy(*control_, "org.bluez", "/test");
     adapter_ = sdbus::createProxy(*control_, "org.bluez", "/org/bluez/hci0");
   }
-  static void startBus() {
-    static const std::string folder = [] {
-      char pattern[] = "/tmp/quillon-bus-XXXXXX";
-      return std::string(mkdtemp(pattern));
-    }();
-    static PrivateSystemBus bus(folder);
-  }
+  // One bus for the whole test program, ended when it exits.
+  static void startBus() { static PrivateSystemBus bus; }
   std::shared_ptr<RunLoop> queue() override { return queue_; }
   CBCentralManagerFactory factory() override {
     bluez::BluezOptions options;
