@@ -374,9 +374,11 @@ void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeri
   mine->setState(CBPeripheralStateConnecting);
   mine->retries = 0;
   const unsigned attempt = ++mine->attempt;
-  queue_->post_after(options_.readyTimeout, [weak = weak_from_this(), mine, attempt] {
+  // Delayed tasks hold the peripheral weakly: it holds the queue.
+  queue_->post_after(options_.readyTimeout, [weak = weak_from_this(), weakPeripheral = std::weak_ptr(mine), attempt] {
     auto self = weak.lock();
-    if (!self || mine->state() != CBPeripheralStateConnecting || mine->attempt != attempt) return;
+    auto mine = weakPeripheral.lock();
+    if (!self || !mine || mine->state() != CBPeripheralStateConnecting || mine->attempt != attempt) return;
     self->bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
                           [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
     self->failConnect(mine, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
@@ -411,9 +413,11 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
           if (transient(*failed) && peripheral->retries < kConnectRetries) {
             ++peripheral->retries;
             self->log("Connect answered " + failed->name + " (" + failed->message + "), trying again");
-            self->queue_->post_after(kConnectRetryDelay, [weak, peripheral, attempt] {
+            self->queue_->post_after(kConnectRetryDelay, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt] {
               auto again = weak.lock();
-              if (again && peripheral->state() == CBPeripheralStateConnecting && peripheral->attempt == attempt) {
+              auto peripheral = weakPeripheral.lock();
+              if (again && peripheral && peripheral->state() == CBPeripheralStateConnecting &&
+                  peripheral->attempt == attempt) {
                 again->connectAttempt(peripheral);
               }
             });
