@@ -130,6 +130,19 @@ std::optional<BusError> BluezBus::call(const std::string& path, const std::strin
   }
 }
 
+void BluezBus::send(const std::string& path, const std::string& interface, const std::string& method,
+                    const Filler& fill) {
+  try {
+    auto& target = proxy(path);
+    auto message = target.createMethodCall(interface, method);
+    if (fill) fill(message);
+    message.dontExpectReply();
+    target.callMethod(message);
+  } catch (const sdbus::Error&) {
+    // As over the air: a write without response that fails is not reported.
+  }
+}
+
 void BluezBus::callAsync(const std::string& path, const std::string& interface, const std::string& method,
                          const Filler& fill, ReplyUnpacker unpack, std::chrono::milliseconds timeout) {
   auto queue = queue_;

@@ -48,6 +48,10 @@ class BluezBus {
   std::optional<BusError> call(const std::string& path, const std::string& interface, const std::string& method,
                                const Filler& fill, const std::function<void(sdbus::MethodReply&)>& read = {},
                                std::chrono::milliseconds timeout = std::chrono::seconds(25));
+  // Sends a call that wants no reply (a write without response): nothing
+  // waits for it, so a burst of them is not capped by the bus's limit on
+  // pending replies. Errors are not reported.
+  void send(const std::string& path, const std::string& interface, const std::string& method, const Filler& fill);
   // Calls without waiting; `unpack` turns the reply (or null and the error)
   // into the task posted to the queue. Calls go out in the order made.
   using ReplyUnpacker = std::function<std::function<void()>(sdbus::MethodReply*, const BusError*)>;

@@ -263,10 +263,8 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
   }
   if (type == CBCharacteristicWriteWithoutResponse) {
     if (writeThroughSocket(*entry, data)) return;
-    central->bus()->callAsync(
-        entry->path, kCharacteristicInterface, "WriteValue",
-        [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); },
-        [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+    central->bus()->send(entry->path, kCharacteristicInterface, "WriteValue",
+                         [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); });
     return;
   }
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();

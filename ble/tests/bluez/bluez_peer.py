@@ -442,6 +442,10 @@ class Control(dbus.service.Object):
     def Received(self, number):
         return dbus.Array(bytes(self.device(number).received), signature="y")
 
+    @dbus.service.method(CONTROL, in_signature="i", out_signature="u")
+    def ReceivedLength(self, number):
+        return len(self.device(number).received)
+
     @dbus.service.method(CONTROL, in_signature="iay")
     def Notify(self, number, data):
         device = self.device(number)

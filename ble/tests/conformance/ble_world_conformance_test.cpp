@@ -200,6 +200,21 @@ TYPED_TEST(BLEWorldContract, ConnectedModuleTakesWritesAndNotifies) {
   EXPECT_FALSE(this->recorder->writes[0] || this->recorder->writes[1]) << "both writes with response succeed";
   EXPECT_EQ(this->world->receivedData(1), (NSData{1, 2, 3, 4, 5, 6})) << "in the order written";
 
+  // A burst of writes without response, more than a bus lets wait for replies.
+  NSData burst;
+  for (int i = 0; i < 300; ++i) {
+    const NSData one{static_cast<std::uint8_t>(i)};
+    burst.push_back(one[0]);
+    module->writeValue_forCharacteristic_type(one, write, CBCharacteristicWriteWithoutResponse);
+  }
+  NSData held;
+  for (int round = 0; round < 250 && held.size() < 6 + burst.size(); ++round) {
+    this->world->queue()->run_for(20ms);
+    held = this->world->receivedData(1);
+  }
+  ASSERT_EQ(held.size(), 6 + burst.size()) << "writes without response were lost";
+  EXPECT_TRUE(std::equal(burst.begin(), burst.end(), held.begin() + 6)) << "in the order written";
+
   module->readValueForCharacteristic(flow);
   ASSERT_TRUE(this->runUntil([&] { return this->recorder->values.size() == 1; }));
   EXPECT_EQ(this->recorder->values[0], (std::pair<std::string, NSData>{"FF03", {0x01}}));
