@@ -7,18 +7,13 @@
 #include <cerrno>
 
 #include "bluez_central_manager.h"
+#include "quillon/ble/peripheral_errors.h"
 
 namespace quillon::bluez {
 namespace {
 
-NSError notConnected() { return NSError{CBErrorDomain, CBErrorNotConnected, "The device is not connected."}; }
-
 NSError attFailure(long code, const BusError& error) {
   return NSError{CBATTErrorDomain, code, error.name + ": " + error.message};
-}
-
-bool wanted(const CBUUIDFilter& filter, const CBUUID& uuid) {
-  return !filter || std::find(filter->begin(), filter->end(), uuid) != filter->end();
 }
 
 CBCharacteristicProperties propertiesFromFlags(const std::vector<std::string>& flags) {
@@ -108,7 +103,7 @@ void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
                                 BluezCentralManager& central) {
     auto delegate = self.delegate();
     if (self.state_ != CBPeripheralStateConnected) {
-      if (delegate) delegate->peripheral_didDiscoverServices(me, notConnected());
+      if (delegate) delegate->peripheral_didDiscoverServices(me, notConnectedError());
       return;
     }
     CBServiceList list;
@@ -116,7 +111,7 @@ void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
     for (const auto& path : central.tree().children(kServiceInterface, "Device", self.path_)) {
       auto uuid = CBUUID::UUIDWithString(
           property<std::string>(central.tree().find(path, kServiceInterface), "UUID").value_or(""));
-      if (!uuid || !wanted(filter, *uuid)) continue;
+      if (!uuid || !passesFilter(filter, *uuid)) continue;
       std::shared_ptr<CBService> service;
       for (const auto& known : self.serviceEntries_) {
         if (known.path == path) service = known.service;
@@ -137,13 +132,11 @@ void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& cha
                                                 BluezCentralManager& central) {
     auto delegate = self.delegate();
     const ServiceEntry* serviceEntry = self.entryFor(service);
-    if (self.state_ != CBPeripheralStateConnected || !serviceEntry) {
+    const bool connected = self.state_ == CBPeripheralStateConnected;
+    if (!connected || !serviceEntry) {
       if (delegate) {
-        delegate->peripheral_didDiscoverCharacteristicsForService_error(
-            me, service,
-            self.state_ != CBPeripheralStateConnected
-                ? notConnected()
-                : NSError{CBErrorDomain, CBErrorInvalidParameters, "The service is not on this device."});
+        delegate->peripheral_didDiscoverCharacteristicsForService_error(me, service,
+                                                                        characteristicDiscoveryError(connected));
       }
       return;
     }
@@ -151,7 +144,7 @@ void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& cha
     for (const auto& path : central.tree().children(kCharacteristicInterface, "Service", serviceEntry->path)) {
       const Properties* properties = central.tree().find(path, kCharacteristicInterface);
       auto uuid = CBUUID::UUIDWithString(property<std::string>(properties, "UUID").value_or(""));
-      if (!uuid || !wanted(filter, *uuid)) continue;
+      if (!uuid || !passesFilter(filter, *uuid)) continue;
       std::shared_ptr<CBCharacteristic> characteristic;
       for (const auto& known : self.characteristicEntries_) {
         if (known.path == path) characteristic = known.characteristic;
@@ -187,7 +180,7 @@ void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharact
   CharacteristicEntry* entry = entryFor(characteristic);
   if (!central || state_ != CBPeripheralStateConnected || !entry) {
     later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
-      if (auto delegate = self.delegate()) delegate->peripheral_didUpdateValueForCharacteristic_error(me, characteristic, notConnected());
+      if (auto delegate = self.delegate()) delegate->peripheral_didUpdateValueForCharacteristic_error(me, characteristic, notConnectedError());
     });
     return;
   }
@@ -257,7 +250,7 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
   if (!central || state_ != CBPeripheralStateConnected || !entry) {
     if (type != CBCharacteristicWriteWithResponse) return;
     later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
-      if (auto delegate = self.delegate()) delegate->peripheral_didWriteValueForCharacteristic_error(me, characteristic, notConnected());
+      if (auto delegate = self.delegate()) delegate->peripheral_didWriteValueForCharacteristic_error(me, characteristic, notConnectedError());
     });
     return;
   }
