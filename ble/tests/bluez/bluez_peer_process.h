@@ -5,6 +5,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ class ChildProcess {
     if (pipe(fds) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test program that crashes leaves nothing running
       dup2(fds[1], STDOUT_FILENO);
       close(fds[0]);
       close(fds[1]);
