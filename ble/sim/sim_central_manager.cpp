@@ -34,6 +34,7 @@ void SimCentralManager::scanForPeripheralsWithServices_options(const CBUUIDFilte
   if (state() != CBManagerStatePoweredOn) return;
   scanning_ = true;
   ++scanGeneration_;  // ends the advertisement loops of an earlier scan
+  advertising_.clear();
   filter_ = serviceUUIDs;
   allowDuplicates_ = false;
   if (options) {
@@ -49,10 +50,36 @@ void SimCentralManager::scanForPeripheralsWithServices_options(const CBUUIDFilte
 void SimCentralManager::stopScan() {
   scanning_ = false;
   ++scanGeneration_;
+  advertising_.clear();
+}
+
+void SimCentralManager::poweredOff() {
+  stopScan();
+  const NSError lost{CBErrorDomain, CBErrorPeripheralDisconnected, "The specified device has disconnected from us."};
+  const NSError failed{CBErrorDomain, CBErrorConnectionFailed, "Failed to connect to peripheral."};
+  for (const auto& [identifier, peripheral] : peripherals_) {
+    const auto was = peripheral->state();
+    if (was == CBPeripheralStateDisconnected) continue;
+    peripheral->setState(CBPeripheralStateDisconnected);
+    queue_->post([weak = weak_from_this(), peripheral, was, lost, failed] {
+      auto self = weak.lock();
+      if (!self) return;
+      auto delegate = self->delegate_.lock();
+      if (!delegate) return;
+      if (was == CBPeripheralStateConnecting) {
+        delegate->centralManager_didFailToConnectPeripheral_error(*self, peripheral, failed);
+      } else {
+        // A cancellation under way ends as cancelled, without an error.
+        std::optional<NSError> error;
+        if (was == CBPeripheralStateConnected) error = lost;
+        delegate->centralManager_didDisconnectPeripheral_error(*self, peripheral, error);
+      }
+    });
+  }
 }
 
 void SimCentralManager::deviceAdded(const std::shared_ptr<SimDevice>& device) {
-  if (!scanning_) return;
+  if (!scanning_ || !advertising_.insert(device.get()).second) return;
   // The first advertisement comes at once, later ones at the device's interval.
   queue_->post([weak = weak_from_this(), device = std::weak_ptr<SimDevice>(device), generation = scanGeneration_] {
     if (auto self = weak.lock()) self->advertiseLoop(device, generation);
@@ -62,7 +89,11 @@ void SimCentralManager::deviceAdded(const std::shared_ptr<SimDevice>& device) {
 void SimCentralManager::advertiseLoop(std::weak_ptr<SimDevice> weakDevice, unsigned long generation) {
   auto device = weakDevice.lock();
   auto world = world_.lock();
-  if (!device || !world || !scanning_ || generation != scanGeneration_ || !world->device(device->identifier())) return;
+  if (!device || !world || !scanning_ || generation != scanGeneration_) return;
+  if (world->device(device->identifier()) != device) {  // gone, or replaced by another object
+    advertising_.erase(device.get());
+    return;
+  }
   if (device->advertising() && device->matches(filter_) && world->state() == CBManagerStatePoweredOn) {
     const bool seen = std::find(reportedThisScan_.begin(), reportedThisScan_.end(), device->identifier()) !=
                       reportedThisScan_.end();

@@ -1,19 +1,9 @@
 #include "quillon/sim/sim_peripheral.h"
 
-#include <algorithm>
-
+#include "quillon/ble/peripheral_errors.h"
 #include "quillon/sim/sim_central_manager.h"
 
 namespace quillon::sim {
-namespace {
-
-NSError notConnected() { return NSError{CBErrorDomain, CBErrorNotConnected, "The device is not connected."}; }
-
-bool wanted(const CBUUIDFilter& filter, const CBUUID& uuid) {
-  return !filter || std::find(filter->begin(), filter->end(), uuid) != filter->end();
-}
-
-}  // namespace
 
 SimPeripheral::SimPeripheral(std::shared_ptr<SimDevice> device, std::weak_ptr<SimCentralManager> central,
                              std::shared_ptr<RunLoop> queue)
@@ -54,13 +44,13 @@ void SimPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
   later([filter = serviceUUIDs](SimPeripheral& self, const std::shared_ptr<CBPeripheral>& me) {
     auto delegate = self.delegate();
     if (self.state_ != CBPeripheralStateConnected) {
-      if (delegate) delegate->peripheral_didDiscoverServices(me, notConnected());
+      if (delegate) delegate->peripheral_didDiscoverServices(me, notConnectedError());
       return;
     }
     // Services found before keep their objects, as on the platform.
     CBServiceList list;
     for (const auto& deviceService : self.device_->services()) {
-      if (!wanted(filter, deviceService.uuid)) continue;
+      if (!passesFilter(filter, deviceService.uuid)) continue;
       std::shared_ptr<CBService> known;
       if (self.services_) {
         for (const auto& existing : *self.services_) {
@@ -79,19 +69,17 @@ void SimPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& chara
   later([filter = characteristicUUIDs, service](SimPeripheral& self, const std::shared_ptr<CBPeripheral>& me) {
     auto delegate = self.delegate();
     const SimGattService* deviceService = service ? self.device_->findService(service->UUID()) : nullptr;
-    if (self.state_ != CBPeripheralStateConnected || !deviceService) {
+    const bool connected = self.state_ == CBPeripheralStateConnected;
+    if (!connected || !deviceService) {
       if (delegate) {
-        delegate->peripheral_didDiscoverCharacteristicsForService_error(
-            me, service,
-            self.state_ != CBPeripheralStateConnected
-                ? notConnected()
-                : NSError{CBErrorDomain, CBErrorInvalidParameters, "The service is not on this device."});
+        delegate->peripheral_didDiscoverCharacteristicsForService_error(me, service,
+                                                                        characteristicDiscoveryError(connected));
       }
       return;
     }
     CBCharacteristicList list;
     for (const auto& deviceCharacteristic : deviceService->characteristics) {
-      if (!wanted(filter, deviceCharacteristic.uuid)) continue;
+      if (!passesFilter(filter, deviceCharacteristic.uuid)) continue;
       std::shared_ptr<CBCharacteristic> known;
       if (service->characteristics()) {
         for (const auto& existing : *service->characteristics()) {
@@ -112,7 +100,7 @@ void SimPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharacter
     std::optional<NSError> error;
     const auto* found = self.device_->findCharacteristic(characteristic->UUID());
     if (self.state_ != CBPeripheralStateConnected) {
-      error = notConnected();
+      error = notConnectedError();
     } else if (!found || (found->properties & CBCharacteristicPropertyRead) == 0) {
       error = NSError{CBATTErrorDomain, CBATTErrorReadNotPermitted, "Reading is not permitted."};
     } else {
@@ -130,7 +118,7 @@ void SimPeripheral::writeValue_forCharacteristic_type(const NSData& data,
   later([data, characteristic, type](SimPeripheral& self, const std::shared_ptr<CBPeripheral>& me) {
     std::optional<NSError> error;
     if (self.state_ != CBPeripheralStateConnected) {
-      error = notConnected();
+      error = notConnectedError();
     } else {
       error = self.device_->receiveWrite(characteristic->UUID(), data, type);
     }
@@ -166,14 +154,16 @@ void SimPeripheral::deliverNotification(const CBUUID& uuid, const NSData& value)
   });
 }
 
+// Holds this peripheral until the event is out: a device replaced by a new
+// object in the world drops the central's last reference to the old link,
+// whose disconnection must still be reported.
 void SimPeripheral::deliverDeviceDisconnect() {
-  later([](SimPeripheral& self, const std::shared_ptr<CBPeripheral>&) {
-    if (self.state_ == CBPeripheralStateDisconnected) return;
-    self.setState(CBPeripheralStateDisconnected);
-    if (auto central = self.central_.lock()) {
-      central->reportDisconnect(self.shared_from_this(),
-                                NSError{CBErrorDomain, CBErrorPeripheralDisconnected,
-                                        "The specified device has disconnected from us."});
+  queue_->post([self = shared_from_this()] {
+    if (self->state_ == CBPeripheralStateDisconnected) return;
+    self->setState(CBPeripheralStateDisconnected);
+    if (auto central = self->central_.lock()) {
+      central->reportDisconnect(self, NSError{CBErrorDomain, CBErrorPeripheralDisconnected,
+                                              "The specified device has disconnected from us."});
     }
   });
 }

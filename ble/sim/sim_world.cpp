@@ -33,10 +33,14 @@ std::shared_ptr<SimDevice> SimWorld::device(const NSUUID& identifier) const {
 }
 
 void SimWorld::setState(CBManagerState state) {
+  const bool off = state_ == CBManagerStatePoweredOn && state != CBManagerStatePoweredOn;
   state_ = state;
   std::erase_if(centrals_, [](const auto& weak) { return weak.expired(); });
   for (const auto& weak : centrals_) {
-    if (auto central = weak.lock()) central->reportState();
+    auto central = weak.lock();
+    if (!central) continue;
+    if (off) central->poweredOff();
+    central->reportState();
   }
 }
 

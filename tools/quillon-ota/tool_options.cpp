@@ -94,6 +94,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
   ToolOptions options;
   std::optional<std::string_view> image;
   bool options_ended = false;
+  std::optional<std::string> simulated_only;  // the first option that shapes the simulated module
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
@@ -129,6 +130,10 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
 
     if (name == "-h" || name == "--help") return HelpRequested{};
     if (name == "--version") return VersionRequested{};
+    if (!simulated_only && (name == "--no-module" || name == "--module-id" || name == "--mtu" || name == "--credit" ||
+                            name == "--latency" || name == "--fault" || name == "--save-received")) {
+      simulated_only = std::string(name);
+    }
     if (name == "-v" || name == "--verbose") {
       if (auto e = flag(options.verbose)) return *e;
     } else if (name == "--retrieve") {
@@ -175,6 +180,19 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto v = value();
       if (!v || v->empty()) return missing();
       (name == "--sha256" ? options.sha256 : options.ca_file) = std::string(*v);
+    } else if (name == "--backend") {
+      auto v = value();
+      if (!v) return missing();
+      options.backend = BLEBackendNamed(*v);
+      if (!options.backend) return UsageError{"--backend must be sim or bluez, not '" + std::string(*v) + "'"};
+    } else if (name == "--adapter") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      // An object path element of org.bluez: letters, digits, underscores.
+      if (!std::all_of(v->begin(), v->end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; })) {
+        return UsageError{"--adapter must be an adapter name such as hci0, not '" + std::string(*v) + "'"};
+      }
+      options.adapter = std::string(*v);
     } else if (name == "--progress") {
       auto v = value();
       if (!v) return missing();
@@ -188,6 +206,9 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     }
   }
 
+  if (options.backend == BLEBackend::BlueZ && simulated_only) {
+    return UsageError{*simulated_only + " shapes the simulated module; it does not go with --backend bluez"};
+  }
   if (!image || image->empty()) return UsageError{"no firmware image given"};
   options.image = std::string(*image);
   if (starts_with_nocase(*image, "http://") || starts_with_nocase(*image, "https://")) {
@@ -205,8 +226,19 @@ Updates the firmware of the printer's BLE data module over its OTA service
 (FF10, characteristic FF11). IMAGE is a local file or an http:// or https://
 URL, which is downloaded into the library's cache folder first.
 
-The module is the simulated one of QuillonLib's simulated BLE world: it
-advertises FF10 and keeps what it receives, and can be told to misbehave.
+The module is, by default, the simulated one of QuillonLib's simulated BLE
+world: it advertises FF10 and keeps what it receives, and can be told to
+misbehave. With --backend bluez the module is a real one, reached through
+BlueZ (bluetoothd) on this Linux machine's system bus.
+
+The BLE backend:
+  --backend NAME        sim (the simulated world) or bluez; default: the
+                        QUILLON_BLE_BACKEND environment variable, else sim
+  --adapter NAME        the BlueZ adapter to use (default hci0); bluez only.
+                        bluetoothd must run and the adapter be powered, and
+                        the user must be allowed to use org.bluez on the
+                        system bus (root, or the group the system's D-Bus
+                        policy names, often "bluetooth")
 
 Finding the module:
   (default)             scan for a module advertising FF10 and connect to the
@@ -216,7 +248,7 @@ Finding the module:
                         without scanning
   --scan-timeout SECS   give up finding and connecting after SECS (default 10)
 
-The simulated module:
+The simulated module (sim only):
   --no-module           no module is in range
   --module-id UUID      its identifier (default 6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D4A10)
   --mtu N               packet size it grants, 0 to 255 (default 247)
@@ -248,7 +280,9 @@ Making sure of the image:
 
 Checking and showing:
   --verify              compare what the module received with the image
-                        (length and SHA-256, as sha256sum prints it)
+                        (length and SHA-256, as sha256sum prints it); over
+                        bluez nothing can be read back, so the module's own
+                        verdict on length and checksums is the check
   --save-received FILE  write what the module received to FILE
   --progress MODE       auto (bar on a terminal, else lines), bar, lines, none
   --json                print one JSON object per line for every event
@@ -264,7 +298,8 @@ JSON events (--json), each one line with "event" and:
   connected   "name"
   download    "bytes", "total" (-1: unknown), "seconds", "bytes_per_second"
   transfer    "bytes", "total", "seconds", "bytes_per_second"
-  verify      "match" (true/false), "bytes", "sha256" (hex, of the module)
+  verify      "match" (true/false), "bytes", "sha256" (hex, of what the
+              module holds; null over bluez, where it cannot be read back)
   verdict     "outcome" (success, usage_error, module_not_found,
               image_unavailable, checksum_failure, timed_out,
               module_rejected, link_failed, verify_mismatch,

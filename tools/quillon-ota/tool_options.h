@@ -9,6 +9,7 @@
 #include <string_view>
 #include <variant>
 
+#include "quillon/manager/ble_backend.h"
 #include "quillon/sim/sim_ota_module.h"
 
 namespace quillon::ota_tool {
@@ -28,6 +29,11 @@ struct ToolOptions {
   // Connect to the module remembered from the last run instead of scanning.
   bool retrieve = false;
   double scan_timeout_seconds = 10.0;
+
+  // The BLE backend: --backend, else QUILLON_BLE_BACKEND, else sim. The
+  // simulated module's options below go only with sim.
+  std::optional<BLEBackend> backend;
+  std::string adapter = "hci0";
 
   // The simulated module.
   bool no_module = false;

@@ -1,5 +1,7 @@
 #include "quillon/ble/cb_uuid.h"
 
+#include <algorithm>
+
 #include "ble/hex_text.h"
 
 namespace quillon {
@@ -8,6 +10,15 @@ namespace {
 // 0000xxxx-0000-1000-8000-00805F9B34FB: the base that short forms expand over.
 constexpr std::uint8_t kBluetoothBase[16] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                              0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
+
+// A 128-bit UUID on the Bluetooth base is kept as its short form (16-bit
+// when its top two bytes are zero, else 32-bit), so that "0000FF11-0000-
+// 1000-8000-00805F9B34FB", as Linux's stack reports it, reads back "FF11".
+std::vector<std::uint8_t> shortened(std::vector<std::uint8_t> bytes) {
+  if (bytes.size() != 16 || !std::equal(bytes.begin() + 4, bytes.end(), kBluetoothBase + 4)) return bytes;
+  if (bytes[0] == 0 && bytes[1] == 0) return {bytes[2], bytes[3]};
+  return {bytes[0], bytes[1], bytes[2], bytes[3]};
+}
 
 }  // namespace
 
@@ -19,7 +30,7 @@ std::optional<CBUUID> CBUUID::UUIDWithString(std::string_view text) {
     bytes = hex_text::parseGroups(text);
   }
   if (!bytes) return std::nullopt;
-  return CBUUID(std::move(*bytes));
+  return CBUUID(shortened(std::move(*bytes)));
 }
 
 CBUUID CBUUID::fromShort(std::uint16_t value) {
@@ -30,6 +41,8 @@ std::string CBUUID::UUIDString() const {
   if (data_.size() == 16) return hex_text::formatGroups(data_.data());
   return hex_text::format(data_.data(), data_.size());
 }
+
+std::string CBUUID::fullUUIDString() const { return hex_text::formatGroups(full().data()); }
 
 std::vector<std::uint8_t> CBUUID::full() const {
   if (data_.size() == 16) return data_;

@@ -8,6 +8,7 @@ void RunLoop::post(Task task) {
   {
     std::lock_guard lock(mutex_);
     ready_.push_back(std::move(task));
+    ++posts_;
   }
   wake_.notify_all();
 }
@@ -16,6 +17,7 @@ void RunLoop::post_after(Clock::duration delay, Task task) {
   {
     std::lock_guard lock(mutex_);
     delayed_.emplace(Clock::now() + delay, std::move(task));
+    ++posts_;
   }
   wake_.notify_all();
 }
@@ -59,7 +61,10 @@ bool RunLoop::run_until(const std::function<bool()>& done, std::chrono::millisec
     std::unique_lock lock(mutex_);
     auto wake_at = deadline;
     if (!delayed_.empty() && delayed_.begin()->first < wake_at) wake_at = delayed_.begin()->first;
-    if (ready_.empty()) wake_.wait_until(lock, wake_at, [&] { return !ready_.empty(); });
+    // Any post wakes the wait: a delayed task posted meanwhile (from another
+    // thread) may fall due before the time this wait was planned to end.
+    const auto posts_seen = posts_;
+    if (ready_.empty()) wake_.wait_until(lock, wake_at, [&] { return posts_ != posts_seen; });
     lock.unlock();
     if (Clock::now() >= deadline) {
       while (run_one_due(Clock::now())) {

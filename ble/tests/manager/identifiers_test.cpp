@@ -16,6 +16,10 @@ TEST(CBUUIDTest, TextFormsRoundTripInUpperCase) {
       {"ff0a", "FF0A"},
       {"0000FF00", "0000FF00"},
       {"49535343-fe7d-4ae5-8fa9-9fafd205e455", "49535343-FE7D-4AE5-8FA9-9FAFD205E455"},
+      // On the Bluetooth base a full UUID reads back in its short form.
+      {"0000ff11-0000-1000-8000-00805f9b34fb", "FF11"},
+      {"1234ABCD-0000-1000-8000-00805F9B34FB", "1234ABCD"},
+      {"0000FF11-0000-1000-8000-00805F9B34FC", "0000FF11-0000-1000-8000-00805F9B34FC"},
       {"", nullptr},
       {"FF0", nullptr},
       {"FF000", nullptr},
@@ -40,6 +44,11 @@ TEST(CBUUIDTest, AShortFormEqualsItsExpansionOverTheBluetoothBase) {
   EXPECT_EQ(*CBUUID::UUIDWithString("180F"), *CBUUID::UUIDWithString("0000180F"));
   EXPECT_FALSE(*CBUUID::UUIDWithString("180F") == *CBUUID::UUIDWithString("0000180F-0000-1000-8000-00805F9B34FC"));
   EXPECT_EQ(CBUUID::fromShort(0xFF11).UUIDString(), "FF11");
+  // And back: every form names its full UUID, as BlueZ spells UUIDs.
+  EXPECT_EQ(CBUUID::fromShort(0xFF11).fullUUIDString(), "0000FF11-0000-1000-8000-00805F9B34FB");
+  EXPECT_EQ(CBUUID::UUIDWithString("1234abcd")->fullUUIDString(), "1234ABCD-0000-1000-8000-00805F9B34FB");
+  EXPECT_EQ(CBUUID::UUIDWithString("49535343-FE7D-4AE5-8FA9-9FAFD205E455")->fullUUIDString(),
+            "49535343-FE7D-4AE5-8FA9-9FAFD205E455");
 }
 
 TEST(NSUUIDTest, ParsesOnlyTheGroupedFormAndPrintsUpperCase) {

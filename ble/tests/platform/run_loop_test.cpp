@@ -62,6 +62,25 @@ TEST(RunLoop, TasksPostedFromAnotherThreadRunOnTheLoopThread) {
   EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
+// A delayed task posted from another thread while the loop waits for its
+// deadline must run when it falls due, not when the deadline ends the wait.
+// The task itself ends the run; a missed wake-up would hang for the 60 s.
+TEST(RunLoop, DelayedTaskPostedFromAnotherThreadWakesAWaitingRun) {
+  RunLoop loop;
+  std::atomic<bool> ran{false};
+  std::atomic<bool> waiting{false};
+  loop.post([&] { waiting = true; });
+  std::thread poster([&] {
+    while (!waiting) std::this_thread::yield();
+    std::this_thread::sleep_for(20ms);  // lets the loop settle into its wait
+    loop.post_after(1ms, [&] { ran = true; });
+  });
+  const auto start = RunLoop::Clock::now();
+  EXPECT_TRUE(loop.run_until([&] { return ran.load(); }, 60s));
+  poster.join();
+  EXPECT_LT(RunLoop::Clock::now() - start, 30s) << "the run waited for its deadline";
+}
+
 TEST(RunLoop, RunUntilGivesUpAtTheTimeoutWhenNothingHappens) {
   RunLoop loop;
   EXPECT_FALSE(loop.run_until([] { return false; }, 20ms));

@@ -119,5 +119,25 @@ TEST(ManagerOverSimTest, TheSharedInstanceIsMadeOnceOnTheConfiguredPlatform) {
   EXPECT_THAT(log->lines(), ElementsAre("[BLEManager]BLEManager state changed to 5"));
 }
 
+// QUILLON_BLE_BACKEND picks the backend of a default-made manager; one that
+// this program does not link, or no backend at all, gives an Unsupported
+// central rather than the simulated world in its place.
+TEST(ManagerOverSimTest, TheEnvironmentPicksTheBackendOfADefaultManager) {
+  const struct {
+    const char* value;
+    const char* state;
+  } cases[] = {{"sim", "state 5"}, {"bluez", "state 2"}, {"corebluetooth", "state 2"}, {"", "state 5"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    setenv("QUILLON_BLE_BACKEND", c.value, 1);
+    BLEManager manager;
+    auto app = std::make_shared<ConnectingApp>(manager);
+    manager.setDelegate(app);
+    defaultWorld()->queue()->run_until_idle();
+    EXPECT_THAT(app->events, ElementsAre(c.state));
+  }
+  unsetenv("QUILLON_BLE_BACKEND");
+}
+
 }  // namespace
 }  // namespace quillon::sim

@@ -172,6 +172,33 @@ TEST(SimWorldTest, WithoutDuplicatesEachDeviceIsReportedOncePerScan) {
   EXPECT_THAT(rig.recorder->lines, ElementsAre("found Printer BLE -55"));
 }
 
+// A device that leaves and comes back, or is replaced by a new object under
+// the same identifier, is one advertiser with one link history: one
+// advertising loop (each loop keeps one delayed task waiting), and the old
+// link's disconnection is still reported when nothing but the central held it.
+TEST(SimWorldTest, ADeviceThatLeavesAndReturnsOrIsReplacedStaysOneDevice) {
+  WorldRig rig;
+  rig.settle();
+  rig.central->scanForPeripheralsWithServices_options(std::nullopt,
+                                                      CBOptions{{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+  rig.settle();
+  rig.world->removeDevice(rig.module->identifier());
+  rig.world->addDevice(rig.module);
+  rig.settle();
+  EXPECT_EQ(rig.world->queue()->pending(), 1u) << "a second advertising loop started";
+  rig.central->stopScan();
+
+  const NSUUID identifier = rig.module->identifier();
+  rig.connectedModule();  // held by the central only
+  rig.world->removeDevice(identifier);
+  SimDataModuleConfig config;
+  config.identifier = identifier;
+  rig.world->addDevice(std::make_shared<SimDataModule>(config));
+  ASSERT_EQ(rig.central->retrievePeripheralsWithIdentifiers({identifier}).size(), 1u);  // the new device's link
+  rig.settle();
+  EXPECT_THAT(rig.recorder->lines, ElementsAre("disconnected CBErrorDomain:7"));
+}
+
 TEST(SimWorldTest, ConnectionsAreRefusedCancelledAndDroppedWithTheRightErrors) {
   WorldRig rig;
   rig.settle();

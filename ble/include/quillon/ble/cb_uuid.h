@@ -14,15 +14,18 @@ namespace quillon {
 class CBUUID {
  public:
   // Parses 4 or 8 hexadecimal digits (short forms) or the 36-character
-  // 8-4-4-4-12 form, either case. Anything else gives an empty result:
-  // where the platform would raise an exception, callers decide.
+  // 8-4-4-4-12 form, either case. A full UUID on the Bluetooth base is
+  // kept as its short form. Anything else gives an empty result: where the
+  // platform would raise an exception, callers decide.
   static std::optional<CBUUID> UUIDWithString(std::string_view text);
   // A 16-bit SIG UUID such as 0xFF00.
   static CBUUID fromShort(std::uint16_t value);
 
   // Four upper-case hexadecimal digits for a 16-bit UUID, eight for a
   // 32-bit one, 36 upper-case characters (8-4-4-4-12) for a 128-bit one.
+  // fullUUIDString: always the 36-character form (what BlueZ names).
   std::string UUIDString() const;
+  std::string fullUUIDString() const;
   // The stored bytes, big-endian: 2, 4 or 16 of them.
   const std::vector<std::uint8_t>& data() const { return data_; }
 

@@ -49,6 +49,7 @@ class RunLoop {
   std::condition_variable wake_;
   std::deque<Task> ready_;
   std::multimap<Clock::time_point, Task> delayed_;
+  std::uint64_t posts_ = 0;  // counts every post, so that a waiting run sees new ones
 };
 
 }  // namespace quillon

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -41,6 +42,9 @@ class SimCentralManager final : public CBCentralManager, public std::enable_shar
 
   // --- for SimWorld and SimPeripheral ---------------------------------------
   void reportState();
+  // The world's power went off: links drop with an error, pending ones
+  // fail, a scan ends (and is not resumed when the power returns).
+  void poweredOff();
   // A device joined the world: a running scan picks it up.
   void deviceAdded(const std::shared_ptr<SimDevice>& device);
   void reportDisconnect(const std::shared_ptr<SimPeripheral>& peripheral, const std::optional<NSError>& error);
@@ -59,6 +63,9 @@ class SimCentralManager final : public CBCentralManager, public std::enable_shar
   unsigned long scanGeneration_ = 0;
   CBUUIDFilter filter_;
   std::vector<NSUUID> reportedThisScan_;
+  // Devices whose advertisement loop runs for the current scan: a device
+  // removed and added again keeps one loop, not two.
+  std::set<const SimDevice*> advertising_;
 };
 
 }  // namespace quillon::sim

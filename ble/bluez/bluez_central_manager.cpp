@@ -1,0 +1,477 @@
+#include "bluez_central_manager.h"
+
+#include <algorithm>
+
+namespace quillon::bluez {
+namespace {
+
+constexpr char kObjectManager[] = "org.freedesktop.DBus.ObjectManager";
+constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
+// Connect answers that a short wait usually cures: another operation is
+// still running, or the controller gave up on this attempt by itself.
+constexpr unsigned kConnectRetries = 2;
+constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
+
+bool transient(const BusError& error) {
+  return error.name == "org.bluez.Error.InProgress" ||
+         error.message.find("le-connection-abort-by-local") != std::string::npos;
+}
+
+NSError busFailure(long code, const BusError& error) {
+  return NSError{CBErrorDomain, code, error.name + ": " + error.message};
+}
+
+NSError disconnected() {
+  return NSError{CBErrorDomain, CBErrorPeripheralDisconnected, "The specified device has disconnected from us."};
+}
+
+// A device's advertised UUIDs meet the scan's filter (absent: all).
+bool passes(const CBUUIDFilter& filter, const std::vector<std::string>& uuids) {
+  if (!filter) return true;
+  for (const auto& text : uuids) {
+    auto uuid = CBUUID::UUIDWithString(text);
+    if (uuid && std::find(filter->begin(), filter->end(), *uuid) != filter->end()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::shared_ptr<BluezCentralManager> BluezCentralManager::create(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                                                 std::shared_ptr<RunLoop> queue,
+                                                                 BluezOptions options) {
+  auto central = std::shared_ptr<BluezCentralManager>(
+      new BluezCentralManager(std::move(delegate), std::move(queue), std::move(options)));
+  central->start();
+  return central;
+}
+
+BluezCentralManager::BluezCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                         std::shared_ptr<RunLoop> queue, BluezOptions options)
+    : delegate_(std::move(delegate)),
+      queue_(std::move(queue)),
+      options_(std::move(options)),
+      adapterPath_("/org/bluez/" + options_.adapter) {
+  if (!options_.log) options_.log = std::make_shared<StderrLogSink>();
+}
+
+BluezCentralManager::~BluezCentralManager() {
+  // Stops the bus thread before the peripherals and the tree go.
+  bus_.reset();
+}
+
+void BluezCentralManager::log(const std::string& text) { options_.log->line("[BlueZ]" + text); }
+
+void BluezCentralManager::start() {
+  std::string error;
+  bus_ = BluezBus::open(queue_, error);
+  if (!bus_) {
+    log("No system bus, Bluetooth is unavailable: " + error);
+    state_ = CBManagerStateUnsupported;
+    queue_->post([weak = weak_from_this()] {
+      auto self = weak.lock();
+      if (!self) return;
+      if (auto delegate = self->delegate_.lock()) delegate->centralManagerDidUpdateState(*self);
+    });
+    return;
+  }
+  watchSignals();
+  queue_->post([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->load();
+  });
+}
+
+// Subscribes before loading the tree, so that no change falls between.
+void BluezCentralManager::watchSignals() {
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  bus_->watch("type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager',member='InterfacesAdded'",
+              [weak](sdbus::Message& message) -> std::function<void()> {
+                sdbus::ObjectPath path;
+                message >> path;
+                auto interfaces = readInterfaces(message);
+                return [weak, path = std::string(path), interfaces = std::move(interfaces)] {
+                  if (auto self = weak.lock()) self->interfacesAdded(path, interfaces);
+                };
+              });
+  bus_->watch(
+      "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager',member='InterfacesRemoved'",
+      [weak](sdbus::Message& message) -> std::function<void()> {
+        sdbus::ObjectPath path;
+        std::vector<std::string> interfaces;
+        message >> path >> interfaces;
+        return [weak, path = std::string(path), interfaces = std::move(interfaces)] {
+          if (auto self = weak.lock()) self->interfacesRemoved(path, interfaces);
+        };
+      });
+  bus_->watch(
+      "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
+      [weak](sdbus::Message& message) -> std::function<void()> {
+        std::string interface;
+        std::map<std::string, sdbus::Variant> changed;
+        std::vector<std::string> invalidated;
+        message >> interface >> changed >> invalidated;
+        return [weak, path = message.getPath(), interface, properties = toProperties(changed),
+                invalidated = std::move(invalidated)] {
+          if (auto self = weak.lock()) self->propertiesChanged(path, interface, properties, invalidated);
+        };
+      });
+  // bluetoothd leaving the bus (a restart, a crash) ends every link and
+  // scan at once, and its signals would never come: treat it as power-off.
+  bus_->watch(
+      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+      "arg0='org.bluez'",
+      [weak](sdbus::Message& message) -> std::function<void()> {
+        std::string name, before, after;
+        message >> name >> before >> after;
+        return [weak, after] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (after.empty()) {
+            self->bluezLeft();
+          } else {
+            self->load();
+          }
+        };
+      });
+}
+
+void BluezCentralManager::load() {
+  ManagedObjects objects;
+  auto error = bus_->call("/", kObjectManager, "GetManagedObjects", {},
+                          [&](sdbus::MethodReply& reply) { objects = readManagedObjects(reply); });
+  if (error) {
+    if (bluezPresent_ || !bluezEverSeen_) log("org.bluez is not on the system bus: " + error->name + ": " + error->message);
+    bluezPresent_ = false;
+    tree_.reset({});
+  } else {
+    bluezPresent_ = bluezEverSeen_ = true;
+    tree_.reset(std::move(objects));
+    if (!tree_.find(adapterPath_, kAdapterInterface)) log("No adapter " + options_.adapter);
+  }
+  updateState();
+}
+
+void BluezCentralManager::bluezLeft() {
+  log("org.bluez left the system bus");
+  bluezPresent_ = false;
+  tree_.reset({});
+  updateState();
+}
+
+// Recomputes the state; on a change away from PoweredOn every link drops
+// with an error and a scan ends (it is not resumed by itself).
+void BluezCentralManager::updateState() {
+  CBManagerState next = CBManagerStateUnsupported;
+  if (!bluezPresent_) {
+    next = bluezEverSeen_ ? CBManagerStatePoweredOff : CBManagerStateUnsupported;
+  } else if (const auto* adapter = tree_.find(adapterPath_, kAdapterInterface)) {
+    next = property<bool>(adapter, "Powered").value_or(false) ? CBManagerStatePoweredOn : CBManagerStatePoweredOff;
+  }
+  if (next == state_) return;
+  state_ = next;
+  if (state_ != CBManagerStatePoweredOn) {
+    scanning_ = false;
+    auto peripherals = peripherals_;
+    for (auto& [path, peripheral] : peripherals) {
+      if (peripheral->state() == CBPeripheralStateConnected) {
+        linkLost(peripheral);
+      } else if (peripheral->state() == CBPeripheralStateConnecting) {
+        failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionFailed, "Bluetooth is powered off."});
+      }
+    }
+  }
+  if (auto delegate = delegate_.lock()) delegate->centralManagerDidUpdateState(*this);
+}
+
+void BluezCentralManager::interfacesAdded(const std::string& path, const Interfaces& interfaces) {
+  if (!bluezPresent_) return;
+  tree_.add(path, interfaces);
+  if (interfaces.count(kAdapterInterface)) updateState();
+  if (interfaces.count(kDeviceInterface)) reportDiscovered(path);
+  if (interfaces.count(kServiceInterface)) {
+    for (auto& [devicePath, peripheral] : peripherals_) {
+      if (path.rfind(devicePath + "/", 0) == 0) checkReady(peripheral);
+    }
+  }
+}
+
+void BluezCentralManager::interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces) {
+  tree_.remove(path, interfaces);
+  if (std::find(interfaces.begin(), interfaces.end(), kAdapterInterface) != interfaces.end()) updateState();
+  if (std::find(interfaces.begin(), interfaces.end(), kDeviceInterface) == interfaces.end()) return;
+  reported_.erase(path);
+  auto it = peripherals_.find(path);
+  if (it == peripherals_.end()) return;
+  auto peripheral = it->second;
+  if (peripheral->state() == CBPeripheralStateConnected) {
+    linkLost(peripheral);
+  } else if (peripheral->state() == CBPeripheralStateConnecting) {
+    failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionFailed, "The device went away."});
+  }
+}
+
+void BluezCentralManager::propertiesChanged(const std::string& path, const std::string& interface,
+                                            const Properties& changed, const std::vector<std::string>& invalidated) {
+  if (!bluezPresent_) return;
+  tree_.change(path, interface, changed, invalidated);
+  if (interface == kAdapterInterface && path == adapterPath_) {
+    updateState();
+  } else if (interface == kDeviceInterface) {
+    auto it = peripherals_.find(path);
+    if (it != peripherals_.end()) {
+      auto peripheral = it->second;
+      const auto connected = property<bool>(&changed, "Connected");
+      if (connected == false && peripheral->state() == CBPeripheralStateConnected) {
+        linkLost(peripheral);
+      } else if (peripheral->state() == CBPeripheralStateConnecting) {
+        checkReady(peripheral);
+      }
+    }
+    for (const char* heard : {"RSSI", "ManufacturerData", "ServiceData", "UUIDs", "Name"}) {
+      if (changed.count(heard)) {
+        reportDiscovered(path);
+        break;
+      }
+    }
+  } else if (interface == kCharacteristicInterface) {
+    if (auto value = property<Bytes>(&changed, "Value")) {
+      for (auto& [devicePath, peripheral] : peripherals_) {
+        if (path.rfind(devicePath + "/", 0) == 0) peripheral->valueChanged(path, *value);
+      }
+    }
+  }
+}
+
+std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::string& path) {
+  auto& slot = peripherals_[path];
+  if (!slot) {
+    const auto address = property<std::string>(tree_.find(path, kDeviceInterface), "Address").value_or(path);
+    slot = std::make_shared<BluezPeripheral>(path, deviceIdentifier(options_.adapter, address), weak_from_this(),
+                                             queue_);
+  }
+  return slot;
+}
+
+std::shared_ptr<BluezPeripheral> BluezCentralManager::known(const std::shared_ptr<CBPeripheral>& peripheral) const {
+  for (const auto& [path, mine] : peripherals_) {
+    if (mine == peripheral) return mine;
+  }
+  return nullptr;
+}
+
+// A device heard while scanning (it appeared, or BlueZ updated what it
+// advertises) becomes a discovery event, if it passes the filter, once per
+// scan unless duplicates were asked for.
+void BluezCentralManager::reportDiscovered(const std::string& path) {
+  if (!scanning_) return;
+  const Properties* device = tree_.find(path, kDeviceInterface);
+  if (!device || property<std::string>(device, "Adapter") != adapterPath_) return;
+  const auto rssi = property<std::int64_t>(device, "RSSI");
+  if (!rssi) return;  // known to BlueZ, but not heard in this scan
+  const auto uuids = property<std::vector<std::string>>(device, "UUIDs").value_or(std::vector<std::string>{});
+  if (!passes(scanFilter_, uuids)) return;
+  if (!allowDuplicates_ && !reported_.insert(path).second) return;
+
+  AdvertisementDictionary advertisement;
+  advertisement.localName = property<std::string>(device, "Name");
+  for (const auto& text : uuids) {
+    if (auto uuid = CBUUID::UUIDWithString(text)) advertisement.serviceUUIDs.push_back(*uuid);
+  }
+  // As the platform hands it over: the company identifier (little-endian), then the data.
+  if (auto makers = property<std::map<std::uint16_t, Bytes>>(device, "ManufacturerData"); makers && !makers->empty()) {
+    const auto& [company, bytes] = *makers->begin();
+    NSData data{static_cast<std::uint8_t>(company & 0xFF), static_cast<std::uint8_t>(company >> 8)};
+    data.insert(data.end(), bytes.begin(), bytes.end());
+    advertisement.manufacturerData = std::move(data);
+  }
+  if (auto tx = property<std::int64_t>(device, "TxPower")) advertisement.txPowerLevel = static_cast<int>(*tx);
+  auto peripheral = peripheralAt(path);
+  if (auto delegate = delegate_.lock()) {
+    delegate->centralManager_didDiscoverPeripheral_advertisementData_RSSI(*this, peripheral, advertisement,
+                                                                          static_cast<int>(*rssi));
+  }
+}
+
+void BluezCentralManager::scanForPeripheralsWithServices_options(const CBUUIDFilter& serviceUUIDs,
+                                                                 const std::optional<CBOptions>& options) {
+  if (state_ != CBManagerStatePoweredOn) {
+    log("Scan not started, Bluetooth is not powered on");
+    return;
+  }
+  scanFilter_ = serviceUUIDs;
+  allowDuplicates_ = false;
+  if (options) {
+    auto it = options->find(CBCentralManagerScanOptionAllowDuplicatesKey);
+    allowDuplicates_ = it != options->end() && it->second;
+  }
+  reported_.clear();
+  std::vector<std::string> uuids;
+  if (serviceUUIDs) {
+    for (const auto& uuid : *serviceUUIDs) uuids.push_back(uuid.fullUUIDString());
+  }
+  auto error = bus_->call(adapterPath_, kAdapterInterface, "SetDiscoveryFilter", [&](sdbus::MethodCall& call) {
+    std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))},
+                                                 {"DuplicateData", sdbus::Variant(true)}};
+    if (!uuids.empty()) filter["UUIDs"] = sdbus::Variant(uuids);
+    call << filter;
+  });
+  if (error) log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
+  const bool discovering =
+      property<bool>(tree_.find(adapterPath_, kAdapterInterface), "Discovering").value_or(false);
+  if (!discovering || !scanning_) {
+    error = bus_->call(adapterPath_, kAdapterInterface, "StartDiscovery", {});
+    if (error && error->name != "org.bluez.Error.InProgress") {
+      log("StartDiscovery failed: " + error->name + ": " + error->message);
+      return;
+    }
+  }
+  scanning_ = true;
+  // Devices BlueZ already hears are reported now, as a fresh scan would.
+  for (const auto& path : tree_.withInterface(kDeviceInterface)) reportDiscovered(path);
+}
+
+void BluezCentralManager::stopScan() {
+  if (!scanning_) return;
+  scanning_ = false;
+  if (auto error = bus_->call(adapterPath_, kAdapterInterface, "StopDiscovery", {})) {
+    log("StopDiscovery failed: " + error->name + ": " + error->message);
+  }
+}
+
+std::vector<std::shared_ptr<CBPeripheral>> BluezCentralManager::retrievePeripheralsWithIdentifiers(
+    const std::vector<NSUUID>& identifiers) {
+  std::vector<std::shared_ptr<CBPeripheral>> found;
+  for (const auto& identifier : identifiers) {
+    for (const auto& path : tree_.children(kDeviceInterface, "Adapter", adapterPath_)) {
+      const auto address = property<std::string>(tree_.find(path, kDeviceInterface), "Address");
+      if (address && deviceIdentifier(options_.adapter, *address) == identifier) {
+        found.push_back(peripheralAt(path));
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                    const std::optional<CBOptions>&) {
+  auto mine = known(peripheral);
+  if (!mine || mine->state() == CBPeripheralStateConnected || mine->state() == CBPeripheralStateConnecting) return;
+  if (state_ != CBManagerStatePoweredOn) {
+    queue_->post([weak = weak_from_this(), mine] {
+      if (auto self = weak.lock()) {
+        self->failConnect(mine, NSError{CBErrorDomain, CBErrorConnectionFailed, "Bluetooth is not powered on."});
+      }
+    });
+    mine->setState(CBPeripheralStateConnecting);
+    return;
+  }
+  // Many adapters hang or fail a connection made while they scan.
+  if (scanning_) {
+    log("Discovery stopped to connect");
+    stopScan();
+  }
+  mine->setState(CBPeripheralStateConnecting);
+  mine->retries = 0;
+  const unsigned attempt = ++mine->attempt;
+  // Delayed tasks hold the peripheral weakly: it holds the queue.
+  queue_->post_after(options_.readyTimeout, [weak = weak_from_this(), weakPeripheral = std::weak_ptr(mine), attempt] {
+    auto self = weak.lock();
+    auto mine = weakPeripheral.lock();
+    if (!self || !mine || mine->state() != CBPeripheralStateConnecting || mine->attempt != attempt) return;
+    self->bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
+                          [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+    self->failConnect(mine, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
+  });
+  const Properties* device = tree_.find(mine->path(), kDeviceInterface);
+  if (property<bool>(device, "Connected").value_or(false) &&
+      property<bool>(device, "ServicesResolved").value_or(false)) {
+    // Kept up by an earlier run or another program: no change will come.
+    queue_->post([weak = weak_from_this(), mine] {
+      if (auto self = weak.lock()) self->checkReady(mine);
+    });
+    return;
+  }
+  connectAttempt(mine);
+}
+
+void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  const unsigned attempt = peripheral->attempt;
+  bus_->callAsync(
+      peripheral->path(), kDeviceInterface, "Connect", {},
+      [weak, peripheral, attempt](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
+        std::optional<BusError> failed;
+        if (error) failed = *error;
+        return [weak, peripheral, attempt, failed] {
+          auto self = weak.lock();
+          if (!self || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
+          if (!failed) {
+            self->checkReady(peripheral);
+            return;
+          }
+          if (transient(*failed) && peripheral->retries < kConnectRetries) {
+            ++peripheral->retries;
+            self->log("Connect answered " + failed->name + " (" + failed->message + "), trying again");
+            self->queue_->post_after(kConnectRetryDelay, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt] {
+              auto again = weak.lock();
+              auto peripheral = weakPeripheral.lock();
+              if (again && peripheral && peripheral->state() == CBPeripheralStateConnecting &&
+                  peripheral->attempt == attempt) {
+                again->connectAttempt(peripheral);
+              }
+            });
+            return;
+          }
+          self->failConnect(peripheral, busFailure(CBErrorConnectionFailed, *failed));
+        };
+      },
+      options_.readyTimeout);
+}
+
+// Usable means connected, resolved, and the service objects exported
+// (ServicesResolved can come before them).
+void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  if (peripheral->state() != CBPeripheralStateConnecting) return;
+  const Properties* device = tree_.find(peripheral->path(), kDeviceInterface);
+  if (!property<bool>(device, "Connected").value_or(false)) return;
+  if (!property<bool>(device, "ServicesResolved").value_or(false)) return;
+  if (tree_.children(kServiceInterface, "Device", peripheral->path()).empty()) return;
+  peripheral->setState(CBPeripheralStateConnected);
+  if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
+}
+
+void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error) {
+  peripheral->setState(CBPeripheralStateDisconnected);
+  if (auto delegate = delegate_.lock()) delegate->centralManager_didFailToConnectPeripheral_error(*this, peripheral, error);
+}
+
+void BluezCentralManager::linkLost(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  peripheral->setState(CBPeripheralStateDisconnected);
+  if (auto delegate = delegate_.lock()) {
+    delegate->centralManager_didDisconnectPeripheral_error(*this, peripheral, disconnected());
+  }
+}
+
+void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) {
+  auto mine = known(peripheral);
+  if (!mine || mine->state() == CBPeripheralStateDisconnected) return;
+  ++mine->attempt;  // a reply or time-out still on its way is for an attempt that ended
+  mine->setState(CBPeripheralStateDisconnected);
+  if (bus_ && bluezPresent_) {
+    bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
+                    [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+    // The link is going: a connection asked for before BlueZ says so must
+    // not take the old link for a usable one.
+    tree_.change(mine->path(), kDeviceInterface, {{"Connected", false}, {"ServicesResolved", false}}, {});
+  }
+  queue_->post([weak = weak_from_this(), mine] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (auto delegate = self->delegate_.lock()) {
+      delegate->centralManager_didDisconnectPeripheral_error(*self, mine, std::nullopt);
+    }
+  });
+}
+
+}  // namespace quillon::bluez

@@ -1,0 +1,85 @@
+// CBCentralManager over BlueZ: one adapter (org.bluez.Adapter1) on the
+// system bus. Keeps BlueZ's object tree as a cache that signals update,
+// derives the manager state from the adapter's presence and Powered
+// property (and org.bluez's presence on the bus), turns device objects that
+// appear or change while scanning into discovery events, and drives
+// connections through Device1.Connect until the link is usable.
+// Everything runs on the main queue; see bluez_bus.h for the bus thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "bluez_bus.h"
+#include "bluez_object_tree.h"
+#include "bluez_peripheral.h"
+#include "quillon/bluez/bluez_backend.h"
+#include "quillon/ble/cb_central_manager.h"
+
+namespace quillon::bluez {
+
+class BluezCentralManager final : public CBCentralManager, public std::enable_shared_from_this<BluezCentralManager> {
+ public:
+  static std::shared_ptr<BluezCentralManager> create(std::weak_ptr<CBCentralManagerDelegate> delegate,
+                                                     std::shared_ptr<RunLoop> queue, BluezOptions options);
+  ~BluezCentralManager() override;
+
+  CBManagerState state() const override { return state_; }
+  void scanForPeripheralsWithServices_options(const CBUUIDFilter& serviceUUIDs,
+                                              const std::optional<CBOptions>& options) override;
+  void stopScan() override;
+  std::vector<std::shared_ptr<CBPeripheral>> retrievePeripheralsWithIdentifiers(
+      const std::vector<NSUUID>& identifiers) override;
+  void connectPeripheral_options(const std::shared_ptr<CBPeripheral>& peripheral,
+                                 const std::optional<CBOptions>& options) override;
+  void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override;
+
+  // --- for peripherals -------------------------------------------------------------
+  BluezBus* bus() { return bus_.get(); }
+  const ObjectTree& tree() const { return tree_; }
+  const BluezOptions& options() const { return options_; }
+  void log(const std::string& text);
+
+ private:
+  BluezCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate, std::shared_ptr<RunLoop> queue,
+                      BluezOptions options);
+  void start();
+  void load();
+  void watchSignals();
+  void updateState();
+  void bluezLeft();
+
+  void interfacesAdded(const std::string& path, const Interfaces& interfaces);
+  void interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces);
+  void propertiesChanged(const std::string& path, const std::string& interface, const Properties& changed,
+                         const std::vector<std::string>& invalidated);
+
+  std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path);
+  std::shared_ptr<BluezPeripheral> known(const std::shared_ptr<CBPeripheral>& peripheral) const;
+  void reportDiscovered(const std::string& path);
+  void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
+  void linkLost(const std::shared_ptr<BluezPeripheral>& peripheral);
+
+  std::weak_ptr<CBCentralManagerDelegate> delegate_;
+  std::shared_ptr<RunLoop> queue_;
+  BluezOptions options_;
+  std::string adapterPath_;
+  std::unique_ptr<BluezBus> bus_;
+  ObjectTree tree_;
+  bool bluezPresent_ = false;
+  bool bluezEverSeen_ = false;
+  CBManagerState state_ = CBManagerStateUnknown;
+
+  bool scanning_ = false;
+  CBUUIDFilter scanFilter_;
+  bool allowDuplicates_ = false;
+  std::set<std::string> reported_;
+
+  std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
+};
+
+}  // namespace quillon::bluez

@@ -1,0 +1,307 @@
+#include "bluez_peripheral.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "bluez_central_manager.h"
+#include "quillon/ble/peripheral_errors.h"
+
+namespace quillon::bluez {
+namespace {
+
+NSError attFailure(long code, const BusError& error) {
+  return NSError{CBATTErrorDomain, code, error.name + ": " + error.message};
+}
+
+CBCharacteristicProperties propertiesFromFlags(const std::vector<std::string>& flags) {
+  static const std::pair<const char*, CBCharacteristicProperties> kFlags[] = {
+      {"broadcast", CBCharacteristicPropertyBroadcast},
+      {"read", CBCharacteristicPropertyRead},
+      {"write-without-response", CBCharacteristicPropertyWriteWithoutResponse},
+      {"write", CBCharacteristicPropertyWrite},
+      {"notify", CBCharacteristicPropertyNotify},
+      {"indicate", CBCharacteristicPropertyIndicate},
+      {"authenticated-signed-writes", CBCharacteristicPropertyAuthenticatedSignedWrites},
+      {"extended-properties", CBCharacteristicPropertyExtendedProperties},
+  };
+  CBCharacteristicProperties properties = 0;
+  for (const auto& flag : flags) {
+    for (const auto& [name, bit] : kFlags) {
+      if (flag == name) properties |= bit;
+    }
+  }
+  return properties;
+}
+
+std::map<std::string, sdbus::Variant> writeOptions(const char* type) {
+  return {{"type", sdbus::Variant(std::string(type))}};
+}
+
+}  // namespace
+
+BluezPeripheral::BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<BluezCentralManager> central,
+                                 std::shared_ptr<RunLoop> queue)
+    : path_(std::move(path)), identifier_(identifier), central_(std::move(central)), queue_(std::move(queue)) {}
+
+BluezPeripheral::~BluezPeripheral() { forgetGatt(); }
+
+std::optional<std::string> BluezPeripheral::name() const {
+  auto central = central_.lock();
+  if (!central) return std::nullopt;
+  return property<std::string>(central->tree().find(path_, kDeviceInterface), "Name");
+}
+
+// Runs `body` on the queue later with this peripheral and its central, if
+// both are still there.
+template <typename Body>
+void BluezPeripheral::later(Body body) {
+  queue_->post([weak = weak_from_this(), body = std::move(body)]() mutable {
+    auto self = weak.lock();
+    if (!self) return;
+    auto central = self->central_.lock();
+    if (central) body(*self, std::static_pointer_cast<CBPeripheral>(self), *central);
+  });
+}
+
+void BluezPeripheral::setState(CBPeripheralState state) {
+  state_ = state;
+  if (state == CBPeripheralStateDisconnected) forgetGatt();
+}
+
+// After a disconnection what was discovered is stale: the module may come
+// back (after a firmware update) with another GATT table.
+void BluezPeripheral::forgetGatt() {
+  for (auto& entry : characteristicEntries_) {
+    if (entry.writeFd >= 0) ::close(entry.writeFd);
+    entry.characteristic->setNotifying(false);
+  }
+  characteristicEntries_.clear();
+  serviceEntries_.clear();
+  services_.reset();
+  mtuLogged_ = false;
+}
+
+BluezPeripheral::CharacteristicEntry* BluezPeripheral::entryFor(const std::shared_ptr<CBCharacteristic>& characteristic) {
+  for (auto& entry : characteristicEntries_) {
+    if (entry.characteristic == characteristic) return &entry;
+  }
+  return nullptr;
+}
+
+const BluezPeripheral::ServiceEntry* BluezPeripheral::entryFor(const std::shared_ptr<CBService>& service) const {
+  for (const auto& entry : serviceEntries_) {
+    if (entry.service == service) return &entry;
+  }
+  return nullptr;
+}
+
+void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
+  later([filter = serviceUUIDs](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me,
+                                BluezCentralManager& central) {
+    auto delegate = self.delegate();
+    if (self.state_ != CBPeripheralStateConnected) {
+      if (delegate) delegate->peripheral_didDiscoverServices(me, notConnectedError());
+      return;
+    }
+    CBServiceList list;
+    std::vector<ServiceEntry> entries;
+    for (const auto& path : central.tree().children(kServiceInterface, "Device", self.path_)) {
+      auto uuid = CBUUID::UUIDWithString(
+          property<std::string>(central.tree().find(path, kServiceInterface), "UUID").value_or(""));
+      if (!uuid || !passesFilter(filter, *uuid)) continue;
+      std::shared_ptr<CBService> service;
+      for (const auto& known : self.serviceEntries_) {
+        if (known.path == path) service = known.service;
+      }
+      if (!service) service = std::make_shared<CBService>(*uuid, me);
+      list.push_back(service);
+      entries.push_back({path, service});
+    }
+    self.serviceEntries_ = std::move(entries);
+    self.services_ = std::move(list);
+    if (delegate) delegate->peripheral_didDiscoverServices(me, std::nullopt);
+  });
+}
+
+void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& characteristicUUIDs,
+                                                         const std::shared_ptr<CBService>& service) {
+  later([filter = characteristicUUIDs, service](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me,
+                                                BluezCentralManager& central) {
+    auto delegate = self.delegate();
+    const ServiceEntry* serviceEntry = self.entryFor(service);
+    const bool connected = self.state_ == CBPeripheralStateConnected;
+    if (!connected || !serviceEntry) {
+      if (delegate) {
+        delegate->peripheral_didDiscoverCharacteristicsForService_error(me, service,
+                                                                        characteristicDiscoveryError(connected));
+      }
+      return;
+    }
+    CBCharacteristicList list;
+    for (const auto& path : central.tree().children(kCharacteristicInterface, "Service", serviceEntry->path)) {
+      const Properties* properties = central.tree().find(path, kCharacteristicInterface);
+      auto uuid = CBUUID::UUIDWithString(property<std::string>(properties, "UUID").value_or(""));
+      if (!uuid || !passesFilter(filter, *uuid)) continue;
+      std::shared_ptr<CBCharacteristic> characteristic;
+      for (const auto& known : self.characteristicEntries_) {
+        if (known.path == path) characteristic = known.characteristic;
+      }
+      if (!characteristic) {
+        const auto flags = property<std::vector<std::string>>(properties, "Flags").value_or(std::vector<std::string>{});
+        characteristic = std::make_shared<CBCharacteristic>(*uuid, propertiesFromFlags(flags), service);
+        self.characteristicEntries_.push_back({path, characteristic});
+      }
+      list.push_back(characteristic);
+      self.logMtu(path);
+    }
+    service->setCharacteristics(std::move(list));
+    if (delegate) delegate->peripheral_didDiscoverCharacteristicsForService_error(me, service, std::nullopt);
+  });
+}
+
+// The ATT MTU is not a property of the device; BlueZ gives it per
+// characteristic (MTU) or with AcquireWrite. Without either, 23 is all that
+// can be assumed.
+void BluezPeripheral::logMtu(const std::string& path) {
+  if (mtuLogged_) return;
+  auto central = central_.lock();
+  if (!central) return;
+  if (auto mtu = property<std::int64_t>(central->tree().find(path, kCharacteristicInterface), "MTU")) {
+    central->log("ATT MTU " + std::to_string(*mtu) + " (characteristic MTU property)");
+    mtuLogged_ = true;
+  }
+}
+
+void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharacteristic>& characteristic) {
+  auto central = central_.lock();
+  CharacteristicEntry* entry = entryFor(characteristic);
+  if (!central || state_ != CBPeripheralStateConnected || !entry) {
+    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
+      if (auto delegate = self.delegate()) delegate->peripheral_didUpdateValueForCharacteristic_error(me, characteristic, notConnectedError());
+    });
+    return;
+  }
+  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
+  central->bus()->callAsync(
+      entry->path, kCharacteristicInterface, "ReadValue",
+      [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
+      [weak, characteristic](sdbus::MethodReply* reply, const BusError* error) -> std::function<void()> {
+        std::optional<NSError> failed;
+        Bytes value;
+        if (error) {
+          failed = attFailure(CBATTErrorReadNotPermitted, *error);
+        } else {
+          *reply >> value;
+        }
+        return [weak, characteristic, failed, value = std::move(value)] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (!failed) characteristic->setValue(value);
+          if (auto delegate = self->delegate()) {
+            delegate->peripheral_didUpdateValueForCharacteristic_error(self, characteristic, failed);
+          }
+        };
+      });
+}
+
+// Writes without response through AcquireWrite's socket, one packet per
+// write, in order with everything else this peripheral writes.
+bool BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSData& data) {
+  auto central = central_.lock();
+  if (!central || !central->options().useAcquireWrite) return false;
+  if (entry.writeFd < 0 && !entry.acquireTried) {
+    entry.acquireTried = true;
+    const Properties* properties = central->tree().find(entry.path, kCharacteristicInterface);
+    if (!properties || !properties->count("WriteAcquired")) return false;
+    sdbus::UnixFd fd;
+    std::uint16_t mtu = 0;
+    auto error = central->bus()->call(
+        entry.path, kCharacteristicInterface, "AcquireWrite",
+        [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
+        [&](sdbus::MethodReply& reply) { reply >> fd >> mtu; });
+    if (error) {
+      central->log("AcquireWrite failed, writing with WriteValue: " + error->name + ": " + error->message);
+      return false;
+    }
+    entry.writeFd = fd.release();
+    central->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
+    mtuLogged_ = true;
+  }
+  if (entry.writeFd < 0) return false;
+  ssize_t sent;
+  do {
+    sent = ::send(entry.writeFd, data.data(), data.size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent == static_cast<ssize_t>(data.size())) return true;
+  central->log("AcquireWrite socket failed, writing with WriteValue");
+  ::close(entry.writeFd);
+  entry.writeFd = -1;
+  return false;
+}
+
+void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
+                                                        const std::shared_ptr<CBCharacteristic>& characteristic,
+                                                        CBCharacteristicWriteType type) {
+  auto central = central_.lock();
+  CharacteristicEntry* entry = entryFor(characteristic);
+  if (!central || state_ != CBPeripheralStateConnected || !entry) {
+    if (type != CBCharacteristicWriteWithResponse) return;
+    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
+      if (auto delegate = self.delegate()) delegate->peripheral_didWriteValueForCharacteristic_error(me, characteristic, notConnectedError());
+    });
+    return;
+  }
+  if (type == CBCharacteristicWriteWithoutResponse) {
+    if (writeThroughSocket(*entry, data)) return;
+    central->bus()->send(entry->path, kCharacteristicInterface, "WriteValue",
+                         [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); });
+    return;
+  }
+  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
+  central->bus()->callAsync(
+      entry->path, kCharacteristicInterface, "WriteValue",
+      [&data](sdbus::MethodCall& call) { call << data << writeOptions("request"); },
+      [weak, characteristic](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
+        std::optional<NSError> failed;
+        if (error) failed = attFailure(CBATTErrorWriteNotPermitted, *error);
+        return [weak, characteristic, failed] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (auto delegate = self->delegate()) {
+            delegate->peripheral_didWriteValueForCharacteristic_error(self, characteristic, failed);
+          }
+        };
+      });
+}
+
+// Waits for BlueZ's answer, so that the subscription is in place before
+// anything written next can make the device notify.
+void BluezPeripheral::setNotifyValue_forCharacteristic(bool enabled,
+                                                       const std::shared_ptr<CBCharacteristic>& characteristic) {
+  auto central = central_.lock();
+  CharacteristicEntry* entry = entryFor(characteristic);
+  if (!central || state_ != CBPeripheralStateConnected || !entry) return;
+  if (auto error = central->bus()->call(entry->path, kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify", {})) {
+    central->log((enabled ? "StartNotify failed: " : "StopNotify failed: ") + error->name + ": " + error->message);
+    return;
+  }
+  characteristic->setNotifying(enabled);
+}
+
+void BluezPeripheral::valueChanged(const std::string& path, const Bytes& value) {
+  if (state_ != CBPeripheralStateConnected) return;
+  for (const auto& entry : characteristicEntries_) {
+    if (entry.path != path || !entry.characteristic->isNotifying()) continue;
+    auto characteristic = entry.characteristic;
+    characteristic->setValue(value);
+    if (auto delegate = this->delegate()) {
+      delegate->peripheral_didUpdateValueForCharacteristic_error(shared_from_this(), characteristic, std::nullopt);
+    }
+    return;
+  }
+}
+
+}  // namespace quillon::bluez

@@ -1,0 +1,78 @@
+// A central's view of one BlueZ device object (org.bluez.Device1) and the
+// GATT objects under it. Operations post or call over the central's bus;
+// outcomes reach the delegate on the main queue. Made and used only by
+// BluezCentralManager, on the main queue.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bluez_bus.h"
+#include "bluez_object_tree.h"
+#include "quillon/ble/cb_peripheral.h"
+
+namespace quillon::bluez {
+
+class BluezCentralManager;
+
+class BluezPeripheral final : public CBPeripheral, public std::enable_shared_from_this<BluezPeripheral> {
+ public:
+  BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<BluezCentralManager> central,
+                  std::shared_ptr<RunLoop> queue);
+  ~BluezPeripheral() override;
+
+  std::optional<std::string> name() const override;
+  NSUUID identifier() const override { return identifier_; }
+  CBPeripheralState state() const override { return state_; }
+  void discoverServices(const CBUUIDFilter& serviceUUIDs) override;
+  const std::optional<CBServiceList>& services() const override { return services_; }
+  void discoverCharacteristics_forService(const CBUUIDFilter& characteristicUUIDs,
+                                          const std::shared_ptr<CBService>& service) override;
+  void readValueForCharacteristic(const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  void writeValue_forCharacteristic_type(const NSData& data, const std::shared_ptr<CBCharacteristic>& characteristic,
+                                         CBCharacteristicWriteType type) override;
+  void setNotifyValue_forCharacteristic(bool enabled, const std::shared_ptr<CBCharacteristic>& characteristic) override;
+
+  // --- for the central ---------------------------------------------------------
+  const std::string& path() const { return path_; }
+  void setState(CBPeripheralState state);
+  // A Value change of the characteristic object at `path`.
+  void valueChanged(const std::string& path, const Bytes& value);
+  // Connection attempts, for the central's retry and time-out bookkeeping.
+  unsigned attempt = 0;
+  unsigned retries = 0;
+
+ private:
+  struct ServiceEntry {
+    std::string path;
+    std::shared_ptr<CBService> service;
+  };
+  struct CharacteristicEntry {
+    std::string path;
+    std::shared_ptr<CBCharacteristic> characteristic;
+    int writeFd = -1;          // AcquireWrite's socket, once acquired
+    bool acquireTried = false;
+  };
+
+  template <typename Body>
+  void later(Body body);
+  CharacteristicEntry* entryFor(const std::shared_ptr<CBCharacteristic>& characteristic);
+  const ServiceEntry* entryFor(const std::shared_ptr<CBService>& service) const;
+  void forgetGatt();
+  bool writeThroughSocket(CharacteristicEntry& entry, const NSData& data);
+  void logMtu(const std::string& path);
+
+  std::string path_;
+  NSUUID identifier_;
+  std::weak_ptr<BluezCentralManager> central_;
+  std::shared_ptr<RunLoop> queue_;
+  CBPeripheralState state_ = CBPeripheralStateDisconnected;
+  std::optional<CBServiceList> services_;
+  std::vector<ServiceEntry> serviceEntries_;
+  std::vector<CharacteristicEntry> characteristicEntries_;
+  bool mtuLogged_ = false;
+};
+
+}  // namespace quillon::bluez

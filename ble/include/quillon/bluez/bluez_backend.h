@@ -1,0 +1,47 @@
+// The BlueZ backend: CBCentralManager and CBPeripheral over BlueZ's D-Bus
+// API on the system bus, for Linux hosts with a real radio. A separate
+// library (quillon_bluez) so that programs that do not want D-Bus do not
+// link it; a program that does calls registerBackend() once, after which
+// QUILLON_BLE_BACKEND=bluez picks it for BLEManager's shared instance.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "quillon/ble/cb_central_manager.h"
+#include "quillon/ble/ns_uuid.h"
+#include "quillon/manager/ble_platform.h"
+#include "quillon/platform/log_sink.h"
+
+namespace quillon::bluez {
+
+struct BluezOptions {
+  std::string adapter = "hci0";
+  // The backend's own lines ("[BlueZ]..."); null: standard error.
+  std::shared_ptr<LogSink> log;
+  // From Connect to a usable link (connected, services resolved and their
+  // objects present); a device not ready by then fails to connect.
+  std::chrono::milliseconds readyTimeout{15000};
+  // Writes without response go through AcquireWrite's socket where the
+  // characteristic offers it; false: always WriteValue type "command".
+  bool useAcquireWrite = true;
+};
+
+// Makes centrals that talk to BlueZ. Each central has its own bus connection.
+CBCentralManagerFactory centralFactory(BluezOptions options);
+
+// A whole platform: BlueZ centrals on a new main queue, user defaults in
+// their standard file, system version "17.0"; `log` for the manager's and
+// the backend's lines (null: standard error).
+BLEPlatform makePlatform(BluezOptions options);
+
+// Makes `bluez` a backend that BLEManager's default construction can pick.
+void registerBackend(BluezOptions options = {});
+
+// The stable identifier of the device at `address` seen through `adapter`:
+// a name-based (version 5) UUID, the same in every run.
+NSUUID deviceIdentifier(std::string_view adapter, std::string_view address);
+
+}  // namespace quillon::bluez

@@ -1,0 +1,96 @@
+// What only the BlueZ backend has to handle: bluetoothd leaving the bus,
+// D-Bus errors of Connect, identifiers derived from adapter and address.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "conformance/backend_worlds.h"
+#include "quillon/sim/sim_data_module.h"
+
+namespace quillon::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Events final : public CBCentralManagerDelegate {
+ public:
+  void centralManagerDidUpdateState(CBCentralManager& central) override { state = central.state(); }
+  void centralManager_didDiscoverPeripheral_advertisementData_RSSI(CBCentralManager&,
+                                                                   const std::shared_ptr<CBPeripheral>& p,
+                                                                   const AdvertisementDictionary&, int) override {
+    found = p;
+  }
+  void centralManager_didConnectPeripheral(CBCentralManager&, const std::shared_ptr<CBPeripheral>&) override {
+    ++connected;
+  }
+  void centralManager_didFailToConnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>&,
+                                                       const std::optional<NSError>& e) override {
+    failure = e;
+  }
+  void centralManager_didDisconnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>&,
+                                                    const std::optional<NSError>& e) override {
+    lost = e;
+  }
+  CBManagerState state = CBManagerStateUnknown;
+  std::shared_ptr<CBPeripheral> found;
+  int connected = 0;
+  std::optional<NSError> failure, lost;
+};
+
+class BluezBackendTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { BluezBackendWorld::startBus(); }
+  void SetUp() override {
+    central = world.factory()(events, world.queue());
+    ASSERT_TRUE(runUntil([&] { return events->state == CBManagerStatePoweredOn; }));
+    central->scanForPeripheralsWithServices_options(std::nullopt, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return events->found != nullptr; }));
+    central->stopScan();
+  }
+  bool runUntil(const std::function<bool()>& done) { return world.queue()->run_until(done, 10s); }
+
+  BluezBackendWorld world{1};
+  std::shared_ptr<Events> events = std::make_shared<Events>();
+  std::shared_ptr<CBCentralManager> central;
+};
+
+TEST_F(BluezBackendTest, BluetoothdLeavingTheBusIsPowerOffAndItsReturnIsPowerOn) {
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1; }));
+  world.peer().stop();
+  ASSERT_TRUE(runUntil([&] { return events->state == CBManagerStatePoweredOff; }));
+  ASSERT_TRUE(events->lost.has_value()) << "the link ended without its disconnection being reported";
+  EXPECT_EQ(events->lost->code, CBErrorPeripheralDisconnected);
+  EXPECT_EQ(events->found->state(), CBPeripheralStateDisconnected);
+
+  world.peer().start({});
+  EXPECT_TRUE(runUntil([&] { return events->state == CBManagerStatePoweredOn; }));
+}
+
+TEST_F(BluezBackendTest, ConnectErrorsCarryTheirDBusNameAfterBoundedRetries) {
+  for (const char* name : {"InProgress", "Failed"}) {
+    SCOPED_TRACE(name);
+    events->failure.reset();
+    sdbus::createProxy(*sdbus::createSystemBusConnection(), "org.bluez", "/test")
+        ->callMethod("RefuseConnect").onInterface("org.quillon.TestPeer1")
+        .withArguments(1, std::string(name), std::string("refused by the test"));
+    central->connectPeripheral_options(events->found, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return events->failure.has_value(); }));
+    EXPECT_EQ(events->failure->code, CBErrorConnectionFailed);
+    EXPECT_EQ(events->failure->localizedDescription,
+              std::string("org.bluez.Error.") + name + ": refused by the test");
+    EXPECT_EQ(events->found->state(), CBPeripheralStateDisconnected);
+  }
+}
+
+TEST(BluezDeviceIdentifier, IsANameBasedUUIDOfAdapterAndAddress) {
+  const NSUUID id = bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:01");
+  EXPECT_EQ(id, bluez::deviceIdentifier("hci0", "aa:bb:cc:dd:ee:01")) << "the same device, whatever the case";
+  EXPECT_NE(id, bluez::deviceIdentifier("hci1", "AA:BB:CC:DD:EE:01"));
+  EXPECT_NE(id, bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:02"));
+  EXPECT_EQ(id.UUIDString()[14], '5') << "version 5";
+  EXPECT_TRUE(std::string("89AB").find(id.UUIDString()[19]) != std::string::npos) << "RFC 4122 variant";
+}
+
+}  // namespace
+}  // namespace quillon::testing

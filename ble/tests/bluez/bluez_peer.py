@@ -1,0 +1,523 @@
+#!/usr/bin/python3
+"""A stand-in for bluetoothd on a private bus, for the BlueZ backend's tests.
+
+It owns org.bluez and exports what BlueZ's D-Bus API documents for a central:
+the ObjectManager at "/", an adapter (org.bluez.Adapter1) and, once discovery
+has started, device objects (org.bluez.Device1) with their GATT services and
+characteristics (GattService1, GattCharacteristic1) exported while
+connected, with Properties.PropertiesChanged for every change. Each device is
+a printer data module: FF00 (FF01 notify, FF02 write, FF03 read/notify) and
+FF10 (FF11 write-without-response/notify, with AcquireWrite) behind which a
+module speaks the module's side of the OTA protocol, faults included.
+
+What it does not model: pairing, agents, bonding, LE advertising reports
+(devices appear when discovery starts), address types, indications,
+AcquireNotify, descriptors, the ATT MTU negotiation (FF11 reports a fixed
+MTU), discovery filters other than the UUID list, and the cache of devices
+across restarts.
+
+Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
+make a device drop its link or stop answering, read what a module received).
+It prints "ready" on standard output once it owns its name.
+
+Usage: bluez_peer.py [--devices N] [--fault NAME[=VALUE]]... [--mtu N]
+       [--credit N] [--window N] [--start-result N] [--no-module]
+"""
+import argparse
+import os
+import socket
+import sys
+
+import dbus
+import dbus.mainloop.glib
+import dbus.service
+from gi.repository import GLib
+
+BASE = "-0000-1000-8000-00805f9b34fb"
+OM = "org.freedesktop.DBus.ObjectManager"
+PROPS = "org.freedesktop.DBus.Properties"
+ADAPTER = "org.bluez.Adapter1"
+DEVICE = "org.bluez.Device1"
+SERVICE = "org.bluez.GattService1"
+CHAR = "org.bluez.GattCharacteristic1"
+CONTROL = "org.quillon.TestPeer1"
+
+
+def uuid16(short):
+    return "0000%04x%s" % (short, BASE)
+
+
+class BluezError(dbus.DBusException):
+    def __init__(self, name, message):
+        super().__init__(message, name="org.bluez.Error." + name)
+
+
+# --- the module's side of the OTA protocol ------------------------------------
+
+NUMBERED = ("corrupt-ack", "drop-ack", "unknown-ack", "silent")
+
+
+def calc_sum(data):
+    return (sum(data)) & 0xFF
+
+
+class OtaModule:
+    """Answers START, DATA and END as the simulated module of the library does."""
+
+    def __init__(self, args):
+        self.mtu, self.credit, self.window = args.mtu, args.credit, args.window
+        self.start_result = args.start_result
+        # As quillon-ota's --fault names them; a numbered fault without a
+        # number means 0.
+        self.faults = {name: value or ("0" if name in NUMBERED else value) for name, value in args.fault or []}
+        self.output = None
+        self.received = 0
+        self.image = bytearray()
+        self.reset()
+
+    def reset(self):
+        self.started = False
+        self.bad_sum = False
+        self.violations = []
+        self.expected = 0
+        self.window_left = 0
+        self.announced = 0
+        self.acks = 0
+        self.image = bytearray()
+
+    def fault(self, name):
+        return self.faults.get(name)
+
+    def emit(self, packet):
+        split = int(self.fault("split") or 0)
+        if self.fault("merge") is not None:
+            self.merged += packet
+            return
+        step = split or len(packet)
+        for at in range(0, len(packet), step):
+            self.output(bytes(packet[at:at + step]))
+
+    def ack(self, packet):
+        number = self.acks
+        self.acks += 1
+        if self.fault("drop-ack") == str(number):
+            return
+        if self.fault("unknown-ack") == str(number):
+            packet[1] = 0xF7
+            packet[-1] = calc_sum(packet[:-1])
+        if self.fault("corrupt-ack") == str(number):
+            packet[-1] = (packet[-1] + 1) & 0xFF
+        self.emit(packet)
+
+    def receive(self, packet):
+        self.received += 1
+        self.merged = bytearray()
+        silent_after = self.fault("silent")
+        silent = silent_after is not None and self.received > int(silent_after)
+        if len(packet) >= 4 and calc_sum(packet[:-1]) != packet[-1]:
+            self.bad_sum = True
+            self.violations.append("bad checksum")
+        op = packet[0] if packet else 0
+        if op == 0xF1 and len(packet) == 7:
+            bad, count = self.bad_sum, self.received
+            self.reset()
+            self.bad_sum, self.started = bad, True
+            self.announced = int.from_bytes(packet[2:6], "little")
+            self.window_left = self.credit
+            if not silent:
+                body = [0xFC, 0xF1, self.start_result, self.mtu, self.credit]
+                self.ack(bytearray(body + [calc_sum(body)]))
+        elif op == 0xF2 and len(packet) >= 4:
+            index = int.from_bytes(packet[1:3], "little")
+            if not self.started or index != self.expected:
+                self.violations.append("index")
+            self.expected = (index + 1) & 0xFFFF
+            self.image += packet[3:-1]
+            if self.window_left > 0:
+                self.window_left -= 1
+                if self.window_left == 0:
+                    self.window_left = self.window
+                    if not silent:
+                        body = [0xFC, 0xF2, 0, index & 0xFF, index >> 8]
+                        self.ack(bytearray(body + [calc_sum(body)]))
+        elif op == 0xF3 and len(packet) == 4:
+            verdict = 0
+            if self.bad_sum:
+                verdict = 3
+            elif not self.started or self.violations or len(self.image) != self.announced:
+                verdict = 1
+            if not silent:
+                if self.fault("ack-end") is not None:
+                    self.emit(bytearray([0xFC, 0xF3]))
+                end = [0xF3, 1, verdict]
+                end = bytearray(end + [calc_sum(end)])
+                if self.fault("corrupt-end") is not None:
+                    end[-1] = (end[-1] + 1) & 0xFF
+                self.emit(end)
+        else:
+            self.violations.append("unknown packet")
+        if self.merged:
+            self.output(bytes(self.merged))
+
+
+# --- exported objects -------------------------------------------------------------
+
+class Object(dbus.service.Object):
+    """An object with BlueZ-style properties on one interface."""
+
+    def __init__(self, peer, path, interface, props):
+        super().__init__(peer.bus, path)
+        self.peer, self.path, self.interface, self.props = peer, path, interface, props
+
+    def managed(self):
+        return {self.interface: self.props}
+
+    def set(self, name, value):
+        self.props[name] = value
+        self.PropertiesChanged(self.interface, {name: value}, [])
+
+    @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        if name not in self.props:
+            raise BluezError("InvalidArguments", "No such property")
+        return self.props[name]
+
+    @dbus.service.method(PROPS, in_signature="s", out_signature="a{sv}")
+    def GetAll(self, interface):
+        return self.props if interface == self.interface else {}
+
+    @dbus.service.method(PROPS, in_signature="ssv")
+    def Set(self, interface, name, value):
+        if interface == ADAPTER and name == "Powered":
+            self.peer.set_powered(bool(value))
+            return
+        raise BluezError("NotPermitted", "Read-only property")
+
+    @dbus.service.signal(PROPS, signature="sa{sv}as")
+    def PropertiesChanged(self, interface, changed, invalidated):
+        pass
+
+
+class Characteristic(Object):
+    def __init__(self, device, service_path, short, flags, value=b"", acquire=False):
+        path = "%s/char%04x" % (service_path, short)
+        props = {"UUID": uuid16(short), "Service": dbus.ObjectPath(service_path),
+                 "Flags": dbus.Array(flags, signature="s"),
+                 "Value": dbus.Array(value, signature="y"), "Notifying": False}
+        if acquire:
+            props["WriteAcquired"] = False
+            props["MTU"] = dbus.UInt16(device.peer.args.att_mtu)
+        super().__init__(device.peer, path, CHAR, props)
+        self.device, self.short = device, short
+        self.sock = None
+
+    def check(self):
+        if not self.device.props["Connected"]:
+            raise BluezError("Failed", "Not connected")
+
+    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="ay")
+    def ReadValue(self, options):
+        self.check()
+        if "read" not in self.props["Flags"]:
+            raise BluezError("NotPermitted", "Read not permitted")
+        return dbus.Array(self.props["Value"], signature="y")
+
+    @dbus.service.method(CHAR, in_signature="aya{sv}")
+    def WriteValue(self, value, options):
+        self.check()
+        kind = str(options.get("type", "request"))
+        needed = "write" if kind == "request" else "write-without-response"
+        if needed not in self.props["Flags"]:
+            raise BluezError("NotPermitted", "Write not permitted")
+        self.device.written(self, bytes(value))
+
+    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="hq")
+    def AcquireWrite(self, options):
+        self.check()
+        if "WriteAcquired" not in self.props:
+            raise BluezError("NotSupported", "Not supported")
+        if self.sock:
+            raise BluezError("NotPermitted", "Already acquired")
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.sock = ours
+        GLib.io_add_watch(ours.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self.readable)
+        self.set("WriteAcquired", True)
+        fd = dbus.types.UnixFd(theirs.fileno())
+        theirs.close()
+        return fd, dbus.UInt16(self.peer.args.att_mtu)
+
+    def readable(self, fd, condition):
+        if self.sock is None:
+            return False
+        if condition & GLib.IO_IN:
+            try:
+                data = self.sock.recv(65536)
+            except OSError:
+                data = b""
+            if data:
+                self.device.written(self, data)
+                return True
+        self.release()
+        return False
+
+    def release(self):
+        if self.sock:
+            self.sock.close()
+            self.sock = None
+            if self.path in self.peer.exported:
+                self.set("WriteAcquired", False)
+
+    @dbus.service.method(CHAR)
+    def StartNotify(self):
+        self.check()
+        if "notify" not in self.props["Flags"]:
+            raise BluezError("NotSupported", "Notify not supported")
+        self.set("Notifying", True)
+
+    @dbus.service.method(CHAR)
+    def StopNotify(self):
+        self.set("Notifying", False)
+
+    def notify(self, data):
+        if self.props["Notifying"]:
+            self.set("Value", dbus.Array(data, signature="y"))
+
+
+class Service(Object):
+    def __init__(self, device, short):
+        path = "%s/service%04x" % (device.path, short)
+        props = {"UUID": uuid16(short), "Device": dbus.ObjectPath(device.path), "Primary": True}
+        super().__init__(device.peer, path, SERVICE, props)
+
+
+class Device(Object):
+    def __init__(self, peer, number, module=True):
+        address = "AA:BB:CC:DD:EE:%02X" % number
+        path = "%s/dev_%s" % (peer.adapter.path, address.replace(":", "_"))
+        props = {"Address": address, "AddressType": "public", "Name": "KSV-Module-%d" % number,
+                 "Alias": "KSV-Module-%d" % number, "Adapter": dbus.ObjectPath(peer.adapter.path),
+                 "UUIDs": dbus.Array([uuid16(0xFF00), uuid16(0xFF10)], signature="s"),
+                 "Connected": False, "ServicesResolved": False, "Paired": False, "Trusted": False,
+                 "RSSI": dbus.Int16(-50 - number), "TxPower": dbus.Int16(4),
+                 "ManufacturerData": dbus.Dictionary({dbus.UInt16(0x0A0B): dbus.Array(b"\x01\x02", signature="y")},
+                                                     signature="qv")}
+        super().__init__(peer, path, DEVICE, props)
+        self.number = number
+        self.gatt = []
+        self.ota = OtaModule(peer.args) if module else None
+        self.received = bytearray()
+        self.refuse = None
+
+    def build_gatt(self):
+        data = Service(self, 0xFF00)
+        ota = Service(self, 0xFF10)
+        self.chars = {
+            0xFF01: Characteristic(self, data.path, 0xFF01, ["notify"]),
+            0xFF02: Characteristic(self, data.path, 0xFF02, ["write", "write-without-response"]),
+            0xFF03: Characteristic(self, data.path, 0xFF03, ["read", "notify"], b"\x01"),
+            0xFF11: Characteristic(self, ota.path, 0xFF11, ["write-without-response", "notify"], acquire=True),
+        }
+        self.gatt = [data, ota] + list(self.chars.values())
+        if self.ota:
+            self.ota.output = self.chars[0xFF11].notify
+
+    @dbus.service.method(DEVICE)
+    def Connect(self):
+        if not self.peer.adapter.props["Powered"]:
+            raise BluezError("NotReady", "Resource Not Ready")
+        if self.refuse:
+            raise BluezError(self.refuse[0], self.refuse[1])
+        if self.props["Connected"]:
+            raise BluezError("AlreadyConnected", "Already Connected")
+        self.set("Connected", True)
+        self.build_gatt()
+        for obj in self.gatt:
+            self.peer.export(obj)
+        self.set("ServicesResolved", True)
+
+    @dbus.service.method(DEVICE)
+    def Disconnect(self):
+        self.drop()
+
+    def drop(self):
+        if not self.props["Connected"]:
+            return
+        for obj in reversed(self.gatt):
+            if isinstance(obj, Characteristic):
+                obj.release()
+            self.peer.unexport(obj)
+        self.gatt = []
+        self.set("ServicesResolved", False)
+        self.set("Connected", False)
+
+    def written(self, characteristic, data):
+        if characteristic.short == 0xFF11 and self.ota:
+            self.ota.receive(data)
+            self.received = self.ota.image
+        elif characteristic.short == 0xFF02:
+            self.received += data
+
+
+class Adapter(Object):
+    def __init__(self, peer):
+        props = {"Address": "00:11:22:33:44:55", "Name": "peer", "Alias": "peer", "Powered": True,
+                 "Discovering": False, "UUIDs": dbus.Array([], signature="s")}
+        super().__init__(peer, "/org/bluez/hci0", ADAPTER, props)
+        self.filter = {}
+
+    @dbus.service.method(ADAPTER, in_signature="a{sv}")
+    def SetDiscoveryFilter(self, properties):
+        self.filter = dict(properties)
+
+    @dbus.service.method(ADAPTER)
+    def StartDiscovery(self):
+        if not self.props["Powered"]:
+            raise BluezError("NotReady", "Resource Not Ready")
+        if self.props["Discovering"]:
+            raise BluezError("InProgress", "Operation already in progress")
+        self.set("Discovering", True)
+        self.peer.advertise()
+
+    @dbus.service.method(ADAPTER)
+    def StopDiscovery(self):
+        if not self.props["Discovering"]:
+            raise BluezError("Failed", "No discovery started")
+        self.set("Discovering", False)
+
+    @dbus.service.method(ADAPTER, in_signature="o")
+    def RemoveDevice(self, path):
+        device = self.peer.devices.get(str(path))
+        if device is None:
+            raise BluezError("DoesNotExist", "Does Not Exist")
+        device.drop()
+        self.peer.unexport(device)
+
+
+class Root(dbus.service.Object):
+    def __init__(self, peer):
+        super().__init__(peer.bus, "/")
+        self.peer = peer
+
+    @dbus.service.method(OM, out_signature="a{oa{sa{sv}}}")
+    def GetManagedObjects(self):
+        return {path: obj.managed() for path, obj in self.peer.exported.items()}
+
+    @dbus.service.signal(OM, signature="oa{sa{sv}}")
+    def InterfacesAdded(self, path, interfaces):
+        pass
+
+    @dbus.service.signal(OM, signature="oas")
+    def InterfacesRemoved(self, path, interfaces):
+        pass
+
+
+class Control(dbus.service.Object):
+    """How tests steer the peer."""
+
+    def __init__(self, peer):
+        super().__init__(peer.bus, "/test")
+        self.peer = peer
+
+    def device(self, number):
+        for device in self.peer.all_devices:
+            if device.number == number:
+                return device
+        raise dbus.DBusException("no device %d" % number)
+
+    @dbus.service.method(CONTROL, in_signature="i")
+    def DropLink(self, number):
+        self.device(number).drop()
+
+    @dbus.service.method(CONTROL, in_signature="iss")
+    def RefuseConnect(self, number, error, message):
+        self.device(number).refuse = (str(error), str(message)) if error else None
+
+    @dbus.service.method(CONTROL, in_signature="i")
+    def Remove(self, number):
+        device = self.device(number)
+        device.drop()
+        self.peer.unexport(device)
+
+    @dbus.service.method(CONTROL, in_signature="i", out_signature="ay")
+    def Received(self, number):
+        return dbus.Array(bytes(self.device(number).received), signature="y")
+
+    @dbus.service.method(CONTROL, in_signature="i", out_signature="u")
+    def ReceivedLength(self, number):
+        return len(self.device(number).received)
+
+    @dbus.service.method(CONTROL, in_signature="iay")
+    def Notify(self, number, data):
+        device = self.device(number)
+        device.chars[0xFF01].notify(bytes(data))
+
+
+class Peer:
+    def __init__(self, args):
+        self.args = args
+        self.bus = dbus.SystemBus()
+        self.exported = {}
+        self.root = Root(self)
+        self.adapter = Adapter(self)
+        self.export(self.adapter)
+        self.all_devices = [Device(self, n + 1, module=not args.no_module) for n in range(args.devices)]
+        self.devices = {}
+        self.control = Control(self)
+        self.name = dbus.service.BusName("org.bluez", self.bus)
+        GLib.timeout_add(100, self.tick)
+
+    def export(self, obj):
+        self.exported[obj.path] = obj
+        if isinstance(obj, Device):
+            self.devices[obj.path] = obj
+        self.root.InterfacesAdded(obj.path, obj.managed())
+
+    def unexport(self, obj):
+        if self.exported.pop(obj.path, None) is None:
+            return
+        self.devices.pop(obj.path, None)
+        self.root.InterfacesRemoved(obj.path, [obj.interface])
+        if not isinstance(obj, Device):  # a device object comes back when heard again
+            obj.remove_from_connection()
+
+    def advertise(self):
+        for device in self.all_devices:
+            if device.path not in self.exported:
+                self.export(device)
+
+    def tick(self):
+        # While discovering, each device is heard again: its RSSI is reported.
+        if self.adapter.props["Discovering"]:
+            for device in self.devices.values():
+                device.set("RSSI", dbus.Int16(-50 - device.number))
+        return True
+
+    def set_powered(self, powered):
+        if not powered:
+            for device in list(self.devices.values()):
+                device.drop()
+            if self.adapter.props["Discovering"]:
+                self.adapter.set("Discovering", False)
+        self.adapter.set("Powered", powered)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--devices", type=int, default=1)
+    parser.add_argument("--no-module", action="store_true")
+    parser.add_argument("--fault", action="append",
+                        type=lambda text: tuple(text.split("=", 1)) if "=" in text else (text, ""))
+    parser.add_argument("--mtu", type=int, default=247)
+    parser.add_argument("--att-mtu", type=int, default=247)
+    parser.add_argument("--credit", type=int, default=3)
+    parser.add_argument("--window", type=int, default=3)
+    parser.add_argument("--start-result", type=int, default=0)
+    args = parser.parse_args()
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    Peer(args)
+    print("ready", flush=True)
+    GLib.MainLoop().run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,306 @@
+// The behaviour a host relies on from any BLE backend, written once and run
+// against each: the simulated world, and BlueZ over its stand-in on a
+// private bus. Every event must arrive on the central's queue.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "conformance/backend_worlds.h"
+#include "quillon/sim/sim_data_module.h"
+
+namespace quillon::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records what a central and its peripherals report.
+class Recorder final : public CBCentralManagerDelegate, public CBPeripheralDelegate {
+ public:
+  struct Discovery {
+    std::shared_ptr<CBPeripheral> peripheral;
+    AdvertisementDictionary advertisement;
+    int rssi;
+  };
+  void centralManagerDidUpdateState(CBCentralManager& central) override { states.push_back(central.state()); }
+  void centralManager_didDiscoverPeripheral_advertisementData_RSSI(CBCentralManager&,
+                                                                   const std::shared_ptr<CBPeripheral>& peripheral,
+                                                                   const AdvertisementDictionary& advertisement,
+                                                                   int rssi) override {
+    discoveries.push_back({peripheral, advertisement, rssi});
+  }
+  void centralManager_didConnectPeripheral(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p) override {
+    connected.push_back(p);
+  }
+  void centralManager_didFailToConnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p,
+                                                       const std::optional<NSError>& error) override {
+    failed.push_back({p, error});
+  }
+  void centralManager_didDisconnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p,
+                                                    const std::optional<NSError>& error) override {
+    disconnected.push_back({p, error});
+  }
+  void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>&, const std::optional<NSError>& e) override {
+    servicesFound.push_back(e);
+  }
+  void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>&,
+                                                             const std::shared_ptr<CBService>&,
+                                                             const std::optional<NSError>& e) override {
+    characteristicsFound.push_back(e);
+  }
+  void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                        const std::shared_ptr<CBCharacteristic>& c,
+                                                        const std::optional<NSError>& e) override {
+    values.push_back({c->UUID().UUIDString(), e ? NSData{} : c->value().value_or(NSData{})});
+  }
+  void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                       const std::shared_ptr<CBCharacteristic>&,
+                                                       const std::optional<NSError>& e) override {
+    writes.push_back(e);
+  }
+
+  std::vector<CBManagerState> states;
+  std::vector<Discovery> discoveries;
+  std::vector<std::shared_ptr<CBPeripheral>> connected;
+  std::vector<std::pair<std::shared_ptr<CBPeripheral>, std::optional<NSError>>> failed, disconnected;
+  std::vector<std::optional<NSError>> servicesFound, characteristicsFound, writes;
+  std::vector<std::pair<std::string, NSData>> values;
+};
+
+struct SimBackend {
+  using World = SimBackendWorld;
+  static void SetUpTestSuite() {}
+};
+struct BluezBackend {
+  using World = BluezBackendWorld;
+  static void SetUpTestSuite() { BluezBackendWorld::startBus(); }
+};
+
+template <typename Backend>
+class BLEWorldContract : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { Backend::SetUpTestSuite(); }
+
+  void start(int modules = 1) {
+    world = std::make_unique<typename Backend::World>(modules);
+    recorder = std::make_shared<Recorder>();
+    central = world->factory()(recorder, world->queue());
+    ASSERT_TRUE(runUntil([&] { return !recorder->states.empty(); }));
+    ASSERT_EQ(central->state(), CBManagerStatePoweredOn);
+  }
+  void TearDown() override {
+    if constexpr (std::is_same_v<Backend, BluezBackend>) {
+      if (HasFailure() && world) {
+        for (const auto& line : world->log().lines()) std::printf("backend log: %s\n", line.c_str());
+      }
+    }
+    central.reset();
+    if (world) world->queue()->run_until_idle();
+  }
+
+  bool runUntil(const std::function<bool()>& done) { return world->queue()->run_until(done, 10s); }
+  // Nothing is due to happen: gives a wrong event time to arrive.
+  void settle() { world->queue()->run_for(300ms); }
+
+  // Scans for the OTA service until `count` modules were found.
+  std::vector<std::shared_ptr<CBPeripheral>> find(std::size_t count) {
+    central->scanForPeripheralsWithServices_options(std::vector{sim::kOtaServiceUUID}, std::nullopt);
+    EXPECT_TRUE(runUntil([&] { return recorder->discoveries.size() >= count; }));
+    central->stopScan();
+    std::vector<std::shared_ptr<CBPeripheral>> found;
+    for (const auto& d : recorder->discoveries) found.push_back(d.peripheral);
+    return found;
+  }
+
+  // Connects and discovers every service and characteristic.
+  void connectAndDiscover(const std::shared_ptr<CBPeripheral>& peripheral) {
+    const auto connectedBefore = recorder->connected.size();
+    peripheral->setDelegate(recorder);
+    central->connectPeripheral_options(peripheral, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return recorder->connected.size() > connectedBefore; }));
+    EXPECT_EQ(peripheral->state(), CBPeripheralStateConnected);
+    peripheral->discoverServices(std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return peripheral->services().has_value(); }));
+    for (const auto& service : *peripheral->services()) {
+      peripheral->discoverCharacteristics_forService(std::nullopt, service);
+      ASSERT_TRUE(runUntil([&] { return service->characteristics().has_value(); }));
+    }
+  }
+
+  static std::shared_ptr<CBCharacteristic> characteristic(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                          const CBUUID& uuid) {
+    if (!peripheral->services()) return nullptr;
+    for (const auto& service : *peripheral->services()) {
+      for (const auto& c : service->characteristics().value_or(CBCharacteristicList{})) {
+        if (c->UUID() == uuid) return c;
+      }
+    }
+    return nullptr;
+  }
+
+  std::unique_ptr<typename Backend::World> world;
+  std::shared_ptr<Recorder> recorder;
+  std::shared_ptr<CBCentralManager> central;
+};
+
+using Backends = ::testing::Types<SimBackend, BluezBackend>;
+class BackendNames {
+ public:
+  template <typename T>
+  static std::string GetName(int) {
+    return std::is_same_v<T, SimBackend> ? "sim" : "bluez";
+  }
+};
+TYPED_TEST_SUITE(BLEWorldContract, Backends, BackendNames);
+
+TYPED_TEST(BLEWorldContract, ScanFiltersByServiceAndReportsEachModuleOnceUnlessDuplicatesAreAsked) {
+  this->start();
+  this->central->scanForPeripheralsWithServices_options(std::vector{*CBUUID::UUIDWithString("FEED")}, std::nullopt);
+  this->settle();
+  EXPECT_TRUE(this->recorder->discoveries.empty()) << "a module that does not advertise FEED was reported";
+
+  const auto found = this->find(1);
+  ASSERT_EQ(found.size(), 1u);
+  const auto& first = this->recorder->discoveries[0];
+  EXPECT_EQ(first.advertisement.localName, "KSV-Module-1");
+  EXPECT_NE(std::find(first.advertisement.serviceUUIDs.begin(), first.advertisement.serviceUUIDs.end(),
+                      sim::kOtaServiceUUID),
+            first.advertisement.serviceUUIDs.end());
+  EXPECT_EQ(first.advertisement.serviceUUIDs.back().UUIDString().size(), 4u) << "short forms, as the platform shows";
+  EXPECT_LT(first.rssi, 0);
+
+  this->central->scanForPeripheralsWithServices_options(std::vector{sim::kOtaServiceUUID}, std::nullopt);
+  this->settle();
+  this->settle();
+  EXPECT_EQ(this->recorder->discoveries.size(), 2u) << "without duplicates, once per scan";
+  this->central->scanForPeripheralsWithServices_options(
+      std::nullopt, CBOptions{{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+  EXPECT_TRUE(this->runUntil([&] { return this->recorder->discoveries.size() >= 5; }));
+  EXPECT_EQ(this->recorder->discoveries.back().peripheral, found[0]) << "one peripheral object per module";
+  this->central->stopScan();
+}
+
+TYPED_TEST(BLEWorldContract, ConnectedModuleTakesWritesAndNotifies) {
+  this->start();
+  auto module = this->find(1).at(0);
+  this->connectAndDiscover(module);
+  auto write = this->characteristic(module, sim::kDataWriteUUID);
+  auto notify = this->characteristic(module, sim::kDataNotifyUUID);
+  auto flow = this->characteristic(module, sim::kFlowControlUUID);
+  ASSERT_TRUE(write && notify && flow);
+  EXPECT_EQ(write->properties(), CBCharacteristicPropertyWrite | CBCharacteristicPropertyWriteWithoutResponse);
+  EXPECT_EQ(flow->properties(), CBCharacteristicPropertyRead | CBCharacteristicPropertyNotify);
+
+  module->writeValue_forCharacteristic_type({1, 2, 3}, write, CBCharacteristicWriteWithResponse);
+  module->writeValue_forCharacteristic_type({4, 5}, write, CBCharacteristicWriteWithoutResponse);
+  module->writeValue_forCharacteristic_type({6}, write, CBCharacteristicWriteWithResponse);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->writes.size() == 2; }))
+      << "only writes with response are confirmed";
+  EXPECT_FALSE(this->recorder->writes[0] || this->recorder->writes[1]) << "both writes with response succeed";
+  EXPECT_EQ(this->world->receivedData(1), (NSData{1, 2, 3, 4, 5, 6})) << "in the order written";
+
+  // A burst of writes without response, more than a bus lets wait for replies.
+  NSData burst;
+  for (int i = 0; i < 300; ++i) {
+    const NSData one{static_cast<std::uint8_t>(i)};
+    burst.push_back(one[0]);
+    module->writeValue_forCharacteristic_type(one, write, CBCharacteristicWriteWithoutResponse);
+  }
+  NSData held;
+  for (int round = 0; round < 250 && held.size() < 6 + burst.size(); ++round) {
+    this->world->queue()->run_for(20ms);
+    held = this->world->receivedData(1);
+  }
+  ASSERT_EQ(held.size(), 6 + burst.size()) << "writes without response were lost";
+  EXPECT_TRUE(std::equal(burst.begin(), burst.end(), held.begin() + 6)) << "in the order written";
+
+  module->readValueForCharacteristic(flow);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->values.size() == 1; }));
+  EXPECT_EQ(this->recorder->values[0], (std::pair<std::string, NSData>{"FF03", {0x01}}));
+
+  module->setNotifyValue_forCharacteristic(true, notify);
+  ASSERT_TRUE(this->runUntil([&] { return notify->isNotifying(); }));
+  this->world->notifyData(1, {9, 8, 7});
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->values.size() == 2; }));
+  EXPECT_EQ(this->recorder->values[1], (std::pair<std::string, NSData>{"FF01", {9, 8, 7}}));
+}
+
+TYPED_TEST(BLEWorldContract, RefusedLostAndRemovedModulesReportWithErrors) {
+  this->start(2);
+  auto modules = this->find(2);
+  ASSERT_EQ(modules.size(), 2u);
+  // The discovery order is the backend's; the levers name modules by number.
+  if (modules[0]->name() != "KSV-Module-1") std::swap(modules[0], modules[1]);
+
+  this->connectAndDiscover(modules[0]);
+  this->world->dropLink(1);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->disconnected.size() == 1; }));
+  EXPECT_EQ(this->recorder->disconnected[0].first, modules[0]);
+  ASSERT_TRUE(this->recorder->disconnected[0].second.has_value());
+  EXPECT_EQ(this->recorder->disconnected[0].second->code, CBErrorPeripheralDisconnected);
+  EXPECT_EQ(modules[0]->state(), CBPeripheralStateDisconnected);
+  EXPECT_FALSE(modules[0]->services().has_value()) << "what was discovered is forgotten with the link";
+
+  // Connected again, then the module goes out of range in the middle of things.
+  this->connectAndDiscover(modules[0]);
+  this->connectAndDiscover(modules[1]);
+  this->world->removeModule(1);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->disconnected.size() == 2; }));
+  EXPECT_EQ(this->recorder->disconnected[1].first, modules[0]);
+  EXPECT_EQ(modules[1]->state(), CBPeripheralStateConnected) << "the other module keeps its link";
+
+  this->world->refuseConnections(2);
+  this->central->cancelPeripheralConnection(modules[1]);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->disconnected.size() == 3; }));
+  EXPECT_FALSE(this->recorder->disconnected[2].second.has_value()) << "a cancelled link ends without an error";
+  this->central->connectPeripheral_options(modules[1], std::nullopt);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->failed.size() == 1; }));
+  EXPECT_EQ(this->recorder->failed[0].first, modules[1]);
+  EXPECT_TRUE(this->recorder->failed[0].second.has_value());
+}
+
+TYPED_TEST(BLEWorldContract, PowerOffDropsLinksAndEndsTheScanForGood) {
+  this->start();
+  auto module = this->find(1).at(0);
+  this->connectAndDiscover(module);
+  auto notify = this->characteristic(module, sim::kDataNotifyUUID);
+  module->setNotifyValue_forCharacteristic(true, notify);
+  ASSERT_TRUE(this->runUntil([&] { return notify->isNotifying(); }));
+  this->central->scanForPeripheralsWithServices_options(
+      std::nullopt, CBOptions{{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
+
+  this->world->setPowered(false);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->states.back() == CBManagerStatePoweredOff; }));
+  ASSERT_EQ(this->recorder->disconnected.size(), 1u);
+  EXPECT_EQ(this->recorder->disconnected[0].second.value_or(NSError{}).code, CBErrorPeripheralDisconnected);
+  EXPECT_EQ(module->state(), CBPeripheralStateDisconnected);
+
+  this->world->setPowered(true);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->states.back() == CBManagerStatePoweredOn; }));
+  const auto heard = this->recorder->discoveries.size();
+  const auto values = this->recorder->values.size();
+  this->world->notifyData(1, {1});
+  this->settle();
+  EXPECT_EQ(this->recorder->discoveries.size(), heard) << "the scan came back by itself";
+  EXPECT_EQ(this->recorder->values.size(), values) << "a notification crossed a link that power-off ended";
+}
+
+// The identifier of a module found once finds it again in a new central
+// (a later run of the app), without scanning.
+TYPED_TEST(BLEWorldContract, KnownModuleIsRetrievedByItsIdentifier) {
+  this->start();
+  auto module = this->find(1).at(0);
+  const NSUUID identifier = module->identifier();
+  auto recorder = std::make_shared<Recorder>();
+  auto later = this->world->factory()(recorder, this->world->queue());
+  ASSERT_TRUE(this->runUntil([&] { return !recorder->states.empty(); }));
+  auto found = later->retrievePeripheralsWithIdentifiers({identifier, NSUUID::UUID()});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0]->identifier(), identifier);
+  later->connectPeripheral_options(found[0], std::nullopt);
+  EXPECT_TRUE(this->runUntil([&] { return recorder->connected.size() == 1; }));
+}
+
+}  // namespace
+}  // namespace quillon::testing
