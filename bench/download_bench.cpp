@@ -24,6 +24,7 @@
 
 #include "../ble/tests/download/loopback_http_server.h"
 #include "../ble/tests/download/scratch_directory.h"
+#include "process_usage.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/ota/ota_codes.h"
 #include "quillon/platform/run_loop.h"
@@ -58,11 +59,6 @@ class StartingWatcher final : public quillon::BLEOTADelegate {
   bool failed = false;
 };
 
-long max_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
 
 double time_controller(const std::string& url) {
   auto loop = std::make_shared<quillon::RunLoop>();
@@ -116,7 +112,7 @@ int main(int argc, char** argv) {
   quillon::test_support::LoopbackHttpServer server(script, scratch.path() / "requests.log");
   const std::string url = server.url("/image.bin?size=" + std::to_string(size));
 
-  const long rss_before = max_rss_kib();
+  const long rss_before = bench::peak_rss_kib();
   double best_controller = 1e9;
   double best_curl = 1e9;
   for (int round = 0; round < 3; ++round) {
@@ -124,7 +120,7 @@ int main(int argc, char** argv) {
     best_curl = std::min(best_curl, time_curl_tool(url, scratch.path() / "curl.bin"));
     std::filesystem::remove(scratch.path() / "curl.bin");
   }
-  const long rss_after = max_rss_kib();
+  const long rss_after = bench::peak_rss_kib();
   const auto stored = std::filesystem::file_size(scratch.path() / "cache" / "quillon" / "image.bin");
   if (stored != size) {
     std::fprintf(stderr, "stored %llu bytes, expected %llu\n", static_cast<unsigned long long>(stored),

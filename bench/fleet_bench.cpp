@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "process_usage.h"
 #include "quillon/platform/shared_timer_watchdog.h"
 #include "quillon/platform/thread_watchdog.h"
 #include "quillon/sim/sim_fleet.h"
@@ -31,20 +32,7 @@ namespace {
 using namespace quillon;
 using namespace std::chrono_literals;
 
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
-int thread_count() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  }
-  return -1;
-}
 
 enum class Watchdogs { OneThreadEach, OneSharedTimer };
 
@@ -79,7 +67,7 @@ Figures run(std::size_t count, std::size_t image_bytes, Watchdogs kind) {
   };
 
   Figures figures;
-  const double cpu_before = cpu_seconds();
+  const double cpu_before = bench::cpu_seconds();
   const auto wall_before = std::chrono::steady_clock::now();
   {
     BLEManager manager(BLEPlatform{world->centralFactory(), world->queue(), std::make_shared<MemoryUserDefaults>(),
@@ -88,13 +76,13 @@ Figures run(std::size_t count, std::size_t image_bytes, Watchdogs kind) {
     manager.setDelegate(app);
     // The thread count is read ten times a second while the transfers run.
     std::function<void()> sample = [&] {
-      figures.peak_threads = std::max(figures.peak_threads, thread_count());
+      figures.peak_threads = std::max(figures.peak_threads, bench::thread_count());
       world->queue()->post_after(100ms, sample);
     };
     sample();
     world->queue()->run_until([&] { return app->allDone(); }, 600s);
     figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-    figures.peak_threads = std::max(figures.peak_threads, thread_count());
+    figures.peak_threads = std::max(figures.peak_threads, bench::thread_count());
     for (const auto& [id, update] : app->updates) {
       if (update->reports.size() == 3 && update->reports.back() == std::pair<int, std::int64_t>{OTA_STATE_COMPLETED,
                                                                                                 OTA_SUCCESS}) {
@@ -102,7 +90,7 @@ Figures run(std::size_t count, std::size_t image_bytes, Watchdogs kind) {
       }
     }
   }
-  figures.cpu = cpu_seconds() - cpu_before;
+  figures.cpu = bench::cpu_seconds() - cpu_before;
   for (const auto& module : modules) {
     figures.packets += module->otaModule().data_packets_received();
     const auto& image = images.at(module->identifier());

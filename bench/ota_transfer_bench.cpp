@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "process_usage.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/ota/ota_packet.h"
 #include "quillon/platform/posix_file_image_handle.h"
@@ -42,18 +43,7 @@ class QueueDelegate final : public BLEOTADelegate {
   std::int64_t result = -1;
 };
 
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
-long peak_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
 
 bool run(std::int64_t length) {
   char path[] = "/tmp/quillon_ota_bench_XXXXXX";
@@ -76,7 +66,7 @@ bool run(std::int64_t length) {
   auto delegate = std::make_shared<QueueDelegate>();
   controller.setDelegate(delegate);
 
-  const double cpu_before = cpu_seconds();
+  const double cpu_before = bench::cpu_seconds();
   const auto wall_before = std::chrono::steady_clock::now();
   controller.download_firmware_from_file(std::make_shared<PosixFileImageHandle>(fd));
   for (;;) {
@@ -90,14 +80,14 @@ bool run(std::int64_t length) {
     }
   }
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-  const double cpu = cpu_seconds() - cpu_before;
+  const double cpu = bench::cpu_seconds() - cpu_before;
   const auto packets = module.data_packets_received();
 
   std::printf("image %8.1f MiB: %7.1f MB/s, %6.0f ns host CPU per DATA packet (%llu packets, %.2f s), "
               "peak RSS %ld KiB, module verdict %lld, bytes %s\n",
               static_cast<double>(length) / (1024.0 * 1024.0), static_cast<double>(length) / wall / 1e6,
               cpu / static_cast<double>(packets) * 1e9, static_cast<unsigned long long>(packets), wall,
-              peak_rss_kib(), static_cast<long long>(delegate->result),
+              bench::peak_rss_kib(), static_cast<long long>(delegate->result),
               module.image_length() == static_cast<std::uint64_t>(length) ? "all received" : "MISSING");
   return delegate->result == OTA_SUCCESS;
 }
@@ -141,11 +131,11 @@ double controller_alone(int fd, std::uint64_t& packets) {
   const auto ack_data = encode_ack_data(0, 0);
 
   lseek(fd, 0, SEEK_SET);
-  const double before = cpu_seconds();
+  const double before = bench::cpu_seconds();
   controller.download_firmware_from_file(std::make_shared<PosixFileImageHandle>(dup(fd)));
   controller.pkt_received(ack_start);
   while (!delegate->ended) controller.pkt_received(ack_data);
-  const double cpu = cpu_seconds() - before;
+  const double cpu = bench::cpu_seconds() - before;
   packets = static_cast<std::uint64_t>(controller.current_id());
   return cpu / static_cast<double>(packets);
 }
@@ -159,7 +149,7 @@ double bare_buffered_read(int fd, std::size_t piece) {
   setvbuf(in, stdio_buffer.data(), _IOFBF, stdio_buffer.size());
   std::uint64_t pieces = 0;
   std::uint64_t bytes = 0;
-  const double before = cpu_seconds();
+  const double before = bench::cpu_seconds();
   for (;;) {
     std::vector<std::uint8_t> buffer(piece);
     const std::size_t got = std::fread(buffer.data(), 1, piece, in);
@@ -167,7 +157,7 @@ double bare_buffered_read(int fd, std::size_t piece) {
     bytes += buffer[got - 1];
     ++pieces;
   }
-  const double cpu = cpu_seconds() - before;
+  const double cpu = bench::cpu_seconds() - before;
   std::fclose(in);
   if (bytes == 1) std::printf(" ");  // keeps the reads from being optimised away
   return cpu / static_cast<double>(pieces);
