@@ -474,4 +474,22 @@ void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPer
   });
 }
 
+// RemoveDevice also disconnects, but the link is ended first as a host's
+// cancel would be, so that the delegate hears of it in the usual way.
+std::optional<NSError> BluezCentralManager::forget(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  if (!known(peripheral)) return std::nullopt;
+  if (peripheral->state() != CBPeripheralStateDisconnected) cancelPeripheralConnection(peripheral);
+  if (!bus_ || !bluezPresent_) {
+    return NSError{CBErrorDomain, CBErrorUnknown, "org.bluez is not on the system bus."};
+  }
+  auto error = bus_->call(adapterPath_, kAdapterInterface, "RemoveDevice",
+                          [&](sdbus::MethodCall& call) { call << sdbus::ObjectPath(peripheral->path()); });
+  if (error && error->name != "org.bluez.Error.DoesNotExist") {
+    log("RemoveDevice failed: " + error->name + ": " + error->message);
+    return busFailure(CBErrorUnknown, *error);
+  }
+  log("Removed " + peripheral->path() + "; its services are discovered afresh at the next connection");
+  return std::nullopt;
+}
+
 }  // namespace quillon::bluez
