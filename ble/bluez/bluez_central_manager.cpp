@@ -284,6 +284,12 @@ void BluezCentralManager::reportDiscovered(const std::string& path) {
     data.insert(data.end(), bytes.begin(), bytes.end());
     advertisement.manufacturerData = std::move(data);
   }
+  // Keyed by 128-bit UUID strings; CBUUID gives them their short forms.
+  if (auto services = property<std::map<std::string, Bytes>>(device, "ServiceData")) {
+    for (const auto& [text, bytes] : *services) {
+      if (auto uuid = CBUUID::UUIDWithString(text)) advertisement.serviceData.emplace_back(*uuid, bytes);
+    }
+  }
   if (auto tx = property<std::int64_t>(device, "TxPower")) advertisement.txPowerLevel = static_cast<int>(*tx);
   auto peripheral = peripheralAt(path);
   if (auto delegate = delegate_.lock()) {

@@ -299,6 +299,8 @@ class Device(Object):
                  "UUIDs": dbus.Array([uuid16(0xFF00), uuid16(0xFF10)], signature="s"),
                  "Connected": False, "ServicesResolved": False, "Paired": False, "Trusted": False,
                  "RSSI": dbus.Int16(-50 - number), "TxPower": dbus.Int16(4),
+                 "ServiceData": dbus.Dictionary({uuid16(0xFF10): dbus.Array([0x01, number], signature="y")},
+                                                signature="sv"),
                  "ManufacturerData": dbus.Dictionary({dbus.UInt16(0x0A0B): dbus.Array(b"\x01\x02", signature="y")},
                                                      signature="qv")}
         super().__init__(peer, path, DEVICE, props)

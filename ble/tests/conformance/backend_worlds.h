@@ -39,6 +39,8 @@ class SimBackendWorld final : public BackendWorld {
     for (int n = 1; n <= modules; ++n) {
       sim::SimDataModuleConfig config;
       config.name = "KSV-Module-" + std::to_string(n);
+      // As the BlueZ stand-in advertises it.
+      config.serviceData = {{sim::kOtaServiceUUID, {0x01, static_cast<std::uint8_t>(n)}}};
       modules_.push_back(std::make_shared<sim::SimDataModule>(config));
       world_->addDevice(modules_.back());
     }

@@ -169,6 +169,9 @@ TYPED_TEST(BLEWorldContract, ScanFiltersByServiceAndReportsEachModuleOnceUnlessD
             first.advertisement.serviceUUIDs.end());
   EXPECT_EQ(first.advertisement.serviceUUIDs.back().UUIDString().size(), 4u) << "short forms, as the platform shows";
   EXPECT_LT(first.rssi, 0);
+  ASSERT_EQ(first.advertisement.serviceData.size(), 1u);
+  EXPECT_EQ(first.advertisement.serviceData[0].first.UUIDString(), "FF10") << "keyed by the short form";
+  EXPECT_EQ(first.advertisement.serviceData[0].second, (NSData{0x01, 0x01}));
 
   this->central->scanForPeripheralsWithServices_options(std::vector{sim::kOtaServiceUUID}, std::nullopt);
   this->settle();
