@@ -17,6 +17,11 @@ bool transient(const BusError& error) {
          error.message.find("le-connection-abort-by-local") != std::string::npos;
 }
 
+// The bus gave up waiting for the answer: BlueZ is still trying.
+bool unanswered(const BusError& error) {
+  return error.name == "org.freedesktop.DBus.Error.NoReply" || error.name == "org.freedesktop.DBus.Error.Timeout";
+}
+
 NSError busFailure(long code, const BusError& error) {
   return NSError{CBErrorDomain, code, error.name + ": " + error.message};
 }
@@ -385,9 +390,7 @@ void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeri
     auto self = weak.lock();
     auto mine = weakPeripheral.lock();
     if (!self || !mine || mine->state() != CBPeripheralStateConnecting || mine->attempt != attempt) return;
-    self->bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
-                          [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
-    self->failConnect(mine, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
+    self->connectTimedOut(mine);
   });
   const Properties* device = tree_.find(mine->path(), kDeviceInterface);
   if (property<bool>(device, "Connected").value_or(false) &&
@@ -414,6 +417,12 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
           if (!self || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
           if (!failed) {
             self->checkReady(peripheral);
+            return;
+          }
+          // The call's own time-out is the connection's: it may come
+          // just before the time-out task does.
+          if (unanswered(*failed)) {
+            self->connectTimedOut(peripheral);
             return;
           }
           if (transient(*failed) && peripheral->retries < kConnectRetries) {
@@ -445,6 +454,13 @@ void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& per
   if (tree_.children(kServiceInterface, "Device", peripheral->path()).empty()) return;
   peripheral->setState(CBPeripheralStateConnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
+}
+
+// Not usable within readyTimeout: BlueZ stops trying, the host hears why.
+void BluezCentralManager::connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  bus_->callAsync(peripheral->path(), kDeviceInterface, "Disconnect", {},
+                  [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+  failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
 }
 
 void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error) {
