@@ -1,7 +1,8 @@
 # Installs QuillonLib as a package a host app can take up from outside:
 # the static libraries, the public headers, a CMake package
 # (find_package(QuillonLib) with imported targets QuillonLib::quillon and
-# QuillonLib::quillon_sim) and a pkg-config file.
+# QuillonLib::quillon_sim, and QuillonLib::quillon_bluez where sdbus-c++ is
+# found) and pkg-config files (quillon, quillon-bluez).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -10,6 +11,12 @@ install(TARGETS quillon quillon_sim EXPORT QuillonLibTargets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/ble/include/quillon
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT QuillonLibTargets NAMESPACE QuillonLib::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QuillonLib)
+# The BlueZ backend in its own export set: the package's config loads it
+# only when sdbus-c++ is found, so hosts without D-Bus keep the rest.
+install(TARGETS quillon_bluez EXPORT QuillonLibBluezTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(EXPORT QuillonLibBluezTargets NAMESPACE QuillonLib::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/QuillonLib)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QuillonLibConfig.cmake.in
@@ -26,5 +33,7 @@ file(RELATIVE_PATH QUILLON_PC_PREFIX_FROM_PCFILEDIR "/${CMAKE_INSTALL_LIBDIR}/pk
 string(REGEX REPLACE "/$" "" QUILLON_PC_PREFIX_FROM_PCFILEDIR "${QUILLON_PC_PREFIX_FROM_PCFILEDIR}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon.pc.in
                ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc
+configure_file(${PROJECT_SOURCE_DIR}/cmake/quillon-bluez.pc.in
+               ${CMAKE_CURRENT_BINARY_DIR}/quillon-bluez.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillon.pc ${CMAKE_CURRENT_BINARY_DIR}/quillon-bluez.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -23,6 +23,14 @@ BLEPlatform makePlatform(BluezOptions options) {
                      std::make_shared<FixedSystemVersion>("17.0"), std::move(log)};
 }
 
+std::optional<NSError> forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) {
+  auto mine = std::dynamic_pointer_cast<BluezPeripheral>(peripheral);
+  if (!mine) return std::nullopt;
+  auto central = mine->central();
+  if (!central) return NSError{CBErrorDomain, CBErrorUnknown, "The central of this peripheral is gone."};
+  return central->forget(mine);
+}
+
 void registerBackend(BluezOptions options) {
   registerBLEBackend(BLEBackend::BlueZ, [options] { return makePlatform(options); });
 }

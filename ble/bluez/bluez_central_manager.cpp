@@ -17,6 +17,11 @@ bool transient(const BusError& error) {
          error.message.find("le-connection-abort-by-local") != std::string::npos;
 }
 
+// The bus gave up waiting for the answer: BlueZ is still trying.
+bool unanswered(const BusError& error) {
+  return error.name == "org.freedesktop.DBus.Error.NoReply" || error.name == "org.freedesktop.DBus.Error.Timeout";
+}
+
 NSError busFailure(long code, const BusError& error) {
   return NSError{CBErrorDomain, code, error.name + ": " + error.message};
 }
@@ -284,6 +289,12 @@ void BluezCentralManager::reportDiscovered(const std::string& path) {
     data.insert(data.end(), bytes.begin(), bytes.end());
     advertisement.manufacturerData = std::move(data);
   }
+  // Keyed by 128-bit UUID strings; CBUUID gives them their short forms.
+  if (auto services = property<std::map<std::string, Bytes>>(device, "ServiceData")) {
+    for (const auto& [text, bytes] : *services) {
+      if (auto uuid = CBUUID::UUIDWithString(text)) advertisement.serviceData.emplace_back(*uuid, bytes);
+    }
+  }
   if (auto tx = property<std::int64_t>(device, "TxPower")) advertisement.txPowerLevel = static_cast<int>(*tx);
   auto peripheral = peripheralAt(path);
   if (auto delegate = delegate_.lock()) {
@@ -379,9 +390,7 @@ void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeri
     auto self = weak.lock();
     auto mine = weakPeripheral.lock();
     if (!self || !mine || mine->state() != CBPeripheralStateConnecting || mine->attempt != attempt) return;
-    self->bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
-                          [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
-    self->failConnect(mine, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
+    self->connectTimedOut(mine);
   });
   const Properties* device = tree_.find(mine->path(), kDeviceInterface);
   if (property<bool>(device, "Connected").value_or(false) &&
@@ -408,6 +417,12 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
           if (!self || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
           if (!failed) {
             self->checkReady(peripheral);
+            return;
+          }
+          // The call's own time-out is the connection's: it may come
+          // just before the time-out task does.
+          if (unanswered(*failed)) {
+            self->connectTimedOut(peripheral);
             return;
           }
           if (transient(*failed) && peripheral->retries < kConnectRetries) {
@@ -441,6 +456,13 @@ void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& per
   if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
 }
 
+// Not usable within readyTimeout: BlueZ stops trying, the host hears why.
+void BluezCentralManager::connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  bus_->callAsync(peripheral->path(), kDeviceInterface, "Disconnect", {},
+                  [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+  failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
+}
+
 void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error) {
   peripheral->setState(CBPeripheralStateDisconnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didFailToConnectPeripheral_error(*this, peripheral, error);
@@ -472,6 +494,24 @@ void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPer
       delegate->centralManager_didDisconnectPeripheral_error(*self, mine, std::nullopt);
     }
   });
+}
+
+// RemoveDevice also disconnects, but the link is ended first as a host's
+// cancel would be, so that the delegate hears of it in the usual way.
+std::optional<NSError> BluezCentralManager::forget(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  if (!known(peripheral)) return std::nullopt;
+  if (peripheral->state() != CBPeripheralStateDisconnected) cancelPeripheralConnection(peripheral);
+  if (!bus_ || !bluezPresent_) {
+    return NSError{CBErrorDomain, CBErrorUnknown, "org.bluez is not on the system bus."};
+  }
+  auto error = bus_->call(adapterPath_, kAdapterInterface, "RemoveDevice",
+                          [&](sdbus::MethodCall& call) { call << sdbus::ObjectPath(peripheral->path()); });
+  if (error && error->name != "org.bluez.Error.DoesNotExist") {
+    log("RemoveDevice failed: " + error->name + ": " + error->message);
+    return busFailure(CBErrorUnknown, *error);
+  }
+  log("Removed " + peripheral->path() + "; its services are discovered afresh at the next connection");
+  return std::nullopt;
 }
 
 }  // namespace quillon::bluez

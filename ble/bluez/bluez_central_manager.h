@@ -36,6 +36,10 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
                                  const std::optional<CBOptions>& options) override;
   void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override;
 
+  // Ends the link and removes the device object from BlueZ (see
+  // forgetPeripheral in bluez_backend.h).
+  std::optional<NSError> forget(const std::shared_ptr<BluezPeripheral>& peripheral);
+
   // --- for peripherals -------------------------------------------------------------
   BluezBus* bus() { return bus_.get(); }
   const ObjectTree& tree() const { return tree_; }
@@ -61,6 +65,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral);
   void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
   void linkLost(const std::shared_ptr<BluezPeripheral>& peripheral);
 

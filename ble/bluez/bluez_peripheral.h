@@ -37,6 +37,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
 
   // --- for the central ---------------------------------------------------------
   const std::string& path() const { return path_; }
+  std::shared_ptr<BluezCentralManager> central() const { return central_.lock(); }
   void setState(CBPeripheralState state);
   // A Value change of the characteristic object at `path`.
   void valueChanged(const std::string& path, const Bytes& value);

@@ -8,6 +8,7 @@ SimDataModule::SimDataModule(SimDataModuleConfig config)
                                 // Both services, so an updater can find the module by its OTA service.
                                 .advertisedServices = {kDataServiceUUID, kOtaServiceUUID},
                                 .manufacturerData = std::nullopt,
+                                .serviceData = config.serviceData,
                                 .rssi = config.rssi,
                                 .advertisingInterval = std::chrono::milliseconds(100),
                                 .advertising = true,

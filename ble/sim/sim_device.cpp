@@ -16,6 +16,7 @@ AdvertisementDictionary SimDevice::advertisement() const {
   ad.localName = config_.name;
   ad.serviceUUIDs = config_.advertisedServices;
   ad.manufacturerData = config_.manufacturerData;
+  ad.serviceData = config_.serviceData;
   ad.isConnectable = config_.acceptsConnections;
   return ad;
 }

@@ -146,6 +146,14 @@ int main(int argc, char** argv) {
         if (auto failed = verify(*session, module, json ? &*json : nullptr)) std::tie(outcome, detail) = *failed;
       }
     }
+    // The updated module may come back with another GATT table while
+    // BlueZ still holds the old one: BlueZ forgets the device, and the
+    // next run finds it by scanning and reads its services afresh.
+    if (backend == BLEBackend::BlueZ && outcome == Outcome::Success) {
+      if (auto error = bluez::forgetPeripheral(session->peripheral())) {
+        manager_log->line("[BlueZ]The updated module could not be forgotten: " + error->localizedDescription);
+      }
+    }
     if (backend == BLEBackend::BlueZ && outcome == Outcome::Success && options.verify) {
       if (json) {
         json->emit("verify", {{"match", true}, {"bytes", session->image_size()}, {"sha256", nullptr}});

@@ -63,6 +63,8 @@ class UpdateSession final : public BLEManagerDelegate,
   std::string image_file() const;
   // The connected module's name, for messages.
   std::string module_name() const;
+  // The module chosen to update; null until one is found.
+  const std::shared_ptr<CBPeripheral>& peripheral() const { return peripheral_; }
 
   // BLEManagerDelegate.
   void didUpdateState(CBManagerState state) override;

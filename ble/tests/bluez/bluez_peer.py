@@ -17,7 +17,8 @@ MTU), discovery filters other than the UUID list, and the cache of devices
 across restarts.
 
 Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
-make a device drop its link or stop answering, read what a module received).
+make a device drop its link, refuse connections or go out of range, read
+what a module received).
 It prints "ready" on standard output once it owns its name.
 
 Usage: bluez_peer.py [--devices N] [--fault NAME[=VALUE]]... [--mtu N]
@@ -299,6 +300,8 @@ class Device(Object):
                  "UUIDs": dbus.Array([uuid16(0xFF00), uuid16(0xFF10)], signature="s"),
                  "Connected": False, "ServicesResolved": False, "Paired": False, "Trusted": False,
                  "RSSI": dbus.Int16(-50 - number), "TxPower": dbus.Int16(4),
+                 "ServiceData": dbus.Dictionary({uuid16(0xFF10): dbus.Array([0x01, number], signature="y")},
+                                                signature="sv"),
                  "ManufacturerData": dbus.Dictionary({dbus.UInt16(0x0A0B): dbus.Array(b"\x01\x02", signature="y")},
                                                      signature="qv")}
         super().__init__(peer, path, DEVICE, props)
@@ -307,6 +310,10 @@ class Device(Object):
         self.ota = OtaModule(peer.args) if module else None
         self.received = bytearray()
         self.refuse = None
+        # Out of range: the object stays (BlueZ keeps it for a while), it is
+        # not heard, and Connect is never answered (BlueZ keeps trying).
+        self.out_of_range = False
+        self.unanswered = []
 
     def build_gatt(self):
         data = Service(self, 0xFF00)
@@ -321,19 +328,23 @@ class Device(Object):
         if self.ota:
             self.ota.output = self.chars[0xFF11].notify
 
-    @dbus.service.method(DEVICE)
-    def Connect(self):
+    @dbus.service.method(DEVICE, async_callbacks=("reply", "error"))
+    def Connect(self, reply, error):
         if not self.peer.adapter.props["Powered"]:
             raise BluezError("NotReady", "Resource Not Ready")
         if self.refuse:
             raise BluezError(self.refuse[0], self.refuse[1])
         if self.props["Connected"]:
             raise BluezError("AlreadyConnected", "Already Connected")
+        if self.out_of_range:
+            self.unanswered.append((reply, error))
+            return
         self.set("Connected", True)
         self.build_gatt()
         for obj in self.gatt:
             self.peer.export(obj)
         self.set("ServicesResolved", True)
+        reply()
 
     @dbus.service.method(DEVICE)
     def Disconnect(self):
@@ -438,6 +449,12 @@ class Control(dbus.service.Object):
         device.drop()
         self.peer.unexport(device)
 
+    @dbus.service.method(CONTROL, in_signature="i")
+    def OutOfRange(self, number):
+        device = self.device(number)
+        device.drop()
+        device.out_of_range = True
+
     @dbus.service.method(CONTROL, in_signature="i", out_signature="ay")
     def Received(self, number):
         return dbus.Array(bytes(self.device(number).received), signature="y")
@@ -489,7 +506,8 @@ class Peer:
         # While discovering, each device is heard again: its RSSI is reported.
         if self.adapter.props["Discovering"]:
             for device in self.devices.values():
-                device.set("RSSI", dbus.Int16(-50 - device.number))
+                if not device.out_of_range:
+                    device.set("RSSI", dbus.Int16(-50 - device.number))
         return True
 
     def set_powered(self, powered):

@@ -6,6 +6,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -29,6 +30,10 @@ class BackendWorld {
   virtual void dropLink(int module) = 0;          // the module ends the link
   virtual void removeModule(int module) = 0;      // the module goes out of range for good
   virtual void refuseConnections(int module) = 0;
+  // The module is no longer heard, though the platform may still know it.
+  virtual void goOutOfRange(int module) = 0;
+  // How long the centrals the factory makes wait for a link (BlueZ only).
+  virtual void setConnectTimeout(std::chrono::milliseconds) {}
   virtual void notifyData(int module, const NSData& bytes) = 0;  // on FF01
   virtual NSData receivedData(int module) = 0;     // written to FF02
 };
@@ -39,6 +44,8 @@ class SimBackendWorld final : public BackendWorld {
     for (int n = 1; n <= modules; ++n) {
       sim::SimDataModuleConfig config;
       config.name = "KSV-Module-" + std::to_string(n);
+      // As the BlueZ stand-in advertises it.
+      config.serviceData = {{sim::kOtaServiceUUID, {0x01, static_cast<std::uint8_t>(n)}}};
       modules_.push_back(std::make_shared<sim::SimDataModule>(config));
       world_->addDevice(modules_.back());
     }
@@ -49,6 +56,8 @@ class SimBackendWorld final : public BackendWorld {
   void dropLink(int module) override { modules_[module - 1]->disconnectAll(); }
   void removeModule(int module) override { world_->removeDevice(modules_[module - 1]->identifier()); }
   void refuseConnections(int module) override { modules_[module - 1]->setAcceptsConnections(false); }
+  // The simulated world has no memory of devices beyond the world itself.
+  void goOutOfRange(int module) override { removeModule(module); }
   void notifyData(int module, const NSData& bytes) override { modules_[module - 1]->notify(sim::kDataNotifyUUID, bytes); }
   NSData receivedData(int module) override { return modules_[module - 1]->receivedData(); }
 
@@ -73,7 +82,7 @@ class BluezBackendWorld final : public BackendWorld {
   CBCentralManagerFactory factory() override {
     bluez::BluezOptions options;
     options.log = log_;
-    options.readyTimeout = std::chrono::seconds(5);
+    options.readyTimeout = readyTimeout_;
     return bluez::centralFactory(options);
   }
   void setPowered(bool on) override {
@@ -86,6 +95,10 @@ class BluezBackendWorld final : public BackendWorld {
     test_->callMethod("RefuseConnect").onInterface(kControl)
         .withArguments(module, std::string("Failed"), std::string("Software caused connection abort"));
   }
+  void goOutOfRange(int module) override {
+    test_->callMethod("OutOfRange").onInterface(kControl).withArguments(module);
+  }
+  void setConnectTimeout(std::chrono::milliseconds timeout) override { readyTimeout_ = timeout; }
   void notifyData(int module, const NSData& bytes) override {
     test_->callMethod("Notify").onInterface(kControl).withArguments(module, bytes);
   }
@@ -105,6 +118,7 @@ class BluezBackendWorld final : public BackendWorld {
   std::unique_ptr<sdbus::IProxy> adapter_;
   std::shared_ptr<RunLoop> queue_ = std::make_shared<RunLoop>();
   std::shared_ptr<MemoryLogSink> log_ = std::make_shared<MemoryLogSink>();
+  std::chrono::milliseconds readyTimeout_ = std::chrono::seconds(5);
 };
 
 }  // namespace quillon::testing

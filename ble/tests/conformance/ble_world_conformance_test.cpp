@@ -169,6 +169,9 @@ TYPED_TEST(BLEWorldContract, ScanFiltersByServiceAndReportsEachModuleOnceUnlessD
             first.advertisement.serviceUUIDs.end());
   EXPECT_EQ(first.advertisement.serviceUUIDs.back().UUIDString().size(), 4u) << "short forms, as the platform shows";
   EXPECT_LT(first.rssi, 0);
+  ASSERT_EQ(first.advertisement.serviceData.size(), 1u);
+  EXPECT_EQ(first.advertisement.serviceData[0].first.UUIDString(), "FF10") << "keyed by the short form";
+  EXPECT_EQ(first.advertisement.serviceData[0].second, (NSData{0x01, 0x01}));
 
   this->central->scanForPeripheralsWithServices_options(std::vector{sim::kOtaServiceUUID}, std::nullopt);
   this->settle();
@@ -300,6 +303,39 @@ TYPED_TEST(BLEWorldContract, KnownModuleIsRetrievedByItsIdentifier) {
   EXPECT_EQ(found[0]->identifier(), identifier);
   later->connectPeripheral_options(found[0], std::nullopt);
   EXPECT_TRUE(this->runUntil([&] { return recorder->connected.size() == 1; }));
+}
+
+// CoreBluetooth would leave this connection pending until the module came
+// back; neither backend does. The simulated world forgets a module that
+// left (retrieval finds nothing) and fails a connection to the peripheral
+// object still held at once. BlueZ keeps the device object, so retrieval
+// finds it, and Connect is not answered while BlueZ keeps trying: the
+// central gives up after its time-out.
+TYPED_TEST(BLEWorldContract, KnownModuleOutOfRangeFailsToConnectInsteadOfWaiting) {
+  constexpr bool kBluez = std::is_same_v<TypeParam, BluezBackend>;
+  this->start();
+  auto held = this->find(1).at(0);
+  this->world->goOutOfRange(1);
+  this->world->setConnectTimeout(300ms);
+  auto recorder = std::make_shared<Recorder>();
+  auto later = this->world->factory()(recorder, this->world->queue());
+  ASSERT_TRUE(this->runUntil([&] { return !recorder->states.empty(); }));
+
+  auto retrieved = later->retrievePeripheralsWithIdentifiers({held->identifier()});
+  EXPECT_EQ(retrieved.size(), kBluez ? 1u : 0u) << "which backend remembers a module it no longer hears";
+  auto central = kBluez ? later : this->central;
+  auto& events = kBluez ? *recorder : *this->recorder;
+  auto module = retrieved.empty() ? held : retrieved[0];
+  central->connectPeripheral_options(module, std::nullopt);
+  if (!kBluez) {
+    this->world->queue()->run_until_idle();
+    EXPECT_EQ(events.failed.size(), 1u) << "the simulated world fails at once";
+  }
+  ASSERT_TRUE(this->runUntil([&] { return !events.failed.empty(); }));
+  EXPECT_TRUE(events.connected.empty());
+  ASSERT_TRUE(events.failed[0].second.has_value());
+  EXPECT_EQ(events.failed[0].second->code, kBluez ? CBErrorConnectionTimeout : CBErrorConnectionFailed);
+  EXPECT_EQ(module->state(), CBPeripheralStateDisconnected);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <fstream>
+#include <cstdio>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 
 #include "bluez/bluez_peer_process.h"
 #include "scratch_directory.h"
+#include "exit_status.h"
 #include "tool_options.h"
 #include "tool_process.h"
 
@@ -46,6 +49,20 @@ class QuillonOtaBluezTest : public ::testing::Test {
     return bytes;
   }
 
+  // Whether the stand-in still exports device `number` (as BlueZ would keep it).
+  static bool peerKnowsDevice(int number) {
+    auto connection = sdbus::createSystemBusConnection();
+    auto root = sdbus::createProxy(*connection, "org.bluez", "/");
+    std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>> objects;
+    root->callMethod("GetManagedObjects").onInterface("org.freedesktop.DBus.ObjectManager").storeResultsTo(objects);
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, "_%02X", number);
+    for (const auto& [path, interfaces] : objects) {
+      if (interfaces.count("org.bluez.Device1") && std::string(path).ends_with(suffix)) return true;
+    }
+    return false;
+  }
+
   ScratchDirectory home_;
 };
 
@@ -59,9 +76,14 @@ TEST_F(QuillonOtaBluezTest, UpdatesTheModuleBehindBluezAndVerifies) {
   const std::vector<std::uint8_t> sent{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   EXPECT_EQ(receivedByModule(), sent);
 
-  // The module is remembered by its BlueZ-derived identifier.
-  const auto again = run({"--backend", "bluez", "--retrieve", image});
-  EXPECT_EQ(again.status, 0) << again.output;
+  // BlueZ was made to forget the updated module (its services may have
+  // changed), so it cannot be retrieved until it is heard again; a scan
+  // finds it, connects afresh, and it is remembered from then on.
+  EXPECT_FALSE(peerKnowsDevice(1));
+  const auto forgotten = run({"--backend", "bluez", "--retrieve", image});
+  EXPECT_EQ(forgotten.status, kExitNotFound) << forgotten.output;
+  const auto rescanned = run({"--backend", "bluez", image});
+  EXPECT_EQ(rescanned.status, 0) << rescanned.output;
 }
 
 TEST_F(QuillonOtaBluezTest, ModuleFaultsGiveTheSameExitStatusesAsOverTheSimulatedModule) {

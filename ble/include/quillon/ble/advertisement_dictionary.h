@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quillon/ble/cb_uuid.h"
@@ -16,6 +17,9 @@ struct AdvertisementDictionary {
   std::optional<std::string> localName;          // CBAdvertisementDataLocalNameKey
   std::vector<CBUUID> serviceUUIDs;              // CBAdvertisementDataServiceUUIDsKey
   std::optional<NSData> manufacturerData;        // CBAdvertisementDataManufacturerDataKey
+  // CBAdvertisementDataServiceDataKey: data a module advertises for a service,
+  // keyed by the service's UUID (short forms as the platform shows them).
+  std::vector<std::pair<CBUUID, NSData>> serviceData;
   std::optional<int> txPowerLevel;               // CBAdvertisementDataTxPowerLevelKey
   bool isConnectable = true;                     // CBAdvertisementDataIsConnectable
 };

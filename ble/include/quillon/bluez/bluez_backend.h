@@ -7,10 +7,13 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "quillon/ble/cb_central_manager.h"
+#include "quillon/ble/cb_peripheral.h"
+#include "quillon/ble/ns_error.h"
 #include "quillon/ble/ns_uuid.h"
 #include "quillon/manager/ble_platform.h"
 #include "quillon/platform/log_sink.h"
@@ -39,6 +42,17 @@ BLEPlatform makePlatform(BluezOptions options);
 
 // Makes `bluez` a backend that BLEManager's default construction can pick.
 void registerBackend(BluezOptions options = {});
+
+// Forgets `peripheral` in BlueZ after a firmware update: ends its link (as
+// cancelPeripheralConnection does) and removes its device object with
+// Adapter1.RemoveDevice, which drops the services BlueZ holds for it. The
+// updated module may come back with another GATT table; the next scan finds
+// it again and the next connection discovers its services afresh. Until it
+// is heard again, retrievePeripheralsWithIdentifiers does not find it.
+// Call on the main queue. A device BlueZ no longer knows, or a peripheral of
+// another backend (the simulated world holds no cache): nothing to do. The
+// error, if BlueZ refused, carries its D-Bus error name and message.
+std::optional<NSError> forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral);
 
 // The stable identifier of the device at `address` seen through `adapter`:
 // a name-based (version 5) UUID, the same in every run.

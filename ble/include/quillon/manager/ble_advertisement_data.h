@@ -23,6 +23,7 @@ class BLEAdvertisementData {
   const std::optional<std::string>& localName() const { return dictionary_.localName; }
   const std::vector<CBUUID>& serviceUUIDs() const { return dictionary_.serviceUUIDs; }
   const std::optional<NSData>& manufacturerData() const { return dictionary_.manufacturerData; }
+  const std::vector<std::pair<CBUUID, NSData>>& serviceData() const { return dictionary_.serviceData; }
   const std::optional<int>& txPowerLevel() const { return dictionary_.txPowerLevel; }
   bool isConnectable() const { return dictionary_.isConnectable; }
   const AdvertisementDictionary& dictionary() const { return dictionary_; }

@@ -24,6 +24,8 @@ struct SimDataModuleConfig {
   NSUUID identifier = NSUUID::UUID();
   std::string name = "Printer BLE";
   int rssi = -55;
+  // Advertised with the module's services; none by default.
+  std::vector<std::pair<CBUUID, NSData>> serviceData;
   SimOtaModuleConfig ota;
 };
 

@@ -43,6 +43,8 @@ struct SimDeviceConfig {
   std::optional<std::string> name;
   std::vector<CBUUID> advertisedServices;
   std::optional<NSData> manufacturerData;
+  // Advertised data per service (the advertisement's service data).
+  std::vector<std::pair<CBUUID, NSData>> serviceData;
   int rssi = -60;
   // Time between advertisements while a central scans; must be above zero.
   std::chrono::milliseconds advertisingInterval{100};
