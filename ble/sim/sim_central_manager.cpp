@@ -57,7 +57,8 @@ void SimCentralManager::poweredOff() {
   stopScan();
   const NSError lost{CBErrorDomain, CBErrorPeripheralDisconnected, "The specified device has disconnected from us."};
   const NSError failed{CBErrorDomain, CBErrorConnectionFailed, "Failed to connect to peripheral."};
-  for (const auto& [identifier, peripheral] : peripherals_) {
+  for (const auto& entry : peripherals_) {
+    const auto& peripheral = entry.second;
     const auto was = peripheral->state();
     if (was == CBPeripheralStateDisconnected) continue;
     peripheral->setState(CBPeripheralStateDisconnected);
