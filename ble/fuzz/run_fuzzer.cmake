@@ -2,11 +2,15 @@
 # folders, the first one written to) and prints one line with the number of
 # inputs it ran and their rate; the fuzzer's own output is shown only when it
 # found something. The figures are printed, never judged: they depend on the
-# machine.
+# machine. MAX_LEN, when set, caps the length of the inputs it makes.
 string(REPLACE "|" ";" corpora "${CORPORA}")
+set(max_len_option "")
+if(MAX_LEN)
+  set(max_len_option "-max_len=${MAX_LEN}")
+endif()
 get_filename_component(name "${FUZZER}" NAME)
 execute_process(
-  COMMAND "${FUZZER}" -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 ${corpora}
+  COMMAND "${FUZZER}" -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 ${max_len_option} ${corpora}
   RESULT_VARIABLE result
   OUTPUT_VARIABLE output
   ERROR_VARIABLE output)
