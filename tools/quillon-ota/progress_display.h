@@ -8,25 +8,26 @@
 #include <cstdio>
 
 #include "progress_format.h"
+#include "transfer_view.h"
 
 namespace quillon::ota_tool {
 
-class ProgressDisplay {
+class ProgressDisplay final : public TransferView {
  public:
   enum class Style { Bar, Lines, None };
 
   ProgressDisplay(std::FILE* out, Style style) : out_(out), style_(style) {}
 
   // The transfer begins now; `total` bytes (0 or less: unknown).
-  void begin(std::int64_t total);
+  void begin(std::int64_t total) override;
   // `sent` bytes have gone out so far.
-  void update(std::int64_t sent);
+  void update(std::int64_t sent) override;
   // Ends the display (a bar gets its final state and a line break), so that
   // what follows starts on a line of its own. Safe to call more than once.
-  void end();
+  void end() override;
 
   // Writes a line of text without tearing a bar that is being drawn.
-  void message(const char* text);
+  void message(const char* text) override;
 
  private:
   ProgressSample sample() const;
