@@ -1,0 +1,218 @@
+#include "fleet_board.h"
+
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
+#include "progress_format.h"
+
+namespace quillon::ota_tool {
+namespace {
+
+// A row reads "<name> <identifier>  [bar]  pct  sent / total  rate  ETA",
+// about 125 columns with a 36-character identifier.
+constexpr std::size_t kNameColumns = 14;
+constexpr int kBarCells = 20;
+// One pace for the whole block: with many modules, redrawing on every
+// row's update would only keep the terminal busy.
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+
+// The next character of UTF-8 text from `at`, which it moves past; "?" for a
+// control character or a byte that starts no valid sequence. Module names
+// come from the modules themselves: an escape sequence or line break in one
+// must not move the cursor under the block or retitle the terminal.
+std::string_view next_char(std::string_view text, std::size_t& at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const auto lead = byte(at);
+  const std::size_t length = lead < 0x80                  ? 1
+                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+  bool valid = length > 0 && at + length <= text.size();
+  for (std::size_t i = 1; valid && i < length; ++i) valid = (byte(at + i) & 0xC0) == 0x80;
+  if (!valid) {
+    ++at;
+    return "?";
+  }
+  const bool control = lead < 0x20 || lead == 0x7F || (lead == 0xC2 && byte(at + 1) < 0xA0);
+  const auto character = text.substr(at, length);
+  at += length;
+  return control ? "?" : character;
+}
+
+// A message as printed: tabs and line breaks kept (lines above the block
+// are never redrawn, so they may wrap or break), other controls shown as "?".
+std::string printable(std::string_view text) {
+  std::string shown;
+  for (std::size_t at = 0; at < text.size();) {
+    if (text[at] == '\n' || text[at] == '\t') {
+      shown += text[at++];
+    } else {
+      shown += next_char(text, at);
+    }
+  }
+  return shown;
+}
+
+// `text` cut or padded with spaces to exactly `columns` characters, all
+// controls shown as "?", never cutting a character in two.
+std::string fit_columns(std::string_view text, std::size_t columns) {
+  std::string fitted;
+  std::size_t used = 0;
+  for (std::size_t at = 0; at < text.size() && used < columns; ++used) fitted += next_char(text, at);
+  fitted.append(columns - used, ' ');
+  return fitted;
+}
+
+// Lines style prints at each new step: a tenth of the image, or 64 KiB when
+// its size is unknown (the same pace as a single module's lines).
+int line_step(const ProgressSample& sample) {
+  const auto percent = percent_sent(sample);
+  return percent ? *percent / 10 : static_cast<int>(sample.sent / (64 * 1024));
+}
+
+}  // namespace
+
+// What the board has on its stream: the rows in the live block and how many
+// lines of it are on screen now, with the cursor just below them.
+struct FleetBoard::Screen {
+  std::FILE* out;
+  Style style;
+  Clock clock;
+  // The rows in progress, in the order they began (Bar style only).
+  std::vector<Row*> live;
+  std::size_t drawn = 0;
+  std::chrono::steady_clock::time_point last_draw{};
+
+  // Moves up over the block drawn last time, prints `above` as permanent
+  // lines in its place and draws the block (as it is now) below them.
+  void draw(const std::vector<std::string>& above);
+  bool on_block(const Row* row) const { return std::find(live.begin(), live.end(), row) != live.end(); }
+  void leave_block(const Row* row) { live.erase(std::remove(live.begin(), live.end(), row), live.end()); }
+  void finish();
+};
+
+class FleetBoard::Row final : public TransferView {
+ public:
+  Row(std::weak_ptr<Screen> screen, std::string_view identifier, std::string_view name)
+      : screen_(std::move(screen)),
+        tag_("[" + printable(identifier) + "] "),
+        label_(fit_columns(name, kNameColumns) + " " + printable(identifier) + "  ") {}
+
+  ~Row() override {
+    const auto screen = screen_.lock();
+    if (!screen || !screen->on_block(this)) return;
+    screen->leave_block(this);
+    screen->draw({});
+  }
+  Row(const Row&) = delete;
+  Row& operator=(const Row&) = delete;
+
+  void begin(std::int64_t total) override {
+    const auto screen = screen_.lock();
+    if (!screen) return;
+    started_ = screen->clock();
+    total_ = total;
+    sent_ = 0;
+    last_step_ = -1;
+    active_ = true;
+    if (screen->style != Style::Bar) return;
+    if (!screen->on_block(this)) screen->live.push_back(this);
+    screen->draw({});
+  }
+
+  void update(std::int64_t sent) override {
+    const auto screen = screen_.lock();
+    if (!active_ || !screen) return;
+    sent_ = sent;
+    const auto now = screen->clock();
+    if (screen->style == Style::Bar) {
+      if (now - screen->last_draw >= kRedrawEvery) screen->draw({});
+    } else if (screen->style == Style::Lines) {
+      const auto s = sample(now);
+      const int step = line_step(s);
+      if (step <= last_step_) return;
+      last_step_ = step;
+      screen->draw({tag_ + format_progress_line(s)});
+    }
+  }
+
+  // A bar's final state becomes a permanent line above the block.
+  void end() override {
+    const auto screen = screen_.lock();
+    if (!active_ || !screen) return;
+    active_ = false;
+    if (screen->style != Style::Bar) return;
+    screen->leave_block(this);
+    screen->draw({bar_text(screen->clock())});
+  }
+
+  void message(const char* text) override {
+    if (const auto screen = screen_.lock()) screen->draw({tag_ + printable(text)});
+  }
+
+  std::string bar_text(std::chrono::steady_clock::time_point now) const {
+    return label_ + format_progress_bar(sample(now), kBarCells);
+  }
+
+  // The board was finished under this row: it is off the screen for good.
+  void drop() { active_ = false; }
+
+ private:
+  ProgressSample sample(std::chrono::steady_clock::time_point now) const {
+    const std::chrono::duration<double> elapsed = now - started_;
+    return {sent_, total_, elapsed.count()};
+  }
+
+  std::weak_ptr<Screen> screen_;
+  const std::string tag_;
+  const std::string label_;
+  std::chrono::steady_clock::time_point started_{};
+  std::int64_t total_ = -1;
+  std::int64_t sent_ = 0;
+  int last_step_ = -1;
+  bool active_ = false;
+};
+
+void FleetBoard::Screen::draw(const std::vector<std::string>& above) {
+  std::string text;
+  if (drawn > 0) text += "\x1b[" + std::to_string(drawn) + "A\r";
+  // Lines above the block are printed over it, so what is left of it must go first.
+  const bool cleared_first = drawn > 0 && !above.empty();
+  if (cleared_first) text += "\x1b[J";
+  for (const auto& line : above) text += line + "\n";
+  const auto now = clock();
+  if (!live.empty()) {
+    text += "\x1b[?7l";
+    for (const Row* row : live) text += "\r" + row->bar_text(now) + "\x1b[K\n";
+    text += "\x1b[?7h";
+  }
+  if (!cleared_first && live.size() < drawn) text += "\x1b[J";
+  drawn = live.size();
+  last_draw = now;
+  if (text.empty()) return;
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+}
+
+void FleetBoard::Screen::finish() {
+  for (Row* row : live) row->drop();
+  live.clear();
+  draw({});
+}
+
+FleetBoard::FleetBoard(std::FILE* out, Style style, Clock clock)
+    : screen_(std::make_shared<Screen>(Screen{out, style, std::move(clock), {}, 0, {}})) {}
+
+FleetBoard::~FleetBoard() { finish(); }
+
+std::unique_ptr<TransferView> FleetBoard::row(std::string identifier, std::string name) {
+  return std::make_unique<Row>(screen_, identifier, name);
+}
+
+void FleetBoard::message(const char* text) { screen_->draw({printable(text)}); }
+
+void FleetBoard::finish() { screen_->finish(); }
+
+}  // namespace quillon::ota_tool
