@@ -2,7 +2,8 @@
 # The library half of the demo: updates the simulated printer module's
 # firmware with quillon-ota, which checks the image against its published
 # SHA-256 first, and checks that the module ends up holding exactly the
-# image.
+# image; then updates a fleet of three simulated modules at once, a bar
+# each, and ends with the fleet's summary.
 #
 # Usage: demo/quillon-demo.sh [PATH_TO_QUILLON_OTA]
 #        (default: build/native/tools/quillon-ota/quillon-ota)
@@ -47,4 +48,16 @@ if cmp -s "$IMAGE" "$WORK/received.bin"; then
 else
   echo "quillon-demo: the module's copy differs from the image" >&2
   exit 1
+fi
+
+# A shop's fleet: three modules updated at once, each checked with --verify.
+echo
+echo "quillon-demo: a fleet of three modules, updated at once"
+set +e
+"$TOOL" "$IMAGE" --all --modules 3 --scan-timeout 1 --sha256 "$WORK/SHA256SUMS" --latency 4 --verify
+status=$?
+set -e
+if [ "$status" -ne 0 ]; then
+  echo "quillon-demo: the fleet run failed with exit status $status" >&2
+  exit "$status"
 fi

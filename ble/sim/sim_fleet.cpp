@@ -6,14 +6,6 @@
 namespace quillon::sim {
 namespace {
 
-NSUUID numbered(const NSUUID& base, std::size_t index) {
-  NSUUID::Bytes bytes = base.bytes();
-  const std::size_t number = index + 1;
-  bytes[14] = static_cast<std::uint8_t>(number >> 8);
-  bytes[15] = static_cast<std::uint8_t>(number);
-  return NSUUID(bytes);
-}
-
 std::string numberedName(const std::string& base, std::size_t index, std::size_t count) {
   std::string number = std::to_string(index + 1);
   const std::size_t width = std::max<std::size_t>(2, std::to_string(count).size());
@@ -23,12 +15,20 @@ std::string numberedName(const std::string& base, std::size_t index, std::size_t
 
 }  // namespace
 
+NSUUID fleetIdentifier(const NSUUID& base, std::size_t index) {
+  NSUUID::Bytes bytes = base.bytes();
+  const std::size_t number = index + 1;
+  bytes[14] = static_cast<std::uint8_t>(number >> 8);
+  bytes[15] = static_cast<std::uint8_t>(number);
+  return NSUUID(bytes);
+}
+
 std::vector<std::shared_ptr<SimDataModule>> addDataModules(SimWorld& world, const SimFleetConfig& config) {
   std::vector<std::shared_ptr<SimDataModule>> modules;
   modules.reserve(config.count);
   for (std::size_t i = 0; i < config.count; ++i) {
     SimDataModuleConfig one = config.module;
-    one.identifier = numbered(config.module.identifier, i);
+    one.identifier = fleetIdentifier(config.module.identifier, i);
     one.name = numberedName(config.module.name, i, config.count);
     if (config.faultyIndex == i) one.ota.faults = config.faults;
     if (config.adjust) config.adjust(i, one);

@@ -34,6 +34,9 @@ enum ExitStatus : int {
   kExitRejected = 7,
   kExitLink = 8,
   kExitVerify = 9,
+  // A fleet run in which one or more modules were not updated; each one's
+  // own status is in the summary.
+  kExitFleet = 10,
   kExitDigest = 11,
   // As a shell reports a process ended by the signal: 128 + its number.
   kExitInterrupted = 130,

@@ -15,6 +15,7 @@ JsonEvent progress_event(const std::string& kind, std::int64_t bytes, std::int64
 void JsonEvents::emit(const std::string& name, JsonEvent fields) {
   JsonEvent event;
   event["event"] = name;
+  for (auto& [key, value] : common_.items()) event[key] = value;
   for (auto& [key, value] : fields.items()) event[key] = value;
   // Invalid UTF-8 in a name or a path must not end the run.
   const std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -22,8 +22,11 @@ JsonEvent progress_event(const std::string& kind, std::int64_t bytes, std::int64
 class JsonEvents {
  public:
   explicit JsonEvents(std::FILE* out) : out_(out) {}
+  // Every event also carries `common` (a fleet run's {"module": <id>}),
+  // right after its name.
+  JsonEvents(std::FILE* out, JsonEvent common) : out_(out), common_(std::move(common)) {}
 
-  // Writes {"event":"<name>", ...fields} as one line and flushes it.
+  // Writes {"event":"<name>", ...common, ...fields} as one line and flushes it.
   void emit(const std::string& name, JsonEvent fields = JsonEvent::object());
 
   // A progress event, unless one of the same kind went out less than 100 ms
@@ -32,6 +35,7 @@ class JsonEvents {
 
  private:
   std::FILE* out_;
+  JsonEvent common_ = JsonEvent::object();
   std::string last_kind_;
   std::chrono::steady_clock::time_point last_progress_{};
 };

@@ -1,6 +1,7 @@
 // quillon-ota: updates the firmware of the printer's BLE data module with
-// QuillonLib, as a host app would: see update_session.h for the wiring and
-// tool_options.cpp (--help) for what the command line offers.
+// QuillonLib, as a host app would: see update_session.h for the wiring of
+// one module's update, fleet_run.h for many at once, and tool_options.cpp
+// (--help) for what the command line offers.
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "exit_status.h"
-#include "image_digest.h"
+#include "fleet_board.h"
+#include "fleet_run.h"
+#include "fleet_summary.h"
 #include "json_events.h"
 #include "progress_display.h"
 #include "quillon/bluez/bluez_backend.h"
@@ -19,6 +22,7 @@
 #include "stop_signal_watcher.h"
 #include "tool_log_sink.h"
 #include "tool_options.h"
+#include "transfer_settlement.h"
 #include "update_session.h"
 
 using namespace quillon;
@@ -26,14 +30,24 @@ using namespace quillon::ota_tool;
 
 namespace {
 
-ProgressDisplay::Style progress_style(ProgressMode mode) {
+bool progress_on_terminal(ProgressMode mode) {
   switch (mode) {
-    case ProgressMode::Bar: return ProgressDisplay::Style::Bar;
-    case ProgressMode::Lines: return ProgressDisplay::Style::Lines;
-    case ProgressMode::None: return ProgressDisplay::Style::None;
+    case ProgressMode::Bar: return true;
+    case ProgressMode::Lines:
+    case ProgressMode::None: return false;
     case ProgressMode::Auto: break;
   }
-  return isatty(STDOUT_FILENO) ? ProgressDisplay::Style::Bar : ProgressDisplay::Style::Lines;
+  return isatty(STDOUT_FILENO);
+}
+
+ProgressDisplay::Style progress_style(const ToolOptions& options) {
+  if (options.json || options.progress == ProgressMode::None) return ProgressDisplay::Style::None;
+  return progress_on_terminal(options.progress) ? ProgressDisplay::Style::Bar : ProgressDisplay::Style::Lines;
+}
+
+FleetBoard::Style board_style(const ToolOptions& options) {
+  if (options.json || options.progress == ProgressMode::None) return FleetBoard::Style::None;
+  return progress_on_terminal(options.progress) ? FleetBoard::Style::Bar : FleetBoard::Style::Lines;
 }
 
 bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -42,26 +56,109 @@ bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
   return static_cast<bool>(out.flush());
 }
 
-// What the module holds, compared with the image file: an Outcome to report
-// instead of success, with its detail, or nothing when they match.
-std::optional<std::pair<Outcome, std::string>> verify(const UpdateSession& session, const SimOtaModule& module,
-                                                      JsonEvents* json) {
-  const auto image = digest_file(session.image_file());
-  if (!image) return std::pair{Outcome::ImageUnavailable, "cannot read " + session.image_file() + " to compare"};
-  const ImageDigest received = digest_bytes(module.image());
-  if (received != *image) {
-    if (json) json->emit("verify", {{"match", false}, {"bytes", received.length}, {"sha256", received.sha256.hex()}});
-    return std::pair{Outcome::VerifyMismatch, "module holds " + std::to_string(received.length) + " bytes, SHA-256 " +
-                                                  received.sha256.hex() + "; image has " +
-                                                  std::to_string(image->length) + " bytes, " + image->sha256.hex()};
-  }
+// The verdict of a run that updated one module, or of a fleet run that
+// ended before any module was tried.
+int end_run(Outcome outcome, const std::string& detail, JsonEvents* json) {
   if (json) {
-    json->emit("verify", {{"match", true}, {"bytes", received.length}, {"sha256", received.sha256.hex()}});
+    json->emit("verdict", {{"outcome", outcome_name(outcome)},
+                           {"exit_status", exit_status_for(outcome)},
+                           {"summary", outcome_summary(outcome)},
+                           {"detail", detail}});
   } else {
-    std::printf("verify: the module holds exactly the image (%llu bytes, SHA-256 %s)\n",
-                static_cast<unsigned long long>(received.length), received.sha256.hex().c_str());
+    std::printf("%s\n", verdict_line(outcome, detail).c_str());
   }
-  return std::nullopt;
+  std::fflush(stdout);
+  return exit_status_for(outcome);
+}
+
+// Ctrl-C and SIGTERM reach `run` on the main thread, where it finishes.
+template <typename Run>
+StopSignalWatcher forward_stop_signals(const std::shared_ptr<RunLoop>& queue, const std::shared_ptr<Run>& run) {
+  return StopSignalWatcher([queue, weak = std::weak_ptr(run)](int signal) {
+    queue->post([weak, signal] {
+      if (auto self = weak.lock()) self->abort(signal);
+    });
+  });
+}
+
+int update_one_module(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
+                      const std::shared_ptr<ToolLogSink>& ota_log, const TransferSettlement& settlement,
+                      JsonEvents* json) {
+  ProgressDisplay progress(stdout, progress_style(options));
+  Outcome outcome;
+  std::string detail;
+  {
+    auto session = std::make_shared<UpdateSession>(options, manager, queue, ota_log, progress, json);
+    // Leaving this scope removes a half-written download.
+    auto stop_signals = forward_stop_signals(queue, session);
+    session->start();
+    // Every path ends by itself: the find-and-connect time limit, the
+    // download client's time-outs, then the transfer's watchdog.
+    while (!session->finished()) {
+      queue->run_until([&] { return session->finished(); }, std::chrono::hours(1));
+    }
+    outcome = session->outcome();
+    detail = session->detail();
+    if (outcome == Outcome::Success) {
+      char text[64];
+      std::snprintf(text, sizeof text, " in %.1f s", session->transfer_seconds());
+      detail += text;
+    }
+    // --save-received writes what the module got even when nothing was
+    // sent (an empty file), so that "nothing was sent" can be checked.
+    if (options.save_received) {
+      if (auto module = settlement.simulated.module(session->identifier().empty()
+                                                        ? simulated_identifiers(options).front()
+                                                        : session->identifier())) {
+        if (!save_bytes(*options.save_received, module->otaModule().image())) {
+          std::fprintf(stderr, "quillon-ota: cannot write %s\n", options.save_received->c_str());
+        }
+      }
+    }
+    settlement.settle(*session, outcome, detail, [](const std::string& text) { std::printf("%s\n", text.c_str()); },
+                      json);
+  }
+  return end_run(outcome, detail, json);
+}
+
+int update_fleet(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
+                 const TransferSettlement& settlement, JsonEvents* json) {
+  FleetBoard board(stdout, board_style(options));
+  ProgressDisplay download(stdout, progress_style(options));
+  FleetRun::Output output{
+      .row = [&board](const std::string& identifier, const std::string& name) { return board.row(identifier, name); },
+      .say = [&board](const std::string& text) { board.message(text.c_str()); },
+      .download = &download,
+      .json = json ? stdout : nullptr,
+  };
+  std::shared_ptr<FleetRun> run;
+  {
+    run = std::make_shared<FleetRun>(options, manager, queue, std::move(output),
+                                     [&settlement](const UpdateSession& session, Outcome& outcome, std::string& detail,
+                                                   const std::function<void(const std::string&)>& say,
+                                                   JsonEvents* module_json) {
+                                       settlement.settle(session, outcome, detail, say, module_json);
+                                     });
+    auto stop_signals = forward_stop_signals(queue, run);
+    run->start();
+    while (!run->finished()) {
+      queue->run_until([&] { return run->finished(); }, std::chrono::hours(1));
+    }
+    // The sessions that ended last are dropped from the queue.
+    queue->run_until_idle();
+  }
+  board.finish();
+  if (const auto& failure = run->failure()) return end_run(failure->first, failure->second, json);
+
+  const auto& results = run->results();
+  if (json) {
+    json->emit("summary", fleet_summary(results, run->stopped()));
+  } else {
+    for (const auto& line : format_summary_table(results)) std::printf("%s\n", line.c_str());
+    std::printf("%s\n", fleet_verdict_line(results, run->stopped()).c_str());
+  }
+  std::fflush(stdout);
+  return fleet_exit_status(results, run->stopped());
 }
 
 }  // namespace
@@ -102,75 +199,14 @@ int main(int argc, char** argv) {
     queue = platform.mainQueue;
     registerBLEBackend(BLEBackend::BlueZ, [platform] { return platform; });
   } else {
-    simulated = install_simulated_module(options, manager_log);
+    simulated = install_simulated_modules(options, manager_log);
     queue = simulated.world->queue();
   }
 
   std::optional<JsonEvents> json;
   if (options.json) json.emplace(stdout);
-  ProgressDisplay progress(stdout, json ? ProgressDisplay::Style::None : progress_style(options.progress));
   auto& manager = BLEManager::sharedInstance();
-  Outcome outcome;
-  std::string detail;
-  {
-    auto session = std::make_shared<UpdateSession>(options, manager, queue, ota_log, progress, stdout,
-                                                   json ? &*json : nullptr);
-    // Ctrl-C and SIGTERM reach the session on the main thread; it finishes
-    // there, and leaving this scope removes a half-written download.
-    StopSignalWatcher stop_signals([queue, weak = std::weak_ptr(session)](int signal) {
-      queue->post([weak, signal] {
-        if (auto self = weak.lock()) self->abort(signal);
-      });
-    });
-    session->start();
-    // Every path ends by itself: the find-and-connect time limit, the
-    // download client's time-outs, then the transfer's watchdog.
-    while (!session->finished()) {
-      queue->run_until([&] { return session->finished(); }, std::chrono::hours(1));
-    }
-    outcome = session->outcome();
-    detail = session->detail();
-    if (outcome == Outcome::Success) {
-      char text[64];
-      std::snprintf(text, sizeof text, " in %.1f s", session->transfer_seconds());
-      detail += text;
-    }
-    // --save-received writes what the module got even when nothing was
-    // sent (an empty file), so that "nothing was sent" can be checked.
-    if (simulated.module && (options.save_received || (outcome == Outcome::Success && session->image_size() >= 0))) {
-      const auto& module = simulated.module->otaModule();
-      if (options.save_received && !save_bytes(*options.save_received, module.image())) {
-        std::fprintf(stderr, "quillon-ota: cannot write %s\n", options.save_received->c_str());
-      }
-      if (outcome == Outcome::Success && options.verify) {
-        if (auto failed = verify(*session, module, json ? &*json : nullptr)) std::tie(outcome, detail) = *failed;
-      }
-    }
-    // The updated module may come back with another GATT table while
-    // BlueZ still holds the old one: BlueZ forgets the device, and the
-    // next run finds it by scanning and reads its services afresh.
-    if (backend == BLEBackend::BlueZ && outcome == Outcome::Success) {
-      if (auto error = bluez::forgetPeripheral(session->peripheral())) {
-        manager_log->line("[BlueZ]The updated module could not be forgotten: " + error->localizedDescription);
-      }
-    }
-    if (backend == BLEBackend::BlueZ && outcome == Outcome::Success && options.verify) {
-      if (json) {
-        json->emit("verify", {{"match", true}, {"bytes", session->image_size()}, {"sha256", nullptr}});
-      } else {
-        std::printf("verify: the module accepted all %lld bytes with their checksums; a real module cannot be read back\n",
-                    static_cast<long long>(session->image_size()));
-      }
-    }
-  }
-  if (json) {
-    json->emit("verdict", {{"outcome", outcome_name(outcome)},
-                           {"exit_status", exit_status_for(outcome)},
-                           {"summary", outcome_summary(outcome)},
-                           {"detail", detail}});
-  } else {
-    std::printf("%s\n", verdict_line(outcome, detail).c_str());
-  }
-  std::fflush(stdout);
-  return exit_status_for(outcome);
+  const TransferSettlement settlement{options, backend, simulated, manager_log};
+  if (options.fleet()) return update_fleet(options, manager, queue, settlement, json ? &*json : nullptr);
+  return update_one_module(options, manager, queue, ota_log, settlement, json ? &*json : nullptr);
 }

@@ -1,34 +1,44 @@
 #include "simulated_module.h"
 
 #include "quillon/sim/default_platform.h"
+#include "quillon/sim/sim_fleet.h"
 
 namespace quillon::ota_tool {
 
-SimulatedSetup install_simulated_module(const ToolOptions& options, std::shared_ptr<LogSink> manager_log) {
+std::shared_ptr<sim::SimDataModule> SimulatedSetup::module(const std::string& identifier) const {
+  for (const auto& module : modules) {
+    if (module->identifier().UUIDString() == identifier) return module;
+  }
+  return nullptr;
+}
+
+SimulatedSetup install_simulated_modules(const ToolOptions& options, std::shared_ptr<LogSink> manager_log) {
   SimulatedSetup setup;
   setup.world = sim::SimWorld::create();
-  if (!options.no_module) {
-    sim::SimDataModuleConfig config;
+  const auto identifiers = simulated_identifiers(options);
+  sim::SimFleetConfig fleet;
+  fleet.count = identifiers.size();
+  fleet.module.ota = options.module;
+  // Keeping the image costs memory; only --save-received and --verify
+  // (which hashes what arrived with SHA-256) need the bytes.
+  fleet.module.ota.store_image = options.save_received.has_value() || options.verify;
+  // The module's answers reach the radio late, in the order made, as over
+  // a real link's connection interval.
+  fleet.answerLatency = std::chrono::milliseconds(options.latency_ms);
+  fleet.adjust = [&](std::size_t index, sim::SimDataModuleConfig& config) {
+    const std::string& identifier = identifiers[index];
     // Validated when the options were parsed.
-    config.identifier = NSUUID::initWithUUIDString(options.module_identifier).value_or(NSUUID::UUID());
-    config.ota = options.module;
-    // Keeping the image costs memory; only --save-received and --verify
-    // (which hashes what arrived with SHA-256) need the bytes.
-    config.ota.store_image = options.save_received.has_value() || options.verify;
-    setup.module = std::make_shared<sim::SimDataModule>(std::move(config));
-    setup.world->addDevice(setup.module);
-    if (options.latency_ms > 0) {
-      // The module's answers reach the radio late, in the order made.
-      const auto delay = std::chrono::milliseconds(options.latency_ms);
-      std::weak_ptr<sim::SimDataModule> weak = setup.module;
-      auto queue = setup.world->queue();
-      setup.module->otaModule().set_output([weak, queue, delay](std::vector<std::uint8_t> chunk) {
-        queue->post_after(delay, [weak, chunk = std::move(chunk)] {
-          if (auto module = weak.lock()) module->notify(sim::kOtaUUID, chunk);
-        });
-      });
+    config.identifier = *NSUUID::initWithUUIDString(identifier);
+    // Only numbered modules get numbered names.
+    if (!options.modules) config.name = sim::SimDataModuleConfig{}.name;
+    // A module's own faults replace the ones given for all.
+    for (const std::string& key : {"#" + std::to_string(index + 1), identifier}) {
+      if (auto it = options.module_faults.find(key); it != options.module_faults.end()) {
+        config.ota.faults = it->second;
+      }
     }
-  }
+  };
+  setup.modules = sim::addDataModules(*setup.world, fleet);
   sim::DefaultPlatformParts parts;
   parts.world = setup.world;
   parts.log = std::move(manager_log);

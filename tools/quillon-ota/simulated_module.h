@@ -1,9 +1,11 @@
-// Puts the printer's simulated data module, as the command line describes
-// it, into the simulated world that BLEManager's shared instance runs on.
+// Puts the printer's simulated data modules, as the command line describes
+// them, into the simulated world that BLEManager's shared instance runs on.
 // Must run before the shared manager is first used.
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "tool_options.h"
 #include "quillon/platform/log_sink.h"
@@ -14,12 +16,15 @@ namespace quillon::ota_tool {
 
 struct SimulatedSetup {
   std::shared_ptr<sim::SimWorld> world;
-  // Null with --no-module.
-  std::shared_ptr<sim::SimDataModule> module;
+  // In the order of simulated_identifiers(); empty with --no-module.
+  std::vector<std::shared_ptr<sim::SimDataModule>> modules;
+
+  // The module known as `identifier` (upper case), or null.
+  std::shared_ptr<sim::SimDataModule> module(const std::string& identifier) const;
 };
 
-// Builds the world (with the module unless options.no_module) and makes it,
+// Builds the world (with the modules unless options.no_module) and makes it,
 // with `manager_log` for BLEManager's lines, the default platform.
-SimulatedSetup install_simulated_module(const ToolOptions& options, std::shared_ptr<LogSink> manager_log);
+SimulatedSetup install_simulated_modules(const ToolOptions& options, std::shared_ptr<LogSink> manager_log);
 
 }  // namespace quillon::ota_tool

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "quillon/ble/ns_uuid.h"
+#include "quillon/sim/sim_fleet.h"
 
 namespace quillon::ota_tool {
 namespace {
@@ -36,7 +37,24 @@ std::optional<double> parse_seconds(std::string_view text) {
   return value;
 }
 
+constexpr std::uint64_t kMaxParallel = 64;
+constexpr std::uint64_t kMaxModules = 256;
+
 }  // namespace
+
+std::vector<std::string> simulated_identifiers(const ToolOptions& options) {
+  std::vector<std::string> identifiers;
+  if (options.no_module) return identifiers;
+  if (options.modules) {
+    const auto base = *NSUUID::initWithUUIDString(kDefaultModuleIdentifier);
+    for (unsigned i = 0; i < *options.modules; ++i) identifiers.push_back(sim::fleetIdentifier(base, i).UUIDString());
+  } else if (!options.module_ids.empty()) {
+    identifiers = options.module_ids;
+  } else {
+    identifiers.emplace_back(kDefaultModuleIdentifier);
+  }
+  return identifiers;
+}
 
 std::optional<std::string> apply_fault(std::string_view fault, SimOtaModuleFaults& faults) {
   const auto eq = fault.find('=');
@@ -130,7 +148,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
 
     if (name == "-h" || name == "--help") return HelpRequested{};
     if (name == "--version") return VersionRequested{};
-    if (!simulated_only && (name == "--no-module" || name == "--module-id" || name == "--mtu" || name == "--credit" ||
+    if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
                             name == "--latency" || name == "--fault" || name == "--save-received")) {
       simulated_only = std::string(name);
     }
@@ -138,6 +156,8 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       if (auto e = flag(options.verbose)) return *e;
     } else if (name == "--retrieve") {
       if (auto e = flag(options.retrieve)) return *e;
+    } else if (name == "--all") {
+      if (auto e = flag(options.all)) return *e;
     } else if (name == "--no-module") {
       if (auto e = flag(options.no_module)) return *e;
     } else if (name == "--verify") {
@@ -159,7 +179,23 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     } else if (name == "--fault") {
       auto v = value();
       if (!v) return missing();
-      if (auto e = apply_fault(*v, options.module.faults)) return UsageError{*e};
+      // "TARGET:FAULT" aims the fault at one module; a fault's own text has no colon.
+      const auto colon = v->find(':');
+      if (colon == std::string_view::npos) {
+        if (auto e = apply_fault(*v, options.module.faults)) return UsageError{*e};
+      } else {
+        const std::string_view target = v->substr(0, colon);
+        std::string key;
+        if (auto index = parse_count(target, 1, kMaxModules)) {
+          key = "#" + std::to_string(*index);
+        } else if (auto uuid = NSUUID::initWithUUIDString(target)) {
+          key = uuid->UUIDString();
+        } else {
+          return UsageError{"--fault " + std::string(*v) + ": '" + std::string(target) +
+                            "' is neither a module's number (from 1) nor its identifier"};
+        }
+        if (auto e = apply_fault(v->substr(colon + 1), options.module_faults[key])) return UsageError{*e};
+      }
     } else if (name == "--scan-timeout") {
       auto v = value();
       if (!v) return missing();
@@ -171,7 +207,21 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       if (!v) return missing();
       auto uuid = NSUUID::initWithUUIDString(*v);
       if (!uuid) return UsageError{"--module-id must be a UUID such as " + std::string(kDefaultModuleIdentifier)};
-      options.module_identifier = uuid->UUIDString();
+      if (std::find(options.module_ids.begin(), options.module_ids.end(), uuid->UUIDString()) != options.module_ids.end()) {
+        return UsageError{"--module-id " + uuid->UUIDString() + " is given twice"};
+      }
+      options.module_ids.push_back(uuid->UUIDString());
+    } else if (name == "--parallel" || name == "--modules") {
+      auto v = value();
+      if (!v) return missing();
+      const std::uint64_t high = name == "--parallel" ? kMaxParallel : kMaxModules;
+      auto n = parse_count(*v, 1, high);
+      if (!n) {
+        return UsageError{std::string(name) + " must be a whole number from 1 to " + std::to_string(high) + ", not '" +
+                          std::string(*v) + "'"};
+      }
+      if (name == "--parallel") options.parallel = static_cast<unsigned>(*n);
+      else options.modules = static_cast<unsigned>(*n);
     } else if (name == "--save-received") {
       auto v = value();
       if (!v || v->empty()) return missing();
@@ -209,6 +259,30 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
   if (options.backend == BLEBackend::BlueZ && simulated_only) {
     return UsageError{*simulated_only + " shapes the simulated module; it does not go with --backend bluez"};
   }
+  if (options.all && !options.module_ids.empty()) {
+    return UsageError{"--all and --module-id both say which modules to update; give one of them"};
+  }
+  if (options.fleet() && options.retrieve) {
+    return UsageError{"--retrieve connects the one remembered module; it does not go with a fleet run"};
+  }
+  if (options.fleet() && options.save_received) {
+    return UsageError{"--save-received keeps one module's bytes; it does not go with a fleet run"};
+  }
+  if (options.no_module && (options.modules || !options.module_faults.empty())) {
+    return UsageError{"--no-module puts no module in range; it does not go with --modules or a module's --fault"};
+  }
+  if (!options.module_faults.empty()) {
+    const auto known = simulated_identifiers(options);
+    for (const auto& [key, faults] : options.module_faults) {
+      const bool by_number = key.starts_with('#');
+      const bool found = by_number ? std::stoul(key.substr(1)) <= known.size()
+                                   : std::find(known.begin(), known.end(), key) != known.end();
+      if (!found) {
+        return UsageError{"--fault " + (by_number ? key.substr(1) : key) + ":...: the simulated world has no such module (" +
+                          std::to_string(known.size()) + (known.size() == 1 ? " module" : " modules") + ")"};
+      }
+    }
+  }
   if (!image || image->empty()) return UsageError{"no firmware image given"};
   options.image = std::string(*image);
   if (starts_with_nocase(*image, "http://") || starts_with_nocase(*image, "https://")) {
@@ -243,19 +317,46 @@ The BLE backend:
 Finding the module:
   (default)             scan for a module advertising FF10 and connect to the
                         first one found
+  --module-id UUID      update the module known as UUID (upper or lower
+                        case); given more than once, update each of them
+                        (a fleet run)
   --retrieve            connect to the module remembered from the last
                         connection (user defaults under $XDG_CONFIG_HOME),
                         without scanning
-  --scan-timeout SECS   give up finding and connecting after SECS (default 10)
+  --scan-timeout SECS   give up finding and connecting after SECS (default
+                        10); a fleet run scans for that long (less when every
+                        named module is found), and gives each module as long
+                        to connect
 
-The simulated module (sim only):
+Several modules at once (a fleet run):
+  --all                 update every module advertising FF10 that the scan
+                        finds
+  --parallel N          update at most N modules at once, 1 to 64 (default 4).
+                        A BLE controller holds only a few links at once
+                        (often 3 to 10), and BlueZ scans and connects one
+                        device at a time, so modules are connected one after
+                        another while their transfers overlap
+  The image is read, or downloaded, once for all modules. Each module's lines
+  are tagged with its identifier; a terminal shows a bar per module being
+  updated. A table ends the run: module, name, result, bytes, time, speed,
+  then why each failed module failed.
+
+The simulated modules (sim only):
+  (default)             one module, known as
+                        6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D4A10, or one module
+                        per --module-id
   --no-module           no module is in range
-  --module-id UUID      its identifier (default 6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D4A10)
+  --modules N           N modules, 1 to 256, named "Printer BLE 01"... and known
+                        as 6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0001...; --module-id
+                        then picks among them
   --mtu N               packet size it grants, 0 to 255 (default 247)
   --credit N            DATA packets of its first window, 0 to 255 (default 3)
   --latency MS          it answers each packet after MS milliseconds, 0 to
                         1000 (default 0), as a real link would
-  --fault FAULT         inject a fault; may be repeated:
+  --fault FAULT         inject a fault into every module; may be repeated
+  --fault WHICH:FAULT   inject it into one module only, WHICH being its number
+                        (from 1) or identifier; that module then has its own
+                        faults instead of those given for every module. Faults:
       corrupt-ack[=N]     acknowledgement N goes out with a wrong checksum
       drop-ack[=N]        acknowledgement N is never sent
       unknown-ack[=N]     acknowledgement N names an unknown command
@@ -306,6 +407,12 @@ JSON events (--json), each one line with "event" and:
               digest_mismatch, interrupted, terminated), "exit_status",
               "summary", "detail"
   Progress events come at most ten times a second, and once at 100%.
+  In a fleet run every event about one module also has "module" (its
+  identifier), "scanning" has "seconds", each module ends with its own
+  "verdict" (with "module", "name", "bytes", "seconds"), and the last event
+  is "summary": "outcome" (success, failed, interrupted, terminated),
+  "exit_status" and "modules" (every module's verdict). A fleet run that
+  ends before any module is tried ends with a plain "verdict".
 
 Exit status:
   0  the module accepted the image (and, with --verify, holds exactly it)
@@ -321,11 +428,15 @@ Exit status:
   7  the module rejected the image (its verdict was not success)
   8  BLE link failed: connection refused or lost, or no OTA service
   9  --verify found that the module does not hold exactly the image
+  10 a fleet run in which one or more modules were not updated; the summary
+     gives each module's own status (3 to 9 above). A fleet run that cannot
+     begin ends with the status of its reason (2, 3, 4, 8 or 11)
   11 image digest mismatch: the image is not the one --sha256 names; nothing
      was sent, and a downloaded image was removed from the cache
   130  interrupted by Ctrl-C (SIGINT); 143  terminated (SIGTERM): the line
      being drawn is finished, the verdict says "aborted", and a half-written
-     download is removed from the cache
+     download is removed from the cache. A fleet run ends every transfer,
+     prints its summary and exits with the same status
 )";
 }
 

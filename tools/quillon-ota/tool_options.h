@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "quillon/manager/ble_backend.h"
 #include "quillon/sim/sim_ota_module.h"
@@ -30,15 +32,31 @@ struct ToolOptions {
   bool retrieve = false;
   double scan_timeout_seconds = 10.0;
 
+  // The modules to update, by identifier (--module-id, in canonical upper
+  // case, in the order given): only these are connected. Empty: the first
+  // module found, or with --all every one found.
+  std::vector<std::string> module_ids;
+  bool all = false;
+  // How many modules of a fleet run are updated at once.
+  unsigned parallel = kDefaultParallel;
+  static constexpr unsigned kDefaultParallel = 4;
+  // A fleet run updates several modules, each with its own transfer.
+  bool fleet() const { return all || module_ids.size() > 1; }
+
   // The BLE backend: --backend, else QUILLON_BLE_BACKEND, else sim. The
   // simulated module's options below go only with sim.
   std::optional<BLEBackend> backend;
   std::string adapter = "hci0";
 
-  // The simulated module.
+  // The simulated world: --modules N data modules, numbered from 1 and
+  // named "Printer BLE 01"...; else one module per --module-id; else one
+  // module known as kDefaultModuleIdentifier.
   bool no_module = false;
-  std::string module_identifier{kDefaultModuleIdentifier};
+  std::optional<unsigned> modules;
+  // What every simulated module starts from; `faults` applies to all.
   SimOtaModuleConfig module;
+  // --fault TARGET:FAULT: faults of one module, keyed by its identifier.
+  std::map<std::string, SimOtaModuleFaults> module_faults;
   // Time the simulated module takes to answer, like a real link's
   // connection interval; 0 answers at once.
   unsigned latency_ms = 0;
@@ -66,6 +84,10 @@ using ParseResult = std::variant<ToolOptions, HelpRequested, VersionRequested, U
 
 // Parses the arguments after the program name. Never exits or prints.
 ParseResult parse_arguments(std::span<const std::string_view> args);
+
+// The identifiers of the simulated modules `options` puts in range, in the
+// order they are numbered (upper case); empty with --no-module.
+std::vector<std::string> simulated_identifiers(const ToolOptions& options);
 
 // Applies one --fault value ("corrupt-ack=1", "merge", ...) to `faults`.
 // Returns an error message, or nothing when it was understood.

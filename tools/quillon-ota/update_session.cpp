@@ -13,20 +13,20 @@
 
 namespace quillon::ota_tool {
 
-UpdateSession::UpdateSession(const ToolOptions& options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
-                             std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out,
-                             JsonEvents* json)
-    : options_(options),
+UpdateSession::UpdateSession(ToolOptions options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
+                             std::shared_ptr<ToolLogSink> ota_log, TransferView& progress, JsonEvents* json,
+                             std::shared_ptr<WatchdogFactory> watchdogs)
+    : options_(std::move(options)),
       manager_(manager),
       queue_(std::move(queue)),
       ota_log_(std::move(ota_log)),
       progress_(progress),
-      out_(out),
       json_(json) {
   OtaPlatform platform;
   platform.log = ota_log_;
   // The download's events, and with them START, arrive on the main queue.
   platform.main_queue = queue_;
+  if (watchdogs) platform.watchdogs = std::move(watchdogs);
   if (options_.ca_file) {
     CurlHttpClient::Options http;
     http.ca_file = *options_.ca_file;
@@ -39,17 +39,20 @@ UpdateSession::~UpdateSession() {
   // The manager outlives this session: it must not forward to our handler.
   auto& handlers = manager_.bleServices();
   std::erase(handlers, std::static_pointer_cast<BLEServiceHandler>(handler_));
+  if (router_ && peripheral_ && router_->handlerForPeripheral(peripheral_->identifier()) == handler_) {
+    router_->removeHandlerForPeripheral(peripheral_->identifier());
+  }
   // Joins the watchdog; a time-out report it is making finds this session
   // gone (the controller holds it weakly) and goes nowhere.
   controller_.reset();
 }
 
-void UpdateSession::start() {
+bool UpdateSession::prepare() {
   if (options_.sha256) {
     auto expected = expected_digest(*options_.sha256, options_.image, options_.image_is_url);
     if (auto* error = std::get_if<std::string>(&expected)) {
       finish(Outcome::UsageError, *error);
-      return;
+      return false;
     }
     controller_->setExpected_sha256(std::get<Sha256Digest>(expected));
   }
@@ -59,15 +62,19 @@ void UpdateSession::start() {
     auto file = PosixFileImageHandle::open_for_reading(options_.image, &why_not);
     if (!file->is_open()) {
       finish(Outcome::ImageUnavailable, "cannot open " + options_.image + ": " + why_not);
-      return;
+      return false;
     }
     // An empty image would only tell the module to flash nothing.
     if (file->seek_to_end() == 0) {
       finish(Outcome::ImageUnavailable, "image is empty: " + options_.image);
-      return;
+      return false;
     }
     image_ = std::move(file);
   }
+  return true;
+}
+
+void UpdateSession::make_handler() {
   std::weak_ptr<UpdateSession> weak = weak_from_this();
   handler_ = std::make_shared<OtaCharacteristicHandler>(OtaCharacteristicHandler::Callbacks{
       .ready =
@@ -84,10 +91,30 @@ void UpdateSession::start() {
             if (auto self = weak.lock()) self->finish(Outcome::LinkFailed, why);
           },
   });
+  controller_->setDelegate(std::weak_ptr<BLEOTADelegate>(shared_from_this()));
+}
+
+void UpdateSession::start() {
+  if (!prepare()) return;
+  make_handler();
   manager_.bleServices().push_back(handler_);
   manager_.setDelegate(std::weak_ptr<BLEManagerDelegate>(shared_from_this()));
-  controller_->setDelegate(std::weak_ptr<BLEOTADelegate>(shared_from_this()));
+  arm_time_limit();
+}
 
+void UpdateSession::start_on(std::shared_ptr<CBPeripheral> peripheral, std::shared_ptr<BLEPeripheralRouter> router) {
+  began_ = true;
+  peripheral_ = std::move(peripheral);
+  if (!prepare()) return;
+  make_handler();
+  router_ = std::move(router);
+  router_->setHandler_forPeripheral(handler_, peripheral_->identifier());
+  arm_time_limit();
+  choose(peripheral_);
+}
+
+void UpdateSession::arm_time_limit() {
+  std::weak_ptr<UpdateSession> weak = weak_from_this();
   const auto limit = std::chrono::milliseconds(static_cast<long long>(options_.scan_timeout_seconds * 1000));
   queue_->post_after(limit, [weak, limit] {
     auto self = weak.lock();
@@ -97,8 +124,9 @@ void UpdateSession::start() {
     const std::string seconds = seconds_text;
     if (!self->peripheral_) {
       self->manager_.stopScan();
-      self->finish(Outcome::ModuleNotFound,
-                   "no module advertising " + sim::kOtaServiceUUID.UUIDString() + " was found within " + seconds + " s");
+      const std::string which = self->options_.module_ids.empty() ? "" : " " + self->options_.module_ids.front();
+      self->finish(Outcome::ModuleNotFound, "no module" + which + " advertising " + sim::kOtaServiceUUID.UUIDString() +
+                                                " was found within " + seconds + " s");
     } else {
       self->finish(Outcome::LinkFailed, "could not connect to the module within " + seconds + " s");
     }
@@ -200,6 +228,7 @@ void UpdateSession::didPeripheralFound_advertisementData_RSSI(const std::shared_
                                                               int RSSI) {
   // Duplicates are reported while the scan runs; the first one wins.
   if (peripheral_ || finished()) return;
+  if (!options_.module_ids.empty() && peripheral->identifier().UUIDString() != options_.module_ids.front()) return;
   manager_.stopScan();
   announce("found " + peripheral->name().value_or("(no name)") + " " + peripheral->identifier().UUIDString() +
                ", RSSI " + std::to_string(RSSI) + " dBm",
@@ -235,8 +264,15 @@ void UpdateSession::didDisconnectPeripheral_error(const std::shared_ptr<CBPeriph
   finish(Outcome::LinkFailed, "the module disconnected: " + describe(error));
 }
 
+void UpdateSession::linked() {
+  if (linked_) return;
+  linked_ = true;
+  if (hooks_.linked) hooks_.linked();
+}
+
 void UpdateSession::start_image() {
   if (finished()) return;
+  linked();
   if (options_.image_is_url) {
     say("downloading " + options_.image);
     download_started_ = std::chrono::steady_clock::now();
@@ -339,8 +375,14 @@ void UpdateSession::finish(Outcome outcome, std::string detail) {
   detail_ = std::move(detail);
   transfer_ended_ = std::chrono::steady_clock::now();
   progress_.end();
-  manager_.stopScan();
+  if (!router_) manager_.stopScan();
   if (peripheral_) manager_.disconnect(peripheral_);
+  linked();
+  if (hooks_.finished) {
+    queue_->post([weak = weak_from_this()] {
+      if (auto self = weak.lock(); self && self->hooks_.finished) self->hooks_.finished();
+    });
+  }
 }
 
 double UpdateSession::transfer_seconds() const {
@@ -350,6 +392,10 @@ double UpdateSession::transfer_seconds() const {
 
 std::string UpdateSession::image_file() const {
   return options_.image_is_url ? controller_->address() : options_.image;
+}
+
+std::string UpdateSession::identifier() const {
+  return peripheral_ ? peripheral_->identifier().UUIDString() : std::string();
 }
 
 std::string UpdateSession::module_name() const {

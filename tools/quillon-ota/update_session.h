@@ -5,6 +5,10 @@
 // or a download) and the session carries its packets and the module's chunks
 // between the two, shows progress and records how the update ended.
 //
+// In a fleet run the session updates one module that was already found: the
+// fleet's own delegate hands it that module's link events, and a router
+// gives it that module's GATT events only (start_on).
+//
 // Threads: everything runs on the main thread, the one that runs `queue`.
 // The controller's time-out report is the exception: it comes from the
 // watchdog thread and is posted to `queue` before it is acted on.
@@ -12,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,13 +25,15 @@
 #include "exit_status.h"
 #include "json_events.h"
 #include "ota_characteristic_handler.h"
-#include "progress_display.h"
 #include "tool_log_sink.h"
 #include "tool_options.h"
+#include "transfer_view.h"
 #include "quillon/manager/ble_manager.h"
+#include "quillon/manager/ble_peripheral_router.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/platform/image_handle.h"
 #include "quillon/platform/run_loop.h"
+#include "quillon/platform/watchdog.h"
 
 namespace quillon::ota_tool {
 
@@ -37,15 +44,32 @@ class UpdateSession final : public BLEManagerDelegate,
   // Call on the main thread; `queue` is the main queue that BLEManager's
   // events and the download's events arrive on. With `json`, events go
   // there as JSON lines instead of as text to `progress`.
-  UpdateSession(const ToolOptions& options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
-                std::shared_ptr<ToolLogSink> ota_log, ProgressDisplay& progress, std::FILE* out,
-                JsonEvents* json = nullptr);
+  // `watchdogs` makes the transfer's watchdog (a thread of its own when null).
+  UpdateSession(ToolOptions options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
+                std::shared_ptr<ToolLogSink> ota_log, TransferView& progress, JsonEvents* json = nullptr,
+                std::shared_ptr<WatchdogFactory> watchdogs = nullptr);
   ~UpdateSession() override;
 
   // Opens a local image (failing at once when it cannot be read), becomes
   // the manager's delegate, adds its handler and arms the time limit for
   // finding and connecting the module. The rest happens as events come.
   void start();
+
+  // A fleet run's session: opens a local image as start() does, then
+  // connects `peripheral` (found by the fleet's scan) with its GATT events
+  // routed to this session through `router`, and arms the time limit for
+  // connecting. The fleet's delegate passes on the link events.
+  void start_on(std::shared_ptr<CBPeripheral> peripheral, std::shared_ptr<BLEPeripheralRouter> router);
+
+  // Called on the main thread: `linked` once the module is ready for the
+  // image or the session has finished before that, whichever comes first
+  // (the next module may connect then); `finished` from a task posted when
+  // the session has finished, so that it may drop the session.
+  struct Hooks {
+    std::function<void()> linked;
+    std::function<void()> finished;
+  };
+  void set_hooks(Hooks hooks) { hooks_ = std::move(hooks); }
 
   // The user asked the run to stop (SIGINT or SIGTERM): it finishes at once
   // as Interrupted or Terminated. Main thread.
@@ -63,6 +87,8 @@ class UpdateSession final : public BLEManagerDelegate,
   std::string image_file() const;
   // The connected module's name, for messages.
   std::string module_name() const;
+  // The module's identifier ("" until one is chosen).
+  std::string identifier() const;
   // The module chosen to update; null until one is found.
   const std::shared_ptr<CBPeripheral>& peripheral() const { return peripheral_; }
 
@@ -83,6 +109,12 @@ class UpdateSession final : public BLEManagerDelegate,
   void ota_state_parameter(std::uint8_t state, std::int64_t parameter) override;
 
  private:
+  // Checks the expected digest and opens a local image; false (and
+  // finished) when the run cannot go on.
+  bool prepare();
+  void make_handler();
+  void arm_time_limit();
+  void linked();
   void begin();
   void choose(const std::shared_ptr<CBPeripheral>& peripheral);
   void start_image();
@@ -96,13 +128,16 @@ class UpdateSession final : public BLEManagerDelegate,
   void watch_download();
   void show_download(bool final);
 
-  const ToolOptions& options_;
+  const ToolOptions options_;
   BLEManager& manager_;
   std::shared_ptr<RunLoop> queue_;
   std::shared_ptr<ToolLogSink> ota_log_;
-  ProgressDisplay& progress_;
-  std::FILE* out_;
+  TransferView& progress_;
   JsonEvents* json_;
+  Hooks hooks_;
+  bool linked_ = false;
+  // A fleet run's router; null for the single module.
+  std::shared_ptr<BLEPeripheralRouter> router_;
   const std::thread::id main_thread_ = std::this_thread::get_id();
 
   std::shared_ptr<OtaCharacteristicHandler> handler_;

@@ -18,6 +18,7 @@
 #include "test_certificate_authority.h"
 #include "tool_options.h"
 #include "tool_process.h"
+#include "tool_test_fixture.h"
 
 namespace quillon::ota_tool {
 namespace {
@@ -28,28 +29,6 @@ using quillon::test_support::TestCertificateAuthority;
 using test_support::run_tool;
 using test_support::ToolProcess;
 using test_support::ToolRun;
-
-std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class QuillonOtaTest : public ::testing::Test {
- protected:
-  // An image whose bytes differ from packet to packet, so a lost, repeated
-  // or reordered packet changes what the module holds.
-  std::string make_image(std::size_t size, const std::string& name = "fw.bin") {
-    std::vector<char> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 253) & 0xFF);
-    const auto path = home_.path() / name;
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
-    return path.string();
-  }
-  std::string in_home(const std::string& name) const { return (home_.path() / name).string(); }
-  ToolRun run(std::vector<std::string> args) { return run_tool(args, home_.path()); }
-
-  ScratchDirectory home_;
-};
 
 TEST_F(QuillonOtaTest, UpdatesTheModuleWithExactlyTheImageAndFindsItAgainByItsIdentifier) {
   const auto image = make_image(100000);  // not a whole number of packets

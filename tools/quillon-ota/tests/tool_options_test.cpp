@@ -68,10 +68,47 @@ TEST(ToolOptionsTest, ValuesComeInlineOrAsTheNextArgumentAndAreRangeChecked) {
   }
 }
 
-TEST(ToolOptionsTest, ModuleIdentifierIsKeptInItsCanonicalUpperCaseForm) {
-  EXPECT_EQ(accepted({"fw.bin"}).module_identifier, kDefaultModuleIdentifier);
-  EXPECT_EQ(accepted({"--module-id", "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "fw.bin"}).module_identifier,
-            "AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE");
+TEST(ToolOptionsTest, ModulesAreNamedByIdentifierOrNumberAndAFleetRunIsToldApart) {
+  // One named module: a single run, and the simulated world holds exactly it.
+  const auto one = accepted({"--module-id", "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "fw.bin"});
+  EXPECT_FALSE(one.fleet());
+  EXPECT_EQ(simulated_identifiers(one), std::vector<std::string>{"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"});
+  EXPECT_EQ(simulated_identifiers(accepted({"fw.bin"})), std::vector<std::string>{std::string(kDefaultModuleIdentifier)});
+
+  // --modules numbers the modules from 1; faults aim at one by number or by
+  // identifier, and the others keep the faults given for all.
+  const auto fleet = accepted({"--all", "--modules", "3", "--fault", "2:silent=4", "--fault",
+                               "6f1a3c52-0b7e-4d2a-9c51-3e8f2b7d0003:corrupt-end", "--fault", "merge", "fw.bin"});
+  EXPECT_TRUE(fleet.fleet());
+  EXPECT_EQ(fleet.parallel, 4u);
+  EXPECT_EQ(simulated_identifiers(fleet),
+            (std::vector<std::string>{"6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0001", "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0002",
+                                      "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0003"}));
+  EXPECT_EQ(fleet.module_faults.at("#2").silent_after, 4u);
+  EXPECT_TRUE(fleet.module_faults.at("6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0003").corrupt_end);
+  EXPECT_TRUE(fleet.module.faults.merge_chunks);
+  EXPECT_TRUE(accepted({"--module-id", "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "--module-id",
+                        "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeee0", "--parallel=1", "fw.bin"})
+                  .fleet());
+
+  for (const auto& [args, words] : std::vector<std::pair<std::vector<std::string_view>, std::string>>{
+           {{"--all", "--module-id", "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "fw.bin"}, "give one of them"},
+           {{"--module-id", "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee", "--module-id",
+             "AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE", "fw.bin"}, "given twice"},
+           {{"--all", "--retrieve", "fw.bin"}, "fleet run"},
+           {{"--all", "--save-received", "out.bin", "fw.bin"}, "fleet run"},
+           {{"--all", "--modules", "2", "--fault", "3:merge", "fw.bin"}, "no such module"},
+           {{"--all", "--fault", "aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:merge", "fw.bin"}, "no such module"},
+           {{"--all", "--fault", "first:merge", "fw.bin"}, "neither a module's number"},
+           {{"--all", "--fault", "1:sideways", "fw.bin"}, "unknown fault"},
+           {{"--all", "--parallel", "0", "fw.bin"}, "from 1 to 64"},
+           {{"--all", "--modules", "257", "fw.bin"}, "from 1 to 256"},
+           {{"--no-module", "--modules", "2", "fw.bin"}, "--no-module"},
+           {{"--backend", "bluez", "--modules", "2", "fw.bin"}, "simulated"},
+       }) {
+    SCOPED_TRACE(words);
+    EXPECT_NE(refused(args).find(words), std::string::npos) << refused(args);
+  }
 }
 
 TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) {

@@ -33,6 +33,9 @@ struct SimFleetConfig {
   std::function<void(std::size_t index, SimDataModuleConfig& config)> adjust;
 };
 
+// The identifier of module `index` (from 0) of a fleet based on `base`.
+NSUUID fleetIdentifier(const NSUUID& base, std::size_t index);
+
 // Makes the modules and brings them into `world`'s range, in index order.
 std::vector<std::shared_ptr<SimDataModule>> addDataModules(SimWorld& world, const SimFleetConfig& config);
 

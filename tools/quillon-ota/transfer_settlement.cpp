@@ -1,0 +1,52 @@
+#include "transfer_settlement.h"
+
+#include "image_digest.h"
+#include "quillon/bluez/bluez_backend.h"
+
+namespace quillon::ota_tool {
+
+void TransferSettlement::settle(const UpdateSession& session, Outcome& outcome, std::string& detail,
+                                const std::function<void(const std::string&)>& say, JsonEvents* json) const {
+  if (outcome != Outcome::Success) return;
+  if (backend == BLEBackend::BlueZ) {
+    // The updated module may come back with another GATT table while
+    // BlueZ still holds the old one: BlueZ forgets the device, and the
+    // next run finds it by scanning and reads its services afresh.
+    if (auto error = bluez::forgetPeripheral(session.peripheral())) {
+      manager_log->line("[BlueZ]The updated module could not be forgotten: " + error->localizedDescription);
+    }
+    if (!options.verify) return;
+    if (json) {
+      json->emit("verify", {{"match", true}, {"bytes", session.image_size()}, {"sha256", nullptr}});
+    } else {
+      say("verify: the module accepted all " + std::to_string(session.image_size()) +
+          " bytes with their checksums; a real module cannot be read back");
+    }
+    return;
+  }
+  if (!options.verify) return;
+  const auto module = simulated.module(session.identifier());
+  if (!module) return;
+  // What the module holds, compared with the image file.
+  const auto image = digest_file(session.image_file());
+  if (!image) {
+    outcome = Outcome::ImageUnavailable;
+    detail = "cannot read " + session.image_file() + " to compare";
+    return;
+  }
+  const ImageDigest received = digest_bytes(module->otaModule().image());
+  const bool match = received == *image;
+  if (json) json->emit("verify", {{"match", match}, {"bytes", received.length}, {"sha256", received.sha256.hex()}});
+  if (!match) {
+    outcome = Outcome::VerifyMismatch;
+    detail = "module holds " + std::to_string(received.length) + " bytes, SHA-256 " + received.sha256.hex() +
+             "; image has " + std::to_string(image->length) + " bytes, " + image->sha256.hex();
+    return;
+  }
+  if (!json) {
+    say("verify: the module holds exactly the image (" + std::to_string(received.length) + " bytes, SHA-256 " +
+        received.sha256.hex() + ")");
+  }
+}
+
+}  // namespace quillon::ota_tool
