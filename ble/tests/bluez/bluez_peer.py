@@ -21,7 +21,12 @@ make a device drop its link, refuse connections or go out of range, read
 what a module received).
 It prints "ready" on standard output once it owns its name.
 
-Usage: bluez_peer.py [--devices N] [--fault NAME[=VALUE]]... [--mtu N]
+Devices are numbered from 1: device N is "KSV-Module-N" at AA:BB:CC:DD:EE:NN.
+Each has a module of its own (what it received, its faults, its write socket),
+so several can be connected and updated at once. A fault given as N:NAME
+applies to device N only; a fault without a number applies to every device.
+
+Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
 """
 import argparse
@@ -65,12 +70,13 @@ def calc_sum(data):
 class OtaModule:
     """Answers START, DATA and END as the simulated module of the library does."""
 
-    def __init__(self, args):
+    def __init__(self, args, number):
         self.mtu, self.credit, self.window = args.mtu, args.credit, args.window
         self.start_result = args.start_result
         # As quillon-ota's --fault names them; a numbered fault without a
-        # number means 0.
-        self.faults = {name: value or ("0" if name in NUMBERED else value) for name, value in args.fault or []}
+        # number means 0. Those aimed at another device are not this one's.
+        self.faults = {name: value or ("0" if name in NUMBERED else value)
+                       for device, name, value in args.fault or [] if device in (None, number)}
         self.output = None
         self.received = 0
         self.image = bytearray()
@@ -211,6 +217,7 @@ class Characteristic(Object):
         super().__init__(device.peer, path, CHAR, props)
         self.device, self.short = device, short
         self.sock = None
+        self.watch = None
 
     def check(self):
         if not self.device.props["Connected"]:
@@ -241,7 +248,7 @@ class Characteristic(Object):
             raise BluezError("NotPermitted", "Already acquired")
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self.sock = ours
-        GLib.io_add_watch(ours.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self.readable)
+        self.watch = GLib.io_add_watch(ours.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self.readable)
         self.set("WriteAcquired", True)
         fd = dbus.types.UnixFd(theirs.fileno())
         theirs.close()
@@ -258,10 +265,17 @@ class Characteristic(Object):
             if data:
                 self.device.written(self, data)
                 return True
+        self.watch = None  # returning False removes it
         self.release()
         return False
 
     def release(self):
+        # The watch goes with the socket: a watch left on a closed descriptor
+        # would keep the main loop spinning, and would wake for whichever
+        # device's socket is next given that descriptor number.
+        if self.watch is not None:
+            GLib.source_remove(self.watch)
+            self.watch = None
         if self.sock:
             self.sock.close()
             self.sock = None
@@ -307,7 +321,7 @@ class Device(Object):
         super().__init__(peer, path, DEVICE, props)
         self.number = number
         self.gatt = []
-        self.ota = OtaModule(peer.args) if module else None
+        self.ota = OtaModule(peer.args, number) if module else None
         self.received = bytearray()
         self.refuse = None
         # Out of range: the object stays (BlueZ keeps it for a while), it is
@@ -519,18 +533,32 @@ class Peer:
         self.adapter.set("Powered", powered)
 
 
+def fault_argument(text):
+    """[N:]NAME[=VALUE] as (N or None, NAME, VALUE or "")."""
+    device = None
+    target, colon, rest = text.partition(":")
+    if colon and "=" not in target:
+        if not target.isdigit():
+            raise argparse.ArgumentTypeError("%r: the device is a number" % text)
+        device, text = int(target), rest
+    name, _, value = text.partition("=")
+    return device, name, value
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devices", type=int, default=1)
     parser.add_argument("--no-module", action="store_true")
-    parser.add_argument("--fault", action="append",
-                        type=lambda text: tuple(text.split("=", 1)) if "=" in text else (text, ""))
+    parser.add_argument("--fault", action="append", type=fault_argument)
     parser.add_argument("--mtu", type=int, default=247)
     parser.add_argument("--att-mtu", type=int, default=247)
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)
     args = parser.parse_args()
+    for device, name, _ in args.fault or []:
+        if device is not None and not 1 <= device <= args.devices:
+            parser.error("--fault %d:%s: there is no device %d" % (device, name, device))
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     Peer(args)
     print("ready", flush=True)

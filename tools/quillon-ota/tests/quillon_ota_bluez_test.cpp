@@ -6,11 +6,15 @@
 #include <array>
 #include <fstream>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "bluez/bluez_peer_process.h"
@@ -41,12 +45,24 @@ class QuillonOtaBluezTest : public ::testing::Test {
   }
   ToolRun run(std::vector<std::string> args) { return run_tool(args, home_.path()); }
 
-  static std::vector<std::uint8_t> receivedByModule() {
+  static std::vector<std::uint8_t> contentsOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  // What the stand-in's device `number` ("KSV-Module-<number>") received.
+  static std::vector<std::uint8_t> receivedByModule(int number = 1) {
     auto connection = sdbus::createSystemBusConnection();
     auto test = sdbus::createProxy(*connection, "org.bluez", "/test");
     std::vector<std::uint8_t> bytes;
-    test->callMethod("Received").onInterface("org.quillon.TestPeer1").withArguments(1).storeResultsTo(bytes);
+    test->callMethod("Received").onInterface("org.quillon.TestPeer1").withArguments(number).storeResultsTo(bytes);
     return bytes;
+  }
+
+  // The stand-in's device number in a module's name, 0 for another name.
+  static int deviceNumber(const std::string& name) {
+    static constexpr std::string_view kPrefix = "KSV-Module-";
+    return name.starts_with(kPrefix) ? std::atoi(name.c_str() + kPrefix.size()) : 0;
   }
 
   // Whether the stand-in still exports device `number` (as BlueZ would keep it).
@@ -72,9 +88,7 @@ TEST_F(QuillonOtaBluezTest, UpdatesTheModuleBehindBluezAndVerifies) {
   const auto result = run({"--backend", "bluez", image, "--verify"});
   ASSERT_EQ(result.status, 0) << result.output;
   EXPECT_TRUE(result.says("verify: the module accepted all 100000 bytes")) << result.output;
-  std::ifstream in(image, std::ios::binary);
-  const std::vector<std::uint8_t> sent{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(receivedByModule(), sent);
+  EXPECT_EQ(receivedByModule(), contentsOf(image));
 
   // BlueZ was made to forget the updated module (its services may have
   // changed), so it cannot be retrieved until it is heard again; a scan
@@ -95,6 +109,70 @@ TEST_F(QuillonOtaBluezTest, ModuleFaultsGiveTheSameExitStatusesAsOverTheSimulate
     const auto bluez = run({"--backend", "bluez", image});
     EXPECT_NE(bluez.status, 0) << bluez.output;
     EXPECT_EQ(bluez.status, simulated.status) << bluez.output << "\n--- over the simulated module:\n" << simulated.output;
+  }
+}
+
+// Every module behind BlueZ at once, the second falling silent part way
+// through its transfer while the others go on: each healthy module holds
+// exactly the image, the silent one ends timed out as it would alone, and
+// the run as a whole fails. Modules may end in any order.
+TEST_F(QuillonOtaBluezTest, AllModulesAtOnceEachEndWithTheirOwnVerdict) {
+  BluezPeerProcess peer({"--devices", "3", "--fault", "2:silent=5"});
+  const auto image = make_image(20000);
+  const auto result = run({"--backend", "bluez", "--all", "--json", "--scan-timeout", "2", image});
+  EXPECT_EQ(result.status, 10) << result.output;
+
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(result.output);
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_NO_THROW(events.push_back(nlohmann::json::parse(line))) << line;
+  }
+  ASSERT_FALSE(events.empty());
+  const auto text = [](const nlohmann::json& event, const char* key) { return event.at(key).get<std::string>(); };
+  std::map<std::string, int> device_of;  // identifier -> device number
+  std::map<int, int> verdicts;           // device number -> exit status
+  for (const auto& e : events) {
+    if (e.value("event", "") == "found") device_of[text(e, "identifier")] = deviceNumber(text(e, "name"));
+    if (e.value("event", "") == "verdict") {
+      const int device = deviceNumber(text(e, "name"));
+      EXPECT_EQ(device_of[text(e, "module")], device) << e.dump() << " is not the module found under that name";
+      EXPECT_FALSE(verdicts.count(device)) << "a second verdict: " << e.dump();
+      verdicts[device] = e.at("exit_status").get<int>();
+    }
+  }
+  const std::map<int, int> expected{{1, kExitSuccess}, {2, kExitTimeout}, {3, kExitSuccess}};
+  EXPECT_EQ(verdicts, expected) << result.output;
+
+  const auto& summary = events.back();
+  EXPECT_EQ(summary.value("event", ""), "summary") << result.output;
+  EXPECT_EQ(summary.value("outcome", ""), "failed");
+  EXPECT_EQ(summary.value("exit_status", -1), 10);
+  std::map<int, int> summarised;
+  for (const auto& module : summary.value("modules", nlohmann::json::array())) {
+    summarised[device_of[text(module, "module")]] = module.at("exit_status").get<int>();
+  }
+  EXPECT_EQ(summarised, expected) << summary.dump();
+
+  for (int healthy : {1, 3}) {
+    SCOPED_TRACE(healthy);
+    EXPECT_EQ(receivedByModule(healthy), contentsOf(image));
+  }
+}
+
+// Healthy modules, two at a time: all are updated and the run succeeds,
+// with one row per module in the closing table.
+TEST_F(QuillonOtaBluezTest, AllModulesTwoAtATimeAllUpdated) {
+  BluezPeerProcess peer({"--devices", "3"});
+  const auto image = make_image(20000);
+  const auto result = run({"--backend", "bluez", "--all", "--parallel", "2", "--scan-timeout", "2", image});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.verdict().rfind("quillon-ota: success", 0), 0u) << result.output;
+  const auto table = result.output.rfind("\nmodule");
+  ASSERT_NE(table, std::string::npos) << result.output;
+  for (int number : {1, 2, 3}) {
+    SCOPED_TRACE(number);
+    EXPECT_NE(result.output.find("KSV-Module-" + std::to_string(number), table), std::string::npos) << result.output;
+    EXPECT_EQ(receivedByModule(number), contentsOf(image));
   }
 }
 
