@@ -66,7 +66,9 @@ void FleetRun::prepare_image() {
     say("downloading " + options_.image);
     prefetch_ = std::make_shared<ImagePrefetch>(queue_, std::make_shared<ToolLogSink>(options_.verbose),
                                                 options_.ca_file);
+    download_started_ = std::chrono::steady_clock::now();
     prefetch_->start(options_.image, expected, [this](ImagePrefetch::Result result) {
+      if (!result.path.empty()) show_download(result.size, result.size, true);
       if (output_.download) output_.download->end();
       if (result.path.empty()) {
         fail(result.outcome, std::move(result.detail));
@@ -104,23 +106,26 @@ void FleetRun::prepare_image() {
 }
 
 void FleetRun::watch_download() {
-  queue_->post_after(std::chrono::milliseconds(100), [weak = weak_from_this(), started = std::chrono::steady_clock::now(),
-                                                      shown = false]() mutable {
+  queue_->post_after(std::chrono::milliseconds(100), [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self || self->image_path_ || self->phase_ != Phase::Preparing || !self->prefetch_) return;
-    const std::int64_t bytes = self->prefetch_->bytes();
-    const std::int64_t total = self->prefetch_->total();
-    if (bytes > 0 || total > 0) {
-      if (self->output_.download && !shown) self->output_.download->begin(total);
-      shown = true;
-      if (self->output_.download) self->output_.download->update(bytes);
-      if (self->json_) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        self->json_->progress("download", bytes, total, seconds, false);
-      }
-    }
+    self->show_download(self->prefetch_->bytes(), self->prefetch_->total(), false);
     self->watch_download();
   });
+}
+
+void FleetRun::show_download(std::int64_t bytes, std::int64_t total, bool final) {
+  if (!download_shown_) {
+    if (bytes <= 0 && total <= 0) return;
+    download_shown_ = true;
+    if (output_.download) output_.download->begin(total);
+  }
+  if (output_.download) output_.download->update(bytes);
+  if (json_) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - download_started_).count();
+    json_->progress("download", bytes, total, seconds, final);
+  }
+  if (final && output_.download) output_.download->end();
 }
 
 void FleetRun::image_ready(std::string path) {

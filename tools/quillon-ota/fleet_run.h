@@ -13,6 +13,7 @@
 // manager's delegate. Main thread only, like the sessions.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -101,7 +102,10 @@ class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from
 
   void prepare_image();
   void image_ready(std::string path);
+  // Shows the download's progress every tenth of a second until the image
+  // is ready.
   void watch_download();
+  void show_download(std::int64_t bytes, std::int64_t total, bool final);
   void maybe_scan();
   void end_scan();
   // Starts as many modules as the limits allow.
@@ -134,6 +138,8 @@ class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from
   // 64 hex digits, once known.
   std::optional<std::string> image_path_;
   std::optional<std::string> sha256_hex_;
+  bool download_shown_ = false;
+  std::chrono::steady_clock::time_point download_started_{};
   std::vector<std::unique_ptr<Module>> modules_;
   std::map<std::string, Module*> by_identifier_;
   std::size_t next_ = 0;

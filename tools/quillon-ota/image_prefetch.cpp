@@ -40,6 +40,7 @@ void ImagePrefetch::ota_state_parameter(std::uint8_t state, std::int64_t) {
   if (state == OTA_STATE_STARTING) {
     Result result;
     result.path = controller_->address();
+    result.size = controller_->file_total_length();
     settle(std::move(result));
   } else if (state == OTA_STATE_COMPLETED) {
     Result result;

@@ -28,6 +28,8 @@ class ImagePrefetch final : public BLEOTADelegate, public std::enable_shared_fro
   struct Result {
     // The downloaded image in the cache; empty when it could not be had.
     std::string path;
+    // Its length in bytes.
+    std::int64_t size = 0;
     // Why not: ImageUnavailable or DigestMismatch, with the detail.
     Outcome outcome = Outcome::Success;
     std::string detail;
