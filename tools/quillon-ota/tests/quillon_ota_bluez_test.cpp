@@ -120,7 +120,7 @@ TEST_F(QuillonOtaBluezTest, AllModulesAtOnceEachEndWithTheirOwnVerdict) {
   BluezPeerProcess peer({"--devices", "3", "--fault", "2:silent=5"});
   const auto image = make_image(20000);
   const auto result = run({"--backend", "bluez", "--all", "--json", "--scan-timeout", "2", image});
-  EXPECT_EQ(result.status, 10) << result.output;
+  EXPECT_EQ(result.status, kExitFleet) << result.output;
 
   std::vector<nlohmann::json> events;
   std::istringstream lines(result.output);
@@ -146,7 +146,7 @@ TEST_F(QuillonOtaBluezTest, AllModulesAtOnceEachEndWithTheirOwnVerdict) {
   const auto& summary = events.back();
   EXPECT_EQ(summary.value("event", ""), "summary") << result.output;
   EXPECT_EQ(summary.value("outcome", ""), "failed");
-  EXPECT_EQ(summary.value("exit_status", -1), 10);
+  EXPECT_EQ(summary.value("exit_status", -1), kExitFleet);
   std::map<int, int> summarised;
   for (const auto& module : summary.value("modules", nlohmann::json::array())) {
     summarised[device_of[text(module, "module")]] = module.at("exit_status").get<int>();
