@@ -84,7 +84,7 @@ std::string fleet_verdict_line(const std::vector<ModuleResult>& results, std::op
            std::to_string(ok) + " of " + modules_text(results.size()) + " updated";
   }
   if (status == kExitSuccess) {
-    return "quillon-ota: success: " + std::string(results.size() == 1 ? "the " : "all ") + modules_text(results.size()) +
+    return "quillon-ota: success: " + std::string(results.size() == 1 ? "" : "all ") + modules_text(results.size()) +
            " updated";
   }
   return "quillon-ota: failed (exit " + std::to_string(status) + "): " + std::to_string(results.size() - ok) + " of " +

@@ -28,6 +28,7 @@ TEST(FleetSummaryTest, OnlyAFleetWhereEveryModuleSucceededExitsZero) {
   EXPECT_EQ(fleet_exit_status({}, std::nullopt), kExitFleet) << "no module updated is not a success";
   EXPECT_EQ(fleet_exit_status({kUpdated}, Outcome::Interrupted), 130) << "a stop keeps the shell's status";
   EXPECT_EQ(fleet_verdict_line({kUpdated, kUpdated}, std::nullopt), "quillon-ota: success: all 2 modules updated");
+  EXPECT_EQ(fleet_verdict_line({kUpdated}, std::nullopt), "quillon-ota: success: 1 module updated");
   EXPECT_EQ(fleet_verdict_line({kUpdated, kTimedOut, kMissing}, std::nullopt),
             "quillon-ota: failed (exit 10): 2 of 3 modules not updated");
   EXPECT_EQ(fleet_verdict_line({kUpdated, kTimedOut}, Outcome::Terminated),
