@@ -65,13 +65,6 @@ std::string fit_columns(std::string_view text, std::size_t columns) {
   return fitted;
 }
 
-// Lines style prints at each new step: a tenth of the image, or 64 KiB when
-// its size is unknown (the same pace as a single module's lines).
-int line_step(const ProgressSample& sample) {
-  const auto percent = percent_sent(sample);
-  return percent ? *percent / 10 : static_cast<int>(sample.sent / (64 * 1024));
-}
-
 }  // namespace
 
 // What the board has on its stream: the rows in the live block and how many
@@ -131,7 +124,7 @@ class FleetBoard::Row final : public TransferView {
       if (now - screen->last_draw >= kRedrawEvery) screen->draw({});
     } else if (screen->style == Style::Lines) {
       const auto s = sample(now);
-      const int step = line_step(s);
+      const int step = progress_line_step(s);
       if (step <= last_step_) return;
       last_step_ = step;
       screen->draw({tag_ + format_progress_line(s)});

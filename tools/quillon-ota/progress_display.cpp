@@ -18,7 +18,7 @@ void ProgressDisplay::begin(std::int64_t total) {
   started_ = std::chrono::steady_clock::now();
   total_ = total;
   sent_ = 0;
-  last_tenth_ = -1;
+  last_step_ = -1;
   active_ = true;
   if (style_ == Style::Bar) draw_bar();
 }
@@ -30,11 +30,9 @@ void ProgressDisplay::update(std::int64_t sent) {
     if (std::chrono::steady_clock::now() - last_draw_ >= kRedrawEvery) draw_bar();
   } else if (style_ == Style::Lines) {
     const auto s = sample();
-    const auto percent = percent_sent(s);
-    // With an unknown size, a line per 64 KiB instead of per tenth.
-    const int tenth = percent ? *percent / 10 : static_cast<int>(sent / (64 * 1024));
-    if (tenth > last_tenth_) {
-      last_tenth_ = tenth;
+    const int step = progress_line_step(s);
+    if (step > last_step_) {
+      last_step_ = step;
       std::fprintf(out_, "%s\n", format_progress_line(s).c_str());
       std::fflush(out_);
     }

@@ -39,7 +39,7 @@ class ProgressDisplay final : public TransferView {
   std::chrono::steady_clock::time_point last_draw_{};
   std::int64_t total_ = -1;
   std::int64_t sent_ = 0;
-  int last_tenth_ = -1;
+  int last_step_ = -1;
   bool active_ = false;
   bool bar_on_screen_ = false;
 };

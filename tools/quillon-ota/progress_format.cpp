@@ -83,6 +83,11 @@ std::string format_progress_bar(const ProgressSample& sample, int bar_width) {
   return text;
 }
 
+int progress_line_step(const ProgressSample& sample) {
+  const auto percent = percent_sent(sample);
+  return percent ? *percent / 10 : static_cast<int>(sample.sent / (64 * 1024));
+}
+
 std::string format_progress_line(const ProgressSample& sample) {
   const auto percent = percent_sent(sample);
   const auto left = seconds_left(sample);

@@ -33,6 +33,10 @@ std::optional<double> seconds_left(const ProgressSample& sample);
 // With an unknown size: "120.0 KiB sent  61.2 KiB/s".
 std::string format_progress_bar(const ProgressSample& sample, int bar_width);
 
+// Where a transfer stands for progress lines, which are printed each time
+// it grows: the tenth of the image sent, or with an unknown size the 64 KiB.
+int progress_line_step(const ProgressSample& sample);
+
 // One line for logs and pipes:
 // "progress:  40% (122880 of 307200 bytes, 61.2 KiB/s, 0:03 left)"
 std::string format_progress_line(const ProgressSample& sample);
