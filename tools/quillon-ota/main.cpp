@@ -20,6 +20,7 @@
 #include "quillon/bluez/bluez_backend.h"
 #include "simulated_module.h"
 #include "stop_signal_watcher.h"
+#include "terminal_text.h"
 #include "tool_log_sink.h"
 #include "tool_options.h"
 #include "transfer_settlement.h"
@@ -65,7 +66,7 @@ int end_run(Outcome outcome, const std::string& detail, JsonEvents* json) {
                            {"summary", outcome_summary(outcome)},
                            {"detail", detail}});
   } else {
-    std::printf("%s\n", verdict_line(outcome, detail).c_str());
+    std::printf("%s\n", printable(verdict_line(outcome, detail)).c_str());
   }
   std::fflush(stdout);
   return exit_status_for(outcome);
@@ -115,7 +116,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
         }
       }
     }
-    settlement.settle(*session, outcome, detail, [](const std::string& text) { std::printf("%s\n", text.c_str()); },
+    settlement.settle(*session, outcome, detail, [&progress](const std::string& text) { progress.message(text.c_str()); },
                       json);
   }
   return end_run(outcome, detail, json);
@@ -154,7 +155,7 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
   if (json) {
     json->emit("summary", fleet_summary(results, run->stopped()));
   } else {
-    for (const auto& line : format_summary_table(results)) std::printf("%s\n", line.c_str());
+    for (const auto& line : format_summary_table(results)) board.message(line.c_str());
     std::printf("%s\n", fleet_verdict_line(results, run->stopped()).c_str());
   }
   std::fflush(stdout);

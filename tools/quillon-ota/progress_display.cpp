@@ -1,5 +1,7 @@
 #include "progress_display.h"
 
+#include "terminal_text.h"
+
 namespace quillon::ota_tool {
 namespace {
 
@@ -63,7 +65,7 @@ void ProgressDisplay::message(const char* text) {
     std::fputs("\r\x1b[K", out_);
     bar_on_screen_ = false;
   }
-  std::fprintf(out_, "%s\n", text);
+  std::fprintf(out_, "%s\n", printable(text).c_str());
   std::fflush(out_);
   if (active_ && style_ == Style::Bar) draw_bar();
 }

@@ -1,4 +1,5 @@
 #include "progress_format.h"
+#include "terminal_text.h"
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,22 @@ TEST(ProgressFormatTest, TheBarKeepsItsWidthWhateverTheCounts) {
 TEST(ProgressFormatTest, PlainLinesCarryExactByteCounts) {
   EXPECT_EQ(format_progress_line({122880, 307200, 2}), "progress:  40% (122880 of 307200 bytes, 60.0 KiB/s, 0:03 left)");
   EXPECT_EQ(format_progress_line({5000, -1, 0}), "progress: 5000 bytes (-- B/s)");
+}
+
+}  // namespace
+}  // namespace quillon::ota_tool
+
+namespace quillon::ota_tool {
+namespace {
+
+TEST(TerminalTextTest, ControlsFromAModuleNeverReachTheTerminal) {
+  // An escape sequence, a carriage return, DEL, a C1 control (U+009B, CSI)
+  // and a byte that is not UTF-8 each become "?"; line breaks, tabs and
+  // real UTF-8 stay.
+  EXPECT_EQ(printable("Printer\x1b]0;owned\x07 \r\x7f\xc2\x9b\xff\n\tdr\xc3\xbc" "cker"),
+            "Printer?]0;owned? ????\n\tdr\xc3\xbc" "cker");
+  EXPECT_EQ(fit_columns("dr\xc3\xbc" "cker\n", 5), "dr\xc3\xbc" "ck");
+  EXPECT_EQ(fit_columns("ab", 4), "ab  ");
 }
 
 }  // namespace
