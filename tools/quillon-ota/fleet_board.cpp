@@ -55,10 +55,10 @@ class FleetBoard::Row final : public TransferView {
   Row(const Row&) = delete;
   Row& operator=(const Row&) = delete;
 
-  void begin(std::int64_t total) override {
+  void begin(std::int64_t total, std::chrono::steady_clock::duration ago = {}) override {
     const auto screen = screen_.lock();
     if (!screen) return;
-    started_ = screen->clock();
+    started_ = screen->clock() - ago;
     total_ = total;
     sent_ = 0;
     last_step_ = -1;

@@ -118,7 +118,7 @@ void FleetRun::show_download(std::int64_t bytes, std::int64_t total, bool final)
   if (!download_shown_) {
     if (bytes <= 0 && total <= 0) return;
     download_shown_ = true;
-    if (output_.download) output_.download->begin(total);
+    if (output_.download) output_.download->begin(total, std::chrono::steady_clock::now() - download_started_);
   }
   if (output_.download) output_.download->update(bytes);
   if (json_) {

@@ -16,8 +16,8 @@ ProgressSample ProgressDisplay::sample() const {
   return {sent_, total_, elapsed.count()};
 }
 
-void ProgressDisplay::begin(std::int64_t total) {
-  started_ = std::chrono::steady_clock::now();
+void ProgressDisplay::begin(std::int64_t total, std::chrono::steady_clock::duration ago) {
+  started_ = std::chrono::steady_clock::now() - ago;
   total_ = total;
   sent_ = 0;
   last_step_ = -1;

@@ -19,7 +19,7 @@ class ProgressDisplay final : public TransferView {
   ProgressDisplay(std::FILE* out, Style style) : out_(out), style_(style) {}
 
   // The transfer begins now; `total` bytes (0 or less: unknown).
-  void begin(std::int64_t total) override;
+  void begin(std::int64_t total, std::chrono::steady_clock::duration ago = {}) override;
   // `sent` bytes have gone out so far.
   void update(std::int64_t sent) override;
   // Ends the display (a bar gets its final state and a line break), so that

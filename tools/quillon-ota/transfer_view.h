@@ -3,6 +3,7 @@
 // only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace quillon::ota_tool {
@@ -10,8 +11,9 @@ namespace quillon::ota_tool {
 class TransferView {
  public:
   virtual ~TransferView() = default;
-  // The transfer (or download) begins now; `total` bytes (0 or less: unknown).
-  virtual void begin(std::int64_t total) = 0;
+  // The transfer (or download) began `ago` before now (a download is first
+  // shown once bytes have come); `total` bytes (0 or less: unknown).
+  virtual void begin(std::int64_t total, std::chrono::steady_clock::duration ago = {}) = 0;
   // `sent` bytes have gone out so far.
   virtual void update(std::int64_t sent) = 0;
   // Ends the display of this transfer. Safe to call more than once, and

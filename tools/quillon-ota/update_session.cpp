@@ -176,7 +176,8 @@ void UpdateSession::show_download(bool final) {
   if (!download_shown_) {
     if (shown <= 0 && total <= 0) return;
     download_shown_ = true;
-    progress_.begin(total);
+    // Its speed counts from the request, not from the first bytes shown.
+    progress_.begin(total, std::chrono::steady_clock::now() - download_started_);
   }
   progress_.update(shown);
   if (json_) {

@@ -296,6 +296,13 @@ TEST_F(QuillonOtaTest, StopSignalsEndTheRunWithAVerdictAndNoHalfWrittenDownload)
     ToolProcess tool({server.url("/slow.bin?size=100000&hold=5000"), "--progress", "lines"}, home_.path());
     // Download progress shows while the body arrives.
     ASSERT_TRUE(tool.wait_for("progress:   5% (5000 of 100000 bytes"));
+    // Its speed counts from the request (at least a tenth of a second
+    // before the first line), not from the moment the line was drawn.
+    ASSERT_TRUE(tool.wait_for(" left)"));
+    const auto& shown = tool.output();
+    const auto line = shown.substr(shown.find("progress:   5%"));
+    EXPECT_EQ(line.substr(0, line.find('\n')).find("MiB/s"), std::string::npos) << line;
+    EXPECT_EQ(line.substr(0, line.find('\n')).find("GiB/s"), std::string::npos) << line;
     const auto partial = home_.path() / "cache" / "quillon" / "slow.bin";
     EXPECT_TRUE(std::filesystem::exists(partial));
     tool.signal(SIGTERM);

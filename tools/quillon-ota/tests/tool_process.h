@@ -85,6 +85,9 @@ class ToolProcess {
 
   void signal(int number) { ::kill(pid_, number); }
 
+  // What it has printed so far.
+  const std::string& output() const { return run_.output; }
+
   // Reads the rest of the output and waits for the tool to end.
   ToolRun finish() {
     while (read_some()) {
