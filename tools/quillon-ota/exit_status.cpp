@@ -67,14 +67,17 @@ std::string outcome_name(Outcome outcome) {
   return "unknown";
 }
 
-std::string verdict_line(Outcome outcome, const std::string& detail) {
+std::string verdict_text(Outcome outcome, const std::string& detail) {
   if (outcome == Outcome::Success) {
-    return "quillon-ota: success: " + outcome_summary(outcome) + (detail.empty() ? "" : " (" + detail + ")");
+    return "success: " + outcome_summary(outcome) + (detail.empty() ? "" : " (" + detail + ")");
   }
   const bool stopped = outcome == Outcome::Interrupted || outcome == Outcome::Terminated;
-  return std::string(stopped ? "quillon-ota: aborted" : "quillon-ota: failed") + " (exit " +
-         std::to_string(exit_status_for(outcome)) + "): " + outcome_summary(outcome) +
-         (detail.empty() ? "" : ": " + detail);
+  return std::string(stopped ? "aborted" : "failed") + " (exit " + std::to_string(exit_status_for(outcome)) +
+         "): " + outcome_summary(outcome) + (detail.empty() ? "" : ": " + detail);
+}
+
+std::string verdict_line(Outcome outcome, const std::string& detail) {
+  return "quillon-ota: " + verdict_text(outcome, detail);
 }
 
 }  // namespace quillon::ota_tool

@@ -58,6 +58,11 @@ std::string outcome_summary(Outcome outcome);
 // A stable one-word name for scripts ("success", "timed_out", ...).
 std::string outcome_name(Outcome outcome);
 
+// One module's verdict without the program's name: "success: firmware
+// updated (<detail>)", "failed (exit N): <summary>: <detail>" or
+// "aborted (exit N): ..." (a fleet run tags it with the module).
+std::string verdict_text(Outcome outcome, const std::string& detail);
+
 // The one-line verdict that ends every run:
 // "quillon-ota: success: firmware updated (<detail>)" or
 // "quillon-ota: failed (exit N): <summary>: <detail>", or for a run the

@@ -23,7 +23,7 @@ namespace quillon::ota_tool {
 
 class FleetBoard {
  public:
-  enum class Style { Bar, Lines, None };
+  using Style = ProgressStyle;
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   // `clock` gives rows their elapsed time and the board its redraw pace;

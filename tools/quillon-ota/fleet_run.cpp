@@ -283,9 +283,7 @@ void FleetRun::session_finished(Module& module) {
 
 void FleetRun::record(Module& module, Outcome outcome, std::string detail, std::int64_t bytes, double seconds) {
   ModuleResult result{module.identifier, module.name, outcome, std::move(detail), bytes, seconds};
-  const std::string line = verdict_line(outcome, result.detail);
-  // "quillon-ota: success: ..." becomes the module's own "success: ...".
-  const std::string text = line.substr(line.find(": ") + 2);
+  const std::string text = verdict_text(outcome, result.detail);
   if (json_) {
     JsonEvent fields = module_verdict(result);
     json_->emit("verdict", std::move(fields));

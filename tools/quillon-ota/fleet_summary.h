@@ -37,7 +37,7 @@ std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& r
 int fleet_exit_status(const std::vector<ModuleResult>& results, std::optional<Outcome> stopped);
 
 // The line that ends a fleet run: "quillon-ota: success: all 3 modules
-// updated", "quillon-ota: failed (exit 10): 1 of 3 modules not updated", or
+// updated" ("1 module updated" for one), "quillon-ota: failed (exit 10): 1 of 3 modules not updated", or
 // "quillon-ota: aborted (exit 130): interrupted (SIGINT): 1 of 3 modules
 // updated".
 std::string fleet_verdict_line(const std::vector<ModuleResult>& results, std::optional<Outcome> stopped);

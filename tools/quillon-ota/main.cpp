@@ -31,24 +31,17 @@ using namespace quillon::ota_tool;
 
 namespace {
 
-bool progress_on_terminal(ProgressMode mode) {
-  switch (mode) {
-    case ProgressMode::Bar: return true;
-    case ProgressMode::Lines:
-    case ProgressMode::None: return false;
+// What --progress and --json ask for: with "auto", a bar on a terminal and
+// lines otherwise.
+ProgressStyle progress_style(const ToolOptions& options) {
+  if (options.json) return ProgressStyle::None;
+  switch (options.progress) {
+    case ProgressMode::Bar: return ProgressStyle::Bar;
+    case ProgressMode::Lines: return ProgressStyle::Lines;
+    case ProgressMode::None: return ProgressStyle::None;
     case ProgressMode::Auto: break;
   }
-  return isatty(STDOUT_FILENO);
-}
-
-ProgressDisplay::Style progress_style(const ToolOptions& options) {
-  if (options.json || options.progress == ProgressMode::None) return ProgressDisplay::Style::None;
-  return progress_on_terminal(options.progress) ? ProgressDisplay::Style::Bar : ProgressDisplay::Style::Lines;
-}
-
-FleetBoard::Style board_style(const ToolOptions& options) {
-  if (options.json || options.progress == ProgressMode::None) return FleetBoard::Style::None;
-  return progress_on_terminal(options.progress) ? FleetBoard::Style::Bar : FleetBoard::Style::Lines;
+  return isatty(STDOUT_FILENO) ? ProgressStyle::Bar : ProgressStyle::Lines;
 }
 
 bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -124,7 +117,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
 
 int update_fleet(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
                  const TransferSettlement& settlement, JsonEvents* json) {
-  FleetBoard board(stdout, board_style(options));
+  FleetBoard board(stdout, progress_style(options));
   ProgressDisplay download(stdout, progress_style(options));
   FleetRun::Output output{
       .row = [&board](const std::string& identifier, const std::string& name) { return board.row(identifier, name); },

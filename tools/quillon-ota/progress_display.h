@@ -14,7 +14,7 @@ namespace quillon::ota_tool {
 
 class ProgressDisplay final : public TransferView {
  public:
-  enum class Style { Bar, Lines, None };
+  using Style = ProgressStyle;
 
   ProgressDisplay(std::FILE* out, Style style) : out_(out), style_(style) {}
 

@@ -8,6 +8,11 @@
 
 namespace quillon::ota_tool {
 
+// How progress is drawn: a bar redrawn in place (a terminal), plain lines
+// (logs and pipes), or not at all (--json, --progress none). Messages are
+// printed in every style.
+enum class ProgressStyle { Bar, Lines, None };
+
 class TransferView {
  public:
   virtual ~TransferView() = default;
