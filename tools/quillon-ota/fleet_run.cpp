@@ -261,12 +261,7 @@ void FleetRun::session_finished(Module& module) {
   if (!module.session || module.result) return;
   auto& session = *module.session;
   Outcome outcome = session.outcome();
-  std::string detail = session.detail();
-  if (outcome == Outcome::Success) {
-    char text[64];
-    std::snprintf(text, sizeof text, " in %.1f s", session.transfer_seconds());
-    detail += text;
-  }
+  std::string detail = session.verdict_detail();
   TransferView& view = *module.view;
   if (settle_) {
     settle_(session, outcome, detail, [&view](const std::string& text) { view.message(text.c_str()); },

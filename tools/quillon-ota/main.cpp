@@ -92,18 +92,17 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
       queue->run_until([&] { return session->finished(); }, std::chrono::hours(1));
     }
     outcome = session->outcome();
-    detail = session->detail();
-    if (outcome == Outcome::Success) {
-      char text[64];
-      std::snprintf(text, sizeof text, " in %.1f s", session->transfer_seconds());
-      detail += text;
-    }
+    detail = session->verdict_detail();
     // --save-received writes what the module got even when nothing was
-    // sent (an empty file), so that "nothing was sent" can be checked.
+    // sent (an empty file), so that "nothing was sent" can be checked. The
+    // module is the one connected, else the one simulated (none with
+    // --no-module).
+    const auto simulated_ids = simulated_identifiers(options);
+    const std::string module_id = !session->identifier().empty() ? session->identifier()
+                                  : simulated_ids.empty()        ? std::string()
+                                                                 : simulated_ids.front();
     if (options.save_received) {
-      if (auto module = settlement.simulated.module(session->identifier().empty()
-                                                        ? simulated_identifiers(options).front()
-                                                        : session->identifier())) {
+      if (auto module = settlement.simulated.module(module_id)) {
         if (!save_bytes(*options.save_received, module->otaModule().image())) {
           std::fprintf(stderr, "quillon-ota: cannot write %s\n", options.save_received->c_str());
         }

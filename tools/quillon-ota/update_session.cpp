@@ -386,6 +386,13 @@ void UpdateSession::finish(Outcome outcome, std::string detail) {
   }
 }
 
+std::string UpdateSession::verdict_detail() const {
+  if (outcome() != Outcome::Success) return detail_;
+  char text[64];
+  std::snprintf(text, sizeof text, " in %.1f s", transfer_seconds());
+  return detail_ + text;
+}
+
 double UpdateSession::transfer_seconds() const {
   if (!image_ready_) return 0;
   return std::chrono::duration<double>(transfer_ended_ - transfer_started_).count();

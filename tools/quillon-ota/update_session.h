@@ -79,6 +79,8 @@ class UpdateSession final : public BLEManagerDelegate,
   // Set once finished().
   Outcome outcome() const { return *outcome_; }
   const std::string& detail() const { return detail_; }
+  // detail(), with the transfer's time added for a success.
+  std::string verdict_detail() const;
   // Image bytes handed to the module so far, and the image size.
   std::int64_t bytes_sent() const { return sent_; }
   std::int64_t image_size() const { return total_; }

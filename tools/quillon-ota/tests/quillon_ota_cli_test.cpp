@@ -59,8 +59,8 @@ TEST_F(QuillonOtaTest, AModuleThatIsNotThereIsReportedAsNotFound) {
     EXPECT_TRUE(run_result.says("module not found"));
   }
   {
-    SCOPED_TRACE("a scan that finds nothing in time");
-    const auto run_result = run({image, "--no-module", "--scan-timeout", "0.3"});
+    SCOPED_TRACE("a scan that finds nothing in time, with nothing to save");
+    const auto run_result = run({image, "--no-module", "--scan-timeout", "0.3", "--save-received", in_home("got.bin")});
     EXPECT_EQ(run_result.status, 3) << run_result.output;
     EXPECT_TRUE(run_result.says("module not found: no module advertising FF10 was found within 0.3 s"));
   }
