@@ -94,7 +94,7 @@ Figures run(std::size_t count, std::size_t image_bytes, Watchdogs kind) {
   for (const auto& module : modules) {
     figures.packets += module->otaModule().data_packets_received();
     const auto& image = images.at(module->identifier());
-    if (module->otaModule().image_hash() != SimOtaModule::hash_of(image)) figures.succeeded = 0;
+    if (module->otaModule().image_hash() != OtaModule::hash_of(image)) figures.succeeded = 0;
   }
   return figures;
 }

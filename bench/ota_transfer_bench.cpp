@@ -27,7 +27,7 @@
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/ota/ota_packet.h"
 #include "quillon/platform/posix_file_image_handle.h"
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 
 namespace {
 
@@ -54,11 +54,11 @@ bool run(std::int64_t length) {
   }
   unlink(path);  // the handle keeps it while the transfer runs
 
-  SimOtaModuleConfig config;
+  OtaModuleConfig config;
   config.mtu = 247;
   config.credit = 3;
   config.store_image = false;
-  SimOtaModule module(config);
+  OtaModule module(config);
 
   OtaPlatform platform;
   platform.log = std::make_shared<NullLogSink>();

@@ -1,12 +1,13 @@
 # Installs QuillonLib as a package a host app can take up from outside:
 # the static libraries, the public headers, a CMake package
-# (find_package(QuillonLib) with imported targets QuillonLib::quillon and
-# QuillonLib::quillon_sim, and QuillonLib::quillon_bluez where sdbus-c++ is
-# found) and pkg-config files (quillon, quillon-bluez).
+# (find_package(QuillonLib) with imported targets QuillonLib::quillon,
+# QuillonLib::quillon_module and QuillonLib::quillon_sim, and
+# QuillonLib::quillon_bluez where sdbus-c++ is found) and pkg-config files
+# (quillon, quillon-bluez).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS quillon quillon_sim EXPORT QuillonLibTargets
+install(TARGETS quillon quillon_module quillon_sim EXPORT QuillonLibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/ble/include/quillon
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

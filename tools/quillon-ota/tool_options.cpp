@@ -56,7 +56,7 @@ std::vector<std::string> simulated_identifiers(const ToolOptions& options) {
   return identifiers;
 }
 
-std::optional<std::string> apply_fault(std::string_view fault, SimOtaModuleFaults& faults) {
+std::optional<std::string> apply_fault(std::string_view fault, OtaModuleFaults& faults) {
   const auto eq = fault.find('=');
   const std::string_view name = fault.substr(0, eq);
   const std::optional<std::string_view> arg =

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "quillon/manager/ble_backend.h"
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 
 namespace quillon::ota_tool {
 
@@ -54,9 +54,9 @@ struct ToolOptions {
   bool no_module = false;
   std::optional<unsigned> modules;
   // What every simulated module starts from; `faults` applies to all.
-  SimOtaModuleConfig module;
+  OtaModuleConfig module;
   // --fault TARGET:FAULT: faults of one module, keyed by its identifier.
-  std::map<std::string, SimOtaModuleFaults> module_faults;
+  std::map<std::string, OtaModuleFaults> module_faults;
   // Time the simulated module takes to answer, like a real link's
   // connection interval; 0 answers at once.
   unsigned latency_ms = 0;
@@ -91,7 +91,7 @@ std::vector<std::string> simulated_identifiers(const ToolOptions& options);
 
 // Applies one --fault value ("corrupt-ack=1", "merge", ...) to `faults`.
 // Returns an error message, or nothing when it was understood.
-std::optional<std::string> apply_fault(std::string_view fault, SimOtaModuleFaults& faults);
+std::optional<std::string> apply_fault(std::string_view fault, OtaModuleFaults& faults);
 
 // The full --help text, exit statuses included.
 std::string usage_text();

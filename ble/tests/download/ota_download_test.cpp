@@ -18,7 +18,7 @@
 #include "quillon/ota/ota_codes.h"
 #include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/platform/run_loop.h"
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 #include "scratch_directory.h"
 
 namespace quillon {
@@ -44,7 +44,7 @@ using Report = std::pair<int, std::int64_t>;
 // through the run loop (never re-entering pkt_received), and keeps reports.
 class Host final : public BLEOTADelegate {
  public:
-  Host(std::shared_ptr<RunLoop> loop, SimOtaModuleConfig config) : loop_(std::move(loop)), module(config) {
+  Host(std::shared_ptr<RunLoop> loop, OtaModuleConfig config) : loop_(std::move(loop)), module(config) {
     module.set_output([this](std::vector<std::uint8_t> chunk) {
       loop_->post([this, chunk = std::move(chunk)] {
         if (controller != nullptr) controller->pkt_received(chunk);
@@ -66,7 +66,7 @@ class Host final : public BLEOTADelegate {
   bool completed_ = false;
 
  public:
-  SimOtaModule module;
+  OtaModule module;
 };
 
 std::vector<std::uint8_t> file_bytes(const fs::path& path) {
@@ -92,7 +92,7 @@ class OtaDownloadTest : public ::testing::Test {
 
   // A fresh host, controller and module for each run.
   void make_controller(std::shared_ptr<HttpClient> http = nullptr,
-                       SimOtaModuleConfig config = {}) {
+                       OtaModuleConfig config = {}) {
     controller_.reset();
     log_ = std::make_shared<DownloadLog>();
     host_ = std::make_shared<Host>(loop_, config);
@@ -343,7 +343,7 @@ TEST_F(OtaDownloadTest, NoRunLoopFailsAtOnce) {
   OtaPlatform platform;
   platform.log = log_ = std::make_shared<DownloadLog>();
   platform.watchdogs = std::make_shared<quillon::test::IdleWatchdogFactory>();
-  host_ = std::make_shared<Host>(loop_, SimOtaModuleConfig{});
+  host_ = std::make_shared<Host>(loop_, OtaModuleConfig{});
   BLEOTAController controller(std::move(platform));
   controller.setDelegate(host_);
   controller.download_firmware_from_url(server_.url("/fw.bin?size=10"));
@@ -355,7 +355,7 @@ TEST_F(OtaDownloadTest, LargeImageStreamsWithBoundedBytesInFlight) {
   CurlHttpClient::Options options;
   options.max_bytes_in_flight = 256 * 1024;
   auto http = std::make_shared<CurlHttpClient>(options);
-  SimOtaModuleConfig config;
+  OtaModuleConfig config;
   config.store_image = false;
   make_controller(http, config);
   constexpr std::size_t kSize = 24u << 20;
@@ -364,7 +364,7 @@ TEST_F(OtaDownloadTest, LargeImageStreamsWithBoundedBytesInFlight) {
 
   EXPECT_EQ(host_->reports.back(), Report(OTA_STATE_COMPLETED, OTA_SUCCESS));
   EXPECT_EQ(host_->module.image_length(), kSize);
-  EXPECT_EQ(host_->module.image_hash(), SimOtaModule::hash_of(served(kSize)));
+  EXPECT_EQ(host_->module.image_hash(), OtaModule::hash_of(served(kSize)));
   EXPECT_EQ(fs::file_size(cache_folder() / "large.bin"), kSize);
   EXPECT_LE(http->peak_bytes_in_flight(), options.max_bytes_in_flight + CurlHttpClient::kReceivePieceBytes);
 }

@@ -11,7 +11,7 @@
 #include "loopback_http_server.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/platform/run_loop.h"
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 #include "scratch_directory.h"
 #include "support/idle_watchdog.h"
 
@@ -46,7 +46,7 @@ class HeldHost final : public BLEOTADelegate {
   }
 
   std::unique_ptr<BLEOTAController> controller;
-  SimOtaModule module;
+  OtaModule module;
   bool holding = true;
   std::deque<std::vector<std::uint8_t>> held;
   bool starting = false;

@@ -21,7 +21,7 @@
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/ota/ota_packet.h"
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 
 namespace quillon::test {
 
@@ -50,9 +50,9 @@ inline OtaPlatform platform_with(std::shared_ptr<LogSink> log, std::shared_ptr<C
 
 // The module's settings for one test, spelled without aggregate
 // initialisation so that adding a setting breaks no test.
-inline SimOtaModuleConfig module_config(std::uint8_t mtu, std::uint8_t credit,
-                                        std::function<void(SimOtaModuleFaults&)> faults = {}) {
-  SimOtaModuleConfig config;
+inline OtaModuleConfig module_config(std::uint8_t mtu, std::uint8_t credit,
+                                        std::function<void(OtaModuleFaults&)> faults = {}) {
+  OtaModuleConfig config;
   config.mtu = mtu;
   config.credit = credit;
   if (faults) faults(config.faults);
@@ -207,7 +207,7 @@ inline Bytes make_image(std::size_t length, std::uint32_t seed = 1) {
 // never recurses per window.
 class OtaPair {
  public:
-  explicit OtaPair(SimOtaModuleConfig config = {}, std::shared_ptr<LogSink> log = nullptr)
+  explicit OtaPair(OtaModuleConfig config = {}, std::shared_ptr<LogSink> log = nullptr)
       : module(std::move(config)) {
     log_ = log ? std::move(log) : memory_log;
     controller = std::make_unique<BLEOTAController>(platform_with(log_, clock, watchdogs));
@@ -233,7 +233,7 @@ class OtaPair {
   std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
   std::shared_ptr<SteppedWatchdogFactory> watchdogs = std::make_shared<SteppedWatchdogFactory>();
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
-  SimOtaModule module;
+  OtaModule module;
   std::unique_ptr<BLEOTAController> controller;
   std::deque<Bytes> to_module;
 

@@ -22,7 +22,7 @@ void expect_clean_transfer(const TransferCase& c, TempDir& dir) {
   SCOPED_TRACE(testing::Message() << "length " << c.length << " mtu " << int(c.mtu) << " credit "
                                   << int(c.credit));
   const Bytes image = make_image(c.length, static_cast<std::uint32_t>(c.length + c.mtu));
-  SimOtaModuleConfig config;
+  OtaModuleConfig config;
   config.mtu = c.mtu;
   config.credit = c.credit;
   OtaPair pair(config, std::make_shared<NullLogSink>());
@@ -129,7 +129,7 @@ TEST(OtaTransfer, StartingAgainBeginsAFreshTransfer) {
 // Faults of the module: what the host reports, and that it never claims
 // success for a transfer that went wrong.
 TEST(OtaTransfer, ModuleFaults) {
-  using Faults = std::function<void(SimOtaModuleFaults&)>;
+  using Faults = std::function<void(OtaModuleFaults&)>;
   struct Case {
     const char* name;
     Faults faults;

@@ -112,7 +112,7 @@ TEST(ToolOptionsTest, ModulesAreNamedByIdentifierOrNumberAndAFleetRunIsToldApart
 }
 
 TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) {
-  SimOtaModuleFaults faults;
+  OtaModuleFaults faults;
   for (const char* fault : {"corrupt-ack=2", "drop-ack", "unknown-ack=5", "silent=9", "corrupt-end", "ack-end",
                            "merge", "split=3"}) {
     SCOPED_TRACE(fault);
@@ -127,7 +127,7 @@ TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) 
   EXPECT_TRUE(faults.merge_chunks);
   EXPECT_EQ(faults.split_chunks_at, 3u);
 
-  SimOtaModuleFaults untouched;
+  OtaModuleFaults untouched;
   for (const char* fault : {"split", "split=0", "merge=1", "corrupt-ack=x", "corrupt-ack=", "drop", ""}) {
     SCOPED_TRACE(fault);
     EXPECT_NE(apply_fault(fault, untouched), std::nullopt);

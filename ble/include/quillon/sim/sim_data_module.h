@@ -9,7 +9,7 @@
 #include <string>
 
 #include "quillon/sim/sim_device.h"
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 
 namespace quillon::sim {
 
@@ -26,7 +26,7 @@ struct SimDataModuleConfig {
   int rssi = -55;
   // Advertised with the module's services; none by default.
   std::vector<std::pair<CBUUID, NSData>> serviceData;
-  SimOtaModuleConfig ota;
+  OtaModuleConfig ota;
 };
 
 class SimDataModule final : public SimDevice {
@@ -38,12 +38,12 @@ class SimDataModule final : public SimDevice {
   // Sends bytes to the app as a notification on FF01.
   void sendData(const NSData& bytes) { notify(kDataNotifyUUID, bytes); }
   // The module's side of the OTA protocol: what it got, its verdict.
-  SimOtaModule& otaModule() { return ota_; }
-  const SimOtaModule& otaModule() const { return ota_; }
+  OtaModule& otaModule() { return ota_; }
+  const OtaModule& otaModule() const { return ota_; }
 
  private:
   NSData receivedData_;
-  SimOtaModule ota_;
+  OtaModule ota_;
 };
 
 }  // namespace quillon::sim

@@ -28,7 +28,7 @@ struct SimFleetConfig {
   // The one module (by index) that runs with `faults` instead of
   // module.ota.faults.
   std::optional<std::size_t> faultyIndex;
-  SimOtaModuleFaults faults;
+  OtaModuleFaults faults;
   // Adjusts module i's settings last, e.g. to give each its own mtu.
   std::function<void(std::size_t index, SimDataModuleConfig& config)> adjust;
 };

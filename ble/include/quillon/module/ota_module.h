@@ -1,7 +1,9 @@
-// A simulated BLE module's side of the OTA protocol, for tests, tools and the
-// demo: packets written by the host go in through receive(), and the chunks
-// the module sends back on the OTA characteristic come out of an outbox (or
-// go to an output callback). No I/O and no threads; the caller carries bytes.
+// The printer module's side of the OTA protocol, one implementation for
+// every place that plays the module: the simulated world (tests, tools, the
+// demo) and quillon-module, which serves it from a Linux adapter. Packets
+// written by the host go in through receive(), and the chunks the module
+// sends back on the OTA characteristic come out of an outbox (or go to an
+// output callback). No I/O and no threads; the caller carries bytes.
 //
 // It answers START with an acknowledgement granting the configured mtu and
 // credit, checks every checksum and that DATA indices run 0, 1, 2... (mod
@@ -23,7 +25,7 @@
 
 namespace quillon {
 
-struct SimOtaModuleFaults {
+struct OtaModuleFaults {
   // Acknowledgements are numbered from 0 (that of START) in the order the
   // module makes them.
   std::optional<std::uint64_t> corrupt_ack;     // this one goes out with a wrong checksum
@@ -39,20 +41,20 @@ struct SimOtaModuleFaults {
   bool merge_chunks = false;
 };
 
-struct SimOtaModuleConfig {
+struct OtaModuleConfig {
   std::uint8_t start_result = 0;  // `result` in the acknowledgement of START
   std::uint8_t mtu = 247;
   std::uint8_t credit = 3;        // granted with START: the first window
   std::uint8_t data_window = 3;   // DATA packets per later window
   bool store_image = true;        // false: count and hash only (big images)
-  SimOtaModuleFaults faults;
+  OtaModuleFaults faults;
 };
 
-class SimOtaModule {
+class OtaModule {
  public:
   using Output = std::function<void(std::vector<std::uint8_t> chunk)>;
 
-  explicit SimOtaModule(SimOtaModuleConfig config = {});
+  explicit OtaModule(OtaModuleConfig config = {});
 
   // Takes one packet written by the host on the OTA characteristic.
   void receive(std::span<const std::uint8_t> packet);
@@ -86,7 +88,7 @@ class SimOtaModule {
   void emit(std::vector<std::uint8_t> packet);
   void flush_merged();
 
-  SimOtaModuleConfig config_;
+  OtaModuleConfig config_;
   Output output_;
   std::deque<std::vector<std::uint8_t>> outbox_;
   std::vector<std::uint8_t> merged_;

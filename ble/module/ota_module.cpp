@@ -1,4 +1,4 @@
-#include "quillon/sim/sim_ota_module.h"
+#include "quillon/module/ota_module.h"
 
 #include <algorithm>
 
@@ -8,15 +8,15 @@
 
 namespace quillon {
 
-SimOtaModule::SimOtaModule(SimOtaModuleConfig config) : config_(std::move(config)) {}
+OtaModule::OtaModule(OtaModuleConfig config) : config_(std::move(config)) {}
 
-void SimOtaModule::reset() {
-  SimOtaModule fresh(config_);
+void OtaModule::reset() {
+  OtaModule fresh(config_);
   fresh.output_ = std::move(output_);
   *this = std::move(fresh);
 }
 
-std::uint64_t SimOtaModule::hash_of(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
+std::uint64_t OtaModule::hash_of(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
   std::uint64_t hash = seed;
   for (std::uint8_t b : bytes) {
     hash ^= b;
@@ -25,16 +25,16 @@ std::uint64_t SimOtaModule::hash_of(std::span<const std::uint8_t> bytes, std::ui
   return hash;
 }
 
-std::optional<std::vector<std::uint8_t>> SimOtaModule::take_output() {
+std::optional<std::vector<std::uint8_t>> OtaModule::take_output() {
   if (outbox_.empty()) return std::nullopt;
   auto chunk = std::move(outbox_.front());
   outbox_.pop_front();
   return chunk;
 }
 
-void SimOtaModule::violation(std::string what) { violations_.push_back(std::move(what)); }
+void OtaModule::violation(std::string what) { violations_.push_back(std::move(what)); }
 
-void SimOtaModule::emit(std::vector<std::uint8_t> packet) {
+void OtaModule::emit(std::vector<std::uint8_t> packet) {
   if (config_.faults.merge_chunks) {
     merged_.insert(merged_.end(), packet.begin(), packet.end());
     return;
@@ -53,7 +53,7 @@ void SimOtaModule::emit(std::vector<std::uint8_t> packet) {
   }
 }
 
-void SimOtaModule::flush_merged() {
+void OtaModule::flush_merged() {
   if (merged_.empty()) return;
   auto chunk = std::move(merged_);
   merged_.clear();
@@ -64,7 +64,7 @@ void SimOtaModule::flush_merged() {
   }
 }
 
-void SimOtaModule::queue_ack(std::vector<std::uint8_t> ack) {
+void OtaModule::queue_ack(std::vector<std::uint8_t> ack) {
   const std::uint64_t number = acks_made_++;
   const auto& faults = config_.faults;
   if (faults.drop_ack == number) return;
@@ -76,7 +76,7 @@ void SimOtaModule::queue_ack(std::vector<std::uint8_t> ack) {
   emit(std::move(ack));
 }
 
-void SimOtaModule::receive(std::span<const std::uint8_t> packet) {
+void OtaModule::receive(std::span<const std::uint8_t> packet) {
   ++packets_received_;
   const auto& faults = config_.faults;
   // A module that has fallen silent still takes in what it is sent.
