@@ -11,6 +11,9 @@ constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
 // still running, or the controller gave up on this attempt by itself.
 constexpr unsigned kConnectRetries = 2;
 constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
+// How often a connection being made ready reads the device's properties
+// back, for the changes bluetoothd does not signal.
+constexpr auto kReadyPollPeriod = std::chrono::milliseconds(500);
 
 bool transient(const BusError& error) {
   return error.name == "org.bluez.Error.InProgress" ||
@@ -384,6 +387,7 @@ void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeri
   }
   mine->setState(CBPeripheralStateConnecting);
   mine->retries = 0;
+  mine->connectAnswered = false;
   const unsigned attempt = ++mine->attempt;
   // Delayed tasks hold the peripheral weakly: it holds the queue.
   queue_->post_after(options_.readyTimeout, [weak = weak_from_this(), weakPeripheral = std::weak_ptr(mine), attempt] {
@@ -416,7 +420,9 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
           auto self = weak.lock();
           if (!self || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
           if (!failed) {
+            peripheral->connectAnswered = true;
             self->checkReady(peripheral);
+            self->readBack(peripheral, attempt);
             return;
           }
           // The call's own time-out is the connection's: it may come
@@ -445,15 +451,58 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
 }
 
 // Usable means connected, resolved, and the service objects exported
-// (ServicesResolved can come before them).
+// (ServicesResolved can come before them). bluetoothd does not signal every
+// change: when the ATT channel comes up before the kernel's connection
+// event, the device becomes Connected without a PropertiesChanged (a Get
+// says true) and the later event is dropped. So a successful Connect reply
+// and ServicesResolved (only a connected device resolves) are evidence of
+// the link too.
 void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& peripheral) {
   if (peripheral->state() != CBPeripheralStateConnecting) return;
   const Properties* device = tree_.find(peripheral->path(), kDeviceInterface);
-  if (!property<bool>(device, "Connected").value_or(false)) return;
-  if (!property<bool>(device, "ServicesResolved").value_or(false)) return;
+  if (!device) return;
+  const bool resolved = property<bool>(device, "ServicesResolved").value_or(false);
+  if (!resolved) return;
   if (tree_.children(kServiceInterface, "Device", peripheral->path()).empty()) return;
+  if (!property<bool>(device, "Connected").value_or(false)) {
+    if (!peripheral->connectAnswered) return;
+    // The cache catches up with what bluetoothd did not signal, so that a
+    // later Connected false is seen as the link going down.
+    tree_.change(peripheral->path(), kDeviceInterface, {{"Connected", true}}, {});
+  }
   peripheral->setState(CBPeripheralStateConnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
+}
+
+// While an answered connection is not yet usable, the device's properties
+// are read back now and then, since a change that decides it may never be
+// signalled. Ends with the attempt (usable, failed, cancelled, timed out).
+void BluezCentralManager::readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned attempt) {
+  if (peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  std::weak_ptr<BluezPeripheral> weakPeripheral = peripheral;
+  bus_->callAsync(
+      peripheral->path(), kProperties, "GetAll", [](sdbus::MethodCall& call) { call << std::string(kDeviceInterface); },
+      [weak, weakPeripheral, attempt](sdbus::MethodReply* reply, const BusError*) -> std::function<void()> {
+        if (!reply) return {};  // the object went away: its removal says so
+        std::map<std::string, sdbus::Variant> values;
+        *reply >> values;
+        return [weak, weakPeripheral, attempt, properties = toProperties(values)] {
+          auto self = weak.lock();
+          auto peripheral = weakPeripheral.lock();
+          if (!self || !peripheral || peripheral->state() != CBPeripheralStateConnecting ||
+              peripheral->attempt != attempt || !self->tree_.find(peripheral->path(), kDeviceInterface)) {
+            return;
+          }
+          self->tree_.change(peripheral->path(), kDeviceInterface, properties, {});
+          self->checkReady(peripheral);
+          self->queue_->post_after(kReadyPollPeriod, [weak, weakPeripheral, attempt] {
+            auto again = weak.lock();
+            auto peripheral = weakPeripheral.lock();
+            if (again && peripheral) again->readBack(peripheral, attempt);
+          });
+        };
+      });
 }
 
 // Not usable within readyTimeout: BlueZ stops trying, the host hears why.

@@ -65,6 +65,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned attempt);
   void connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral);
   void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
   void linkLost(const std::shared_ptr<BluezPeripheral>& peripheral);

@@ -44,6 +44,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   // Connection attempts, for the central's retry and time-out bookkeeping.
   unsigned attempt = 0;
   unsigned retries = 0;
+  bool connectAnswered = false;  // this attempt's Connect replied with success
 
  private:
   struct ServiceEntry {

@@ -10,6 +10,9 @@ a printer data module: FF00 (FF01 notify, FF02 write, FF03 read/notify) and
 FF10 (FF11 write-without-response/notify, with AcquireWrite) behind which a
 module speaks the module's side of the OTA protocol, faults included.
 
+Like bluetoothd, it does not signal that a device became connected (see
+Device.Connect); the link's end is signalled.
+
 What it does not model: pairing, agents, bonding, LE advertising reports
 (devices appear when discovery starts), address types, indications,
 AcquireNotify, descriptors, the ATT MTU negotiation (FF11 reports a fixed
@@ -353,7 +356,11 @@ class Device(Object):
         if self.out_of_range:
             self.unanswered.append((reply, error))
             return
-        self.set("Connected", True)
+        # As bluetoothd 5.66 does in most runs: the ATT channel comes up
+        # before the kernel's connection event, the device is marked
+        # connected without a PropertiesChanged (Get and GetAll say true)
+        # and the later event is dropped.
+        self.props["Connected"] = True
         self.build_gatt()
         for obj in self.gatt:
             self.peer.export(obj)
