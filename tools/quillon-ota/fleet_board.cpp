@@ -43,8 +43,8 @@ class FleetBoard::Row final : public TransferView {
  public:
   Row(std::weak_ptr<Screen> screen, std::string_view identifier, std::string_view name)
       : screen_(std::move(screen)),
-        tag_("[" + printable(identifier) + "] "),
-        label_(fit_columns(name, kNameColumns) + " " + printable(identifier) + "  ") {}
+        tag_("[" + tools::printable(identifier) + "] "),
+        label_(tools::fit_columns(name, kNameColumns) + " " + tools::printable(identifier) + "  ") {}
 
   ~Row() override {
     const auto screen = screen_.lock();
@@ -95,7 +95,7 @@ class FleetBoard::Row final : public TransferView {
   }
 
   void message(const char* text) override {
-    if (const auto screen = screen_.lock()) screen->draw({tag_ + printable(text)});
+    if (const auto screen = screen_.lock()) screen->draw({tag_ + tools::printable(text)});
   }
 
   std::string bar_text(std::chrono::steady_clock::time_point now) const {
@@ -157,7 +157,7 @@ std::unique_ptr<TransferView> FleetBoard::row(std::string identifier, std::strin
   return std::make_unique<Row>(screen_, identifier, name);
 }
 
-void FleetBoard::message(const char* text) { screen_->draw({printable(text)}); }
+void FleetBoard::message(const char* text) { screen_->draw({tools::printable(text)}); }
 
 void FleetBoard::finish() { screen_->finish(); }
 

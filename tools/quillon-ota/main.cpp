@@ -59,7 +59,7 @@ int end_run(Outcome outcome, const std::string& detail, JsonEvents* json) {
                            {"summary", outcome_summary(outcome)},
                            {"detail", detail}});
   } else {
-    std::printf("%s\n", printable(verdict_line(outcome, detail)).c_str());
+    std::printf("%s\n", tools::printable(verdict_line(outcome, detail)).c_str());
   }
   std::fflush(stdout);
   return exit_status_for(outcome);

@@ -65,7 +65,7 @@ void ProgressDisplay::message(const char* text) {
     std::fputs("\r\x1b[K", out_);
     bar_on_screen_ = false;
   }
-  std::fprintf(out_, "%s\n", printable(text).c_str());
+  std::fprintf(out_, "%s\n", tools::printable(text).c_str());
   std::fflush(out_);
   if (active_ && style_ == Style::Bar) draw_bar();
 }

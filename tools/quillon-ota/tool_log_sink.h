@@ -1,23 +1,21 @@
-// Where the library's log lines go inside quillon-ota: to standard error
-// with --verbose, nowhere otherwise. It keeps the last line that explains a
-// failed download, an image that could not be read or a refused image
-// digest, so the verdict can say why. Without --verbose the library need not
-// format its per-packet lines for it. Thread-safe: the OTA
-// watchdog logs from its own thread.
+// Where the library's log lines go inside quillon-ota: the tools' common
+// sink (standard error with --verbose, nowhere otherwise), which this one
+// extends by keeping the last line that explains a failed download, an
+// image that could not be read or a refused image digest, so the verdict can
+// say why. Thread-safe: the OTA watchdog logs from its own thread.
 #pragma once
 
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
 
-#include "quillon/platform/log_sink.h"
+#include "verbose_log_sink.h"
 
 namespace quillon::ota_tool {
 
-class ToolLogSink final : public LogSink {
+class ToolLogSink final : public tools::VerboseLogSink {
  public:
-  explicit ToolLogSink(bool verbose) : verbose_(verbose) {}
+  explicit ToolLogSink(bool verbose) : VerboseLogSink(verbose) {}
 
   void line(std::string_view text) override {
     std::lock_guard lock(mutex_);
@@ -26,10 +24,8 @@ class ToolLogSink final : public LogSink {
       image_failure_ = std::string(text);
     }
     if (text.starts_with(kDigestMismatch)) digest_mismatch_ = std::string(text.substr(kDigestMismatch.size()));
-    if (verbose_) std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+    VerboseLogSink::line(text);
   }
-
-  bool wants_lines() const override { return verbose_; }
 
   // What follows "image digest mismatch: " in the last such line ("expected
   // ..., got ..."), or "" when the image's digest was never refused.
@@ -46,7 +42,6 @@ class ToolLogSink final : public LogSink {
   }
 
  private:
-  const bool verbose_;
   mutable std::mutex mutex_;
   std::string image_failure_;
   std::string digest_mismatch_;

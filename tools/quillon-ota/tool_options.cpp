@@ -56,58 +56,6 @@ std::vector<std::string> simulated_identifiers(const ToolOptions& options) {
   return identifiers;
 }
 
-std::optional<std::string> apply_fault(std::string_view fault, OtaModuleFaults& faults) {
-  const auto eq = fault.find('=');
-  const std::string_view name = fault.substr(0, eq);
-  const std::optional<std::string_view> arg =
-      eq == std::string_view::npos ? std::nullopt : std::optional(fault.substr(eq + 1));
-  const auto bad_number = [&] { return "--fault " + std::string(fault) + ": '" + std::string(*arg) + "' is not a count"; };
-  const auto no_argument = [&]() -> std::optional<std::string> {
-    if (arg) return "--fault " + std::string(name) + " takes no value";
-    return std::nullopt;
-  };
-  // Acknowledgements and host packets are counted from 0 (the acknowledgement
-  // of START, the START packet); the count defaults to 0.
-  const auto numbered = [&](std::optional<std::uint64_t>& field) -> std::optional<std::string> {
-    if (!arg) {
-      field = 0;
-      return std::nullopt;
-    }
-    auto n = parse_count(*arg, 0, std::numeric_limits<std::uint32_t>::max());
-    if (!n) return bad_number();
-    field = *n;
-    return std::nullopt;
-  };
-
-  if (name == "corrupt-ack") return numbered(faults.corrupt_ack);
-  if (name == "drop-ack") return numbered(faults.drop_ack);
-  if (name == "unknown-ack") return numbered(faults.unknown_opcode_ack);
-  if (name == "silent") return numbered(faults.silent_after);
-  if (name == "corrupt-end") {
-    if (auto e = no_argument()) return e;
-    faults.corrupt_end = true;
-    return std::nullopt;
-  }
-  if (name == "ack-end") {
-    if (auto e = no_argument()) return e;
-    faults.ack_end = true;
-    return std::nullopt;
-  }
-  if (name == "merge") {
-    if (auto e = no_argument()) return e;
-    faults.merge_chunks = true;
-    return std::nullopt;
-  }
-  if (name == "split") {
-    if (!arg) return std::string("--fault split needs a chunk size, as in split=3");
-    auto n = parse_count(*arg, 1, 4096);
-    if (!n) return bad_number();
-    faults.split_chunks_at = static_cast<std::size_t>(*n);
-    return std::nullopt;
-  }
-  return "unknown fault '" + std::string(name) + "' (see --help)";
-}
-
 ParseResult parse_arguments(std::span<const std::string_view> args) {
   ToolOptions options;
   std::optional<std::string_view> image;
@@ -357,17 +305,7 @@ The simulated modules (sim only):
   --fault WHICH:FAULT   inject it into one module only, WHICH being its number
                         (from 1) or identifier; that module then has its own
                         faults instead of those given for every module. Faults:
-      corrupt-ack[=N]     acknowledgement N goes out with a wrong checksum
-      drop-ack[=N]        acknowledgement N is never sent
-      unknown-ack[=N]     acknowledgement N names an unknown command
-                          (acknowledgements count from 0, that of START)
-      corrupt-end         its END (with its verdict) has a wrong checksum
-      ack-end             it acknowledges the host's END before its own END
-      silent[=N]          it stops answering after N packets (default 0:
-                          never answers)
-      split=N             it sends everything in pieces of at most N bytes
-      merge               it sends all answers to one packet as one piece
-
+)" + std::string(tools::fault_help()) + R"(
 Making sure of the image:
   --sha256 DIGEST|FILE  send the image only if its SHA-256 digest is DIGEST
                         (64 hexadecimal digits) or the one that FILE, in

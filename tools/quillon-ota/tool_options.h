@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quillon/manager/ble_backend.h"
+#include "module_faults.h"
 #include "quillon/module/ota_module.h"
 
 namespace quillon::ota_tool {
@@ -89,9 +90,8 @@ ParseResult parse_arguments(std::span<const std::string_view> args);
 // order they are numbered (upper case); empty with --no-module.
 std::vector<std::string> simulated_identifiers(const ToolOptions& options);
 
-// Applies one --fault value ("corrupt-ack=1", "merge", ...) to `faults`.
-// Returns an error message, or nothing when it was understood.
-std::optional<std::string> apply_fault(std::string_view fault, OtaModuleFaults& faults);
+// The module's faults are named and parsed as quillon-module names them.
+using tools::apply_fault;
 
 // The full --help text, exit statuses included.
 std::string usage_text();

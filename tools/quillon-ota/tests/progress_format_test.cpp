@@ -81,10 +81,10 @@ TEST(TerminalTextTest, ControlsFromAModuleNeverReachTheTerminal) {
   // An escape sequence, a carriage return, DEL, a C1 control (U+009B, CSI)
   // and a byte that is not UTF-8 each become "?"; line breaks, tabs and
   // real UTF-8 stay.
-  EXPECT_EQ(printable("Printer\x1b]0;owned\x07 \r\x7f\xc2\x9b\xff\n\tdr\xc3\xbc" "cker"),
+  EXPECT_EQ(tools::printable("Printer\x1b]0;owned\x07 \r\x7f\xc2\x9b\xff\n\tdr\xc3\xbc" "cker"),
             "Printer?]0;owned? ????\n\tdr\xc3\xbc" "cker");
-  EXPECT_EQ(fit_columns("dr\xc3\xbc" "cker\n", 5), "dr\xc3\xbc" "ck");
-  EXPECT_EQ(fit_columns("ab", 4), "ab  ");
+  EXPECT_EQ(tools::fit_columns("dr\xc3\xbc" "cker\n", 5), "dr\xc3\xbc" "ck");
+  EXPECT_EQ(tools::fit_columns("ab", 4), "ab  ");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "terminal_text.h"
 
-namespace quillon::ota_tool {
+namespace quillon::tools {
 namespace {
 
 // The next character of UTF-8 text from `at`, which it moves past; "?" for a
@@ -47,4 +47,4 @@ std::string fit_columns(std::string_view text, std::size_t columns) {
   return fitted;
 }
 
-}  // namespace quillon::ota_tool
+}  // namespace quillon::tools

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillon::ota_tool {
+namespace quillon::tools {
 
 // `text` as printed: tabs and line breaks kept, other control characters
 // and bytes that are not UTF-8 shown as "?".
@@ -18,4 +18,4 @@ std::string printable(std::string_view text);
 // control character shown as "?", never cutting a character in two.
 std::string fit_columns(std::string_view text, std::size_t columns);
 
-}  // namespace quillon::ota_tool
+}  // namespace quillon::tools

@@ -1,0 +1,159 @@
+#include "module_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+
+#include "module_faults.h"
+
+namespace quillon::module_tool {
+namespace {
+
+std::optional<unsigned> parse_byte(std::string_view text) {
+  unsigned value = 0;
+  const auto* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value > 255) return std::nullopt;
+  return value;
+}
+
+// BlueZ sends the name in the advertising data, whose 31 bytes also carry
+// the flags and FF10; a longer name is cut short by bluetoothd.
+constexpr std::size_t kMaxNameBytes = 29;
+
+}  // namespace
+
+ParseResult parse_arguments(std::span<const std::string_view> args) {
+  ModuleOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    // "--name=value" and "--name value" both work for options with a value.
+    std::string_view name = arg;
+    std::optional<std::string_view> inline_value;
+    if (arg.starts_with("--")) {
+      if (auto eq = arg.find('='); eq != std::string_view::npos) {
+        name = arg.substr(0, eq);
+        inline_value = arg.substr(eq + 1);
+      }
+    }
+    const auto value = [&]() -> std::optional<std::string_view> {
+      if (inline_value) return inline_value;
+      if (i + 1 < args.size()) return args[++i];
+      return std::nullopt;
+    };
+    const auto flag = [&](bool& field) -> std::optional<UsageError> {
+      if (inline_value) return UsageError{std::string(name) + " takes no value"};
+      field = true;
+      return std::nullopt;
+    };
+    const auto missing = [&] { return UsageError{std::string(name) + " needs a value"}; };
+
+    if (name == "-h" || name == "--help") return HelpRequested{};
+    if (name == "--version") return VersionRequested{};
+    if (name == "-v" || name == "--verbose") {
+      if (auto e = flag(options.verbose)) return *e;
+    } else if (name == "--once") {
+      if (auto e = flag(options.once)) return *e;
+    } else if (name == "--adapter") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      // An object path element of org.bluez: letters, digits, underscores.
+      if (!std::all_of(v->begin(), v->end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; })) {
+        return UsageError{"--adapter must be an adapter name such as hci0, not '" + std::string(*v) + "'"};
+      }
+      options.adapter = std::string(*v);
+    } else if (name == "--name") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      if (v->size() > kMaxNameBytes) {
+        return UsageError{"--name must be at most " + std::to_string(kMaxNameBytes) + " bytes, to fit an advertisement"};
+      }
+      options.name = std::string(*v);
+    } else if (name == "--mtu" || name == "--credit") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = parse_byte(*v);
+      if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
+      (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--fault") {
+      auto v = value();
+      if (!v) return missing();
+      if (auto e = tools::apply_fault(*v, options.module.faults)) return UsageError{*e};
+    } else if (name == "--save-received") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      options.save_received = std::string(*v);
+    } else {
+      return UsageError{arg.starts_with("-") ? "unknown option '" + std::string(arg) + "'"
+                                             : "quillon-module takes no arguments, only options ('" + std::string(arg) + "')"};
+    }
+  }
+  return options;
+}
+
+std::string usage_text() {
+  return std::string(R"(Usage: quillon-module [options]
+
+Makes this Linux machine's Bluetooth adapter a printer's BLE data module, so
+that an app (or quillon-ota --backend bluez) can be tested against a module
+on a real radio without a printer. Through BlueZ (bluetoothd) on the system
+bus it offers the module's GATT services and advertises them:
+
+  FF10  the OTA service: FF11 (write, write without response, notify)
+        carries the firmware-update protocol to the same module code that
+        the simulated world runs; its answers go out as notifications.
+  FF00  the data service: FF01 (notify; nothing is sent on it), FF02 (write,
+        write without response; the bytes are counted and shown with
+        --verbose), FF03 (read, notify; reads 01, ready to print).
+
+The advertisement carries the name and FF10. Writes are served in the order
+they arrive. Once both the GATT application and the advertisement are
+registered it prints "ready" on standard output; every event (registered,
+first write, START with the announced length, END with the verdict and the
+bytes received) is one line on standard error. Ctrl-C or SIGTERM
+unregisters both and ends it.
+
+bluetoothd must run and the adapter be powered (bluetoothctl power on), and
+the user must be allowed to use org.bluez on the system bus (root, or the
+group the system's D-Bus policy names, often "bluetooth").
+DBUS_SYSTEM_BUS_ADDRESS, when set, names the system bus.
+
+Options:
+  --adapter NAME        the adapter to serve from (default hci0)
+  --name TEXT           the name it advertises, at most 29 bytes (default
+                        "Printer BLE")
+  --mtu N               packet size it grants with START, 0 to 255
+                        (default 247)
+  --credit N            DATA packets of the first window, granted with
+                        START, 0 to 255 (default 3)
+  --fault FAULT         make the module misbehave; may be repeated. Faults
+                        (the names quillon-ota gives the simulated module's):
+)") + std::string(tools::fault_help()) +
+         R"(  --save-received FILE  when a transfer ends (the host's END), write what the
+                        module received to FILE, replacing it
+  --once                end after one transfer, with the module's verdict as
+                        exit status
+  -v, --verbose         also show every packet and write on standard error
+  -h, --help            show this text
+  --version             show the program's version
+
+Exit status:
+  0    with --once: the module answered END with success (it received
+       exactly the announced length, every checksum right); without --once:
+       stopped by Ctrl-C or SIGTERM
+  1    the connection to the system bus failed while serving
+  2    usage error
+  3    with --once: the module answered END with a failure (a bad checksum,
+       a length other than announced, packets out of order)
+  4    no system bus, or org.bluez is not on it (bluetoothd not running)
+  5    no such adapter, or it offers no GATT server or advertising
+  6    BlueZ refused the application or the advertisement (its error name
+       and message are printed)
+  7    --save-received: the file could not be written
+  130  with --once: stopped by Ctrl-C before the transfer ended
+  143  with --once: stopped by SIGTERM before the transfer ended
+)";
+}
+
+}  // namespace quillon::module_tool

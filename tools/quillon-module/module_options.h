@@ -1,0 +1,41 @@
+// quillon-module's command line, parsed without side effects.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "quillon/module/ota_module.h"
+
+namespace quillon::module_tool {
+
+struct ModuleOptions {
+  std::string adapter = "hci0";
+  // The name it advertises (LocalName).
+  std::string name = "Printer BLE";
+  // What the module grants with START (mtu, credit) and its faults; the
+  // same defaults as the simulated module's.
+  OtaModuleConfig module;
+  // Where what the module received goes when a transfer ends.
+  std::optional<std::string> save_received;
+  // Ends after one transfer, with the module's verdict as exit status.
+  bool once = false;
+  bool verbose = false;
+};
+
+struct HelpRequested {};
+struct VersionRequested {};
+struct UsageError {
+  std::string message;
+};
+using ParseResult = std::variant<ModuleOptions, HelpRequested, VersionRequested, UsageError>;
+
+// Parses the arguments after the program name. Never exits or prints.
+ParseResult parse_arguments(std::span<const std::string_view> args);
+
+// The full --help text: synopsis, description, options, exit status.
+std::string usage_text();
+
+}  // namespace quillon::module_tool

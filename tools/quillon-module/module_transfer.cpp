@@ -1,0 +1,74 @@
+#include "module_transfer.h"
+
+#include <fstream>
+
+#include "quillon/ota/ota_codes.h"
+#include "quillon/ota/ota_packet.h"
+
+namespace quillon::module_tool {
+namespace {
+
+const char* verdict_text(std::uint8_t verdict) {
+  switch (verdict) {
+    case OTA_SUCCESS:
+      return "success";
+    case OTA_ERR_CHECK_SUM_FAIL:
+      return "checksum failure";
+    default:
+      return "failure";
+  }
+}
+
+}  // namespace
+
+ModuleTransfer::ModuleTransfer(OtaModuleConfig config, std::shared_ptr<LogSink> events, std::shared_ptr<LogSink> detail,
+                               std::optional<std::string> save_received)
+    : module_config_(config),
+      module_(std::move(config)),
+      events_(std::move(events)),
+      detail_(std::move(detail)),
+      save_received_(std::move(save_received)) {}
+
+std::optional<TransferEnd> ModuleTransfer::receive(std::span<const std::uint8_t> packet, const std::string& from) {
+  // BlueZ names no connection event to a GATT server; a central's first
+  // write is the first sign of it.
+  if (writer_ != from) {
+    writer_ = from;
+    events_->logf("first write from %s", from.empty() ? "a central" : from.c_str());
+  }
+  const OtaHostPacket in = decode_host_packet(packet);
+  if (detail_->wants_lines()) detail_->logf("FF11: %zu bytes written", packet.size());
+  module_.receive(packet);
+
+  if (in.kind == OtaHostPacket::Kind::Start) {
+    events_->logf("START: %u bytes announced", static_cast<unsigned>(in.announced_length));
+    return std::nullopt;
+  }
+  if (in.kind != OtaHostPacket::Kind::End) return std::nullopt;
+  TransferEnd end;
+  end.verdict = module_.verdict().value_or(OTA_ERR_OTHER);
+  const auto& silent_after = module_config_.faults.silent_after;
+  end.answered = !(silent_after && module_.packets_received() > *silent_after);
+  events_->logf("END: %s%s, %llu of %u bytes received", verdict_text(end.verdict), end.answered ? "" : " (not sent: silent)",
+                static_cast<unsigned long long>(module_.image_length()), static_cast<unsigned>(module_.announced_length()));
+  for (const auto& violation : module_.violations()) events_->logf("  why: %s", violation.c_str());
+  if (save_received_) {
+    end.saved = save();
+    if (end.saved) {
+      events_->logf("saved %zu bytes to %s", module_.image().size(), save_received_->c_str());
+    } else {
+      events_->logf("cannot write %s", save_received_->c_str());
+    }
+  }
+  return end;
+}
+
+bool ModuleTransfer::save() const {
+  std::ofstream out(*save_received_, std::ios::binary | std::ios::trunc);
+  const auto& image = module_.image();
+  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+}  // namespace quillon::module_tool

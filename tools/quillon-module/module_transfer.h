@@ -1,0 +1,52 @@
+// The module's OTA side as quillon-module serves it: each write on FF11 goes
+// to the shared OtaModule, and a transfer's milestones become event lines
+// (first write, START with its announced length, END with the verdict and
+// the bytes received). When the host's END arrives, what the module received
+// is written to the --save-received file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "quillon/module/ota_module.h"
+#include "quillon/ota/ota_codes.h"
+#include "quillon/platform/log_sink.h"
+
+namespace quillon::module_tool {
+
+// How one transfer ended, from the module's side.
+struct TransferEnd {
+  std::uint8_t verdict = 0;  // what the module's END carried (OTA_SUCCESS, ...)
+  bool answered = true;      // false: a silent fault kept the module's END from going out
+  bool saved = true;         // false: --save-received could not be written
+  // The module answered END with success: what --once exits 0 for.
+  bool succeeded() const { return answered && verdict == OTA_SUCCESS; }
+};
+
+class ModuleTransfer {
+ public:
+  ModuleTransfer(OtaModuleConfig config, std::shared_ptr<LogSink> events, std::shared_ptr<LogSink> detail,
+                 std::optional<std::string> save_received);
+
+  // Where the module's answers go: one notification each.
+  void set_output(OtaModule::Output output) { module_.set_output(std::move(output)); }
+
+  // Takes one write on FF11 from `from` (the central's device object, or ""
+  // when BlueZ did not say). The transfer's end when this write was END.
+  std::optional<TransferEnd> receive(std::span<const std::uint8_t> packet, const std::string& from);
+
+ private:
+  bool save() const;
+
+  const OtaModuleConfig module_config_;
+  OtaModule module_;
+  std::shared_ptr<LogSink> events_;
+  std::shared_ptr<LogSink> detail_;
+  std::optional<std::string> save_received_;
+  std::optional<std::string> writer_;  // the last central heard from
+};
+
+}  // namespace quillon::module_tool

@@ -1,0 +1,19 @@
+// quillon-module's one thread: it runs the bus's event processing (every
+// D-Bus call to the module is served here, one at a time, in the order it
+// arrived) and watches the stop signals in the same poll, so no handler ever
+// runs on another thread.
+#pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <functional>
+
+#include "stop_signals.h"
+
+namespace quillon::module_tool {
+
+// Serves `bus` until `done()` is true (0) or a stop signal arrives (its
+// number). Throws sdbus::Error when the connection fails.
+int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::function<bool()>& done);
+
+}  // namespace quillon::module_tool
