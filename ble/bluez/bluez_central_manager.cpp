@@ -25,6 +25,12 @@ bool unanswered(const BusError& error) {
   return error.name == "org.freedesktop.DBus.Error.NoReply" || error.name == "org.freedesktop.DBus.Error.Timeout";
 }
 
+// The device object is gone: bluetoothd removed it since it was found.
+bool objectGone(const BusError& error) {
+  return error.name == "org.freedesktop.DBus.Error.UnknownObject" ||
+         error.name == "org.freedesktop.DBus.Error.UnknownMethod";
+}
+
 NSError busFailure(long code, const BusError& error) {
   return NSError{CBErrorDomain, code, error.name + ": " + error.message};
 }
@@ -195,7 +201,17 @@ void BluezCentralManager::interfacesAdded(const std::string& path, const Interfa
   if (!bluezPresent_) return;
   tree_.add(path, interfaces);
   if (interfaces.count(kAdapterInterface)) updateState();
-  if (interfaces.count(kDeviceInterface)) reportDiscovered(path);
+  if (interfaces.count(kDeviceInterface)) {
+    reportDiscovered(path);
+    if (findingAgain_.count(path)) {
+      endFindAgain(path);
+      auto it = peripherals_.find(path);
+      if (it != peripherals_.end() && it->second->state() == CBPeripheralStateConnecting) {
+        log("Found " + path + " again");
+        connectAttempt(it->second);
+      }
+    }
+  }
   if (interfaces.count(kServiceInterface)) {
     for (auto& [devicePath, peripheral] : peripherals_) {
       if (path.rfind(devicePath + "/", 0) == 0) checkReady(peripheral);
@@ -347,6 +363,7 @@ void BluezCentralManager::scanForPeripheralsWithServices_options(const CBUUIDFil
 void BluezCentralManager::stopScan() {
   if (!scanning_) return;
   scanning_ = false;
+  if (findDiscovery_) return;  // still looking for a device to connect
   if (auto error = bus_->call(adapterPath_, kAdapterInterface, "StopDiscovery", {})) {
     log("StopDiscovery failed: " + error->name + ": " + error->message);
   }
@@ -405,7 +422,39 @@ void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeri
     });
     return;
   }
+  if (!device) {
+    findAgain(mine);
+    return;
+  }
   connectAttempt(mine);
+}
+
+// A device that bluetoothd forgot cannot be connected until it is heard
+// again: a discovery finds it (InterfacesAdded resumes the connection), and
+// the connection's time-out bounds the search.
+void BluezCentralManager::findAgain(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  log(peripheral->path() + " is no longer known to BlueZ; looking for it again");
+  findingAgain_.insert(peripheral->path());
+  if (findDiscovery_ || scanning_) return;
+  auto error = bus_->call(adapterPath_, kAdapterInterface, "SetDiscoveryFilter", [](sdbus::MethodCall& call) {
+    call << std::map<std::string, sdbus::Variant>{{"Transport", sdbus::Variant(std::string("le"))}};
+  });
+  if (error) log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
+  error = bus_->call(adapterPath_, kAdapterInterface, "StartDiscovery", {});
+  if (error && error->name != "org.bluez.Error.InProgress") {
+    log("StartDiscovery failed: " + error->name + ": " + error->message);
+    return;
+  }
+  findDiscovery_ = true;
+}
+
+void BluezCentralManager::endFindAgain(const std::string& path) {
+  if (!findingAgain_.erase(path) || !findingAgain_.empty() || !findDiscovery_) return;
+  findDiscovery_ = false;
+  if (scanning_ || !bluezPresent_) return;
+  if (auto error = bus_->call(adapterPath_, kAdapterInterface, "StopDiscovery", {})) {
+    log("StopDiscovery failed: " + error->name + ": " + error->message);
+  }
 }
 
 void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral) {
@@ -429,6 +478,10 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
           // just before the time-out task does.
           if (unanswered(*failed)) {
             self->connectTimedOut(peripheral);
+            return;
+          }
+          if (objectGone(*failed) && !self->findingAgain_.count(peripheral->path())) {
+            self->findAgain(peripheral);
             return;
           }
           if (transient(*failed) && peripheral->retries < kConnectRetries) {
@@ -513,6 +566,7 @@ void BluezCentralManager::connectTimedOut(const std::shared_ptr<BluezPeripheral>
 }
 
 void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error) {
+  endFindAgain(peripheral->path());
   peripheral->setState(CBPeripheralStateDisconnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didFailToConnectPeripheral_error(*this, peripheral, error);
 }
@@ -528,6 +582,7 @@ void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPer
   auto mine = known(peripheral);
   if (!mine || mine->state() == CBPeripheralStateDisconnected) return;
   ++mine->attempt;  // a reply or time-out still on its way is for an attempt that ended
+  endFindAgain(mine->path());
   mine->setState(CBPeripheralStateDisconnected);
   if (bus_ && bluezPresent_) {
     bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},

@@ -64,6 +64,8 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   std::shared_ptr<BluezPeripheral> known(const std::shared_ptr<CBPeripheral>& peripheral) const;
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void endFindAgain(const std::string& path);
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
   void readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned attempt);
   void connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral);
@@ -84,6 +86,11 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   CBUUIDFilter scanFilter_;
   bool allowDuplicates_ = false;
   std::set<std::string> reported_;
+  // Devices whose objects bluetoothd dropped (a device heard but never
+  // connected is removed TemporaryTimeout after it was last heard), looked
+  // for again by a discovery of our own before they are connected.
+  std::set<std::string> findingAgain_;
+  bool findDiscovery_ = false;
 
   std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
 };

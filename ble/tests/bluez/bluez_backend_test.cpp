@@ -83,6 +83,20 @@ TEST_F(BluezBackendTest, ConnectErrorsCarryTheirDBusNameAfterBoundedRetries) {
   }
 }
 
+// bluetoothd removes a device that was heard but never connected
+// TemporaryTimeout after it was last heard; a fleet run that connects its
+// modules one after another meets that for every module but the first.
+TEST_F(BluezBackendTest, ModuleThatBluetoothdForgotIsFoundAgainAndConnected) {
+  sdbus::createProxy(*sdbus::createSystemBusConnection(), "org.bluez", "/org/bluez/hci0")
+      ->callMethod("RemoveDevice").onInterface("org.bluez.Adapter1")
+      .withArguments(sdbus::ObjectPath("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"));
+  world.queue()->run_for(200ms);
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1 || events->failure.has_value(); }));
+  EXPECT_FALSE(events->failure.has_value()) << events->failure->localizedDescription;
+  EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
+}
+
 TEST(BluezDeviceIdentifier, IsANameBasedUUIDOfAdapterAndAddress) {
   const NSUUID id = bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:01");
   EXPECT_EQ(id, bluez::deviceIdentifier("hci0", "aa:bb:cc:dd:ee:01")) << "the same device, whatever the case";
