@@ -22,6 +22,18 @@ across restarts.
 Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
 make a device drop its link, refuse connections or go out of range, read
 what a module received).
+
+For a program that plays the module (a GATT server), the adapter also offers
+GattManager1.RegisterApplication and LEAdvertisingManager1.RegisterAdvertisement
+as bluetoothd does: it reads the application's objects with GetManagedObjects
+and the advertisement's properties before it answers, and refuses a malformed
+application (org.bluez.Error.InvalidArguments naming the object and property,
+org.bluez.Error.Failed when no service is valid) or advertisement
+(org.bluez.Error.Failed). TestPeer1.Application gives the registered
+application's owner and root, so a test can call it as a remote central's
+writes would reach it; TestPeer1.Advertisements gives what each registered
+advertisement said. It neither serves the application to devices nor sends
+the advertisements anywhere.
 It prints "ready" on standard output once it owns its name.
 
 Devices are numbered from 1: device N is "KSV-Module-N" at AA:BB:CC:DD:EE:NN.
@@ -31,6 +43,7 @@ applies to device N only; a fault without a number applies to every device.
 
 Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
+       [--refuse-registration ERROR]
 """
 import argparse
 import os
@@ -50,6 +63,15 @@ DEVICE = "org.bluez.Device1"
 SERVICE = "org.bluez.GattService1"
 CHAR = "org.bluez.GattCharacteristic1"
 CONTROL = "org.quillon.TestPeer1"
+GATT_MANAGER = "org.bluez.GattManager1"
+ADV_MANAGER = "org.bluez.LEAdvertisingManager1"
+ADVERTISEMENT = "org.bluez.LEAdvertisement1"
+# The characteristic flags bluetoothd accepts from an application.
+CHAR_FLAGS = {"broadcast", "read", "write-without-response", "write", "notify", "indicate",
+              "authenticated-signed-writes", "extended-properties", "reliable-write", "writable-auxiliaries",
+              "encrypt-read", "encrypt-write", "encrypt-authenticated-read", "encrypt-authenticated-write",
+              "secure-read", "secure-write", "authorize"}
+MAX_ADVERTISEMENTS = 4
 
 
 def uuid16(short):
@@ -390,12 +412,125 @@ class Device(Object):
             self.received += data
 
 
+def check_application(objects):
+    """Why bluetoothd would refuse these objects as a GATT application, or None."""
+    services = {}
+    for path, interfaces in objects.items():
+        if SERVICE in interfaces:
+            props = interfaces[SERVICE]
+            for name in ("UUID", "Primary"):
+                if name not in props:
+                    return "InvalidArguments", "%s: the service has no %s" % (path, name)
+            services[str(path)] = props
+    if not services:
+        return "Failed", "No valid service object found"
+    for path, interfaces in objects.items():
+        if CHAR in interfaces:
+            props = interfaces[CHAR]
+            for name in ("UUID", "Service", "Flags"):
+                if name not in props:
+                    return "InvalidArguments", "%s: the characteristic has no %s" % (path, name)
+            if str(props["Service"]) not in services:
+                return "InvalidArguments", "%s: Service %s is no service of the application" % (path, props["Service"])
+            unknown = [str(flag) for flag in props["Flags"] if str(flag) not in CHAR_FLAGS]
+            if unknown or not props["Flags"]:
+                return "InvalidArguments", "%s: invalid Flags %s" % (path, unknown or "(none)")
+    return None
+
+
+class GattServerManager:
+    """The adapter's GattManager1 and LEAdvertisingManager1, as bluetoothd answers them."""
+
+    def __init__(self, peer):
+        self.peer = peer
+        self.applications = {}    # (owner, root) -> the objects it had when registered
+        self.advertisements = {}  # (owner, path) -> its properties
+
+    def register_application(self, sender, root, reply, error):
+        key = (str(sender), str(root))
+        if self.peer.args.refuse_registration:
+            return error(BluezError(self.peer.args.refuse_registration, "Refused by the test"))
+        if key in self.applications:
+            return error(BluezError("AlreadyExists", "Already Exists"))
+
+        def read(objects):
+            refused = check_application(objects)
+            if refused:
+                return error(BluezError(*refused))
+            self.applications[key] = objects
+            reply()
+
+        def unreadable(exception):
+            error(BluezError("Failed", "No valid service object found"))
+
+        app = self.peer.bus.get_object(sender, root, introspect=False)
+        app.GetManagedObjects(dbus_interface=OM, reply_handler=read, error_handler=unreadable)
+
+    def unregister_application(self, sender, root):
+        if self.applications.pop((str(sender), str(root)), None) is None:
+            raise BluezError("DoesNotExist", "Does Not Exist")
+
+    def register_advertisement(self, sender, path, reply, error):
+        key = (str(sender), str(path))
+        if key in self.advertisements:
+            return error(BluezError("AlreadyExists", "Already Exists"))
+        if len(self.advertisements) >= MAX_ADVERTISEMENTS:
+            return error(BluezError("NotPermitted", "Maximum advertisements reached"))
+
+        def read(props):
+            if str(props.get("Type", "")) not in ("broadcast", "peripheral"):
+                return error(BluezError("Failed", "Failed to parse advertisement."))
+            self.advertisements[key] = props
+            reply()
+
+        def unreadable(exception):
+            error(BluezError("Failed", "Failed to parse advertisement."))
+
+        advertisement = self.peer.bus.get_object(sender, path, introspect=False)
+        advertisement.GetAll(ADVERTISEMENT, dbus_interface=PROPS, reply_handler=read, error_handler=unreadable)
+
+    def unregister_advertisement(self, sender, path):
+        if self.advertisements.pop((str(sender), str(path)), None) is None:
+            raise BluezError("DoesNotExist", "Does Not Exist")
+
+    def owner_left(self, owner):
+        # bluetoothd drops what a program registered when it leaves the bus.
+        for table in (self.applications, self.advertisements):
+            for key in [key for key in table if key[0] == owner]:
+                del table[key]
+
+
 class Adapter(Object):
     def __init__(self, peer):
         props = {"Address": "00:11:22:33:44:55", "Name": "peer", "Alias": "peer", "Powered": True,
                  "Discovering": False, "UUIDs": dbus.Array([], signature="s")}
         super().__init__(peer, "/org/bluez/hci0", ADAPTER, props)
         self.filter = {}
+
+    def managed(self):
+        servers = self.peer.servers
+        return {self.interface: self.props, GATT_MANAGER: {},
+                ADV_MANAGER: {"ActiveInstances": dbus.Byte(len(servers.advertisements)),
+                              "SupportedInstances": dbus.Byte(MAX_ADVERTISEMENTS - len(servers.advertisements)),
+                              "SupportedIncludes": dbus.Array(["tx-power", "appearance", "local-name"], signature="s")}}
+
+    @dbus.service.method(GATT_MANAGER, in_signature="oa{sv}", sender_keyword="sender",
+                         async_callbacks=("reply", "error"))
+    def RegisterApplication(self, application, options, sender, reply, error):
+        self.peer.servers.register_application(sender, application, reply, error)
+
+    @dbus.service.method(GATT_MANAGER, in_signature="o", sender_keyword="sender")
+    def UnregisterApplication(self, application, sender):
+        self.peer.servers.unregister_application(sender, application)
+
+    @dbus.service.method(ADV_MANAGER, in_signature="oa{sv}", sender_keyword="sender",
+                         async_callbacks=("reply", "error"))
+    def RegisterAdvertisement(self, advertisement, options, sender, reply, error):
+        self.peer.servers.register_advertisement(sender, advertisement, reply, error)
+
+    @dbus.service.method(ADV_MANAGER, in_signature="o", sender_keyword="sender")
+    def UnregisterAdvertisement(self, advertisement, sender):
+        self.peer.servers.unregister_advertisement(sender, advertisement)
 
     @dbus.service.method(ADAPTER, in_signature="a{sv}")
     def SetDiscoveryFilter(self, properties):
@@ -489,12 +624,25 @@ class Control(dbus.service.Object):
         device = self.device(number)
         device.chars[0xFF01].notify(bytes(data))
 
+    @dbus.service.method(CONTROL, out_signature="a(so)")
+    def Application(self):
+        """The registered GATT applications: each one's owner and root."""
+        return dbus.Array([dbus.Struct((owner, dbus.ObjectPath(root)))
+                           for owner, root in self.peer.servers.applications], signature="(so)")
+
+    @dbus.service.method(CONTROL, out_signature="aa{sv}")
+    def Advertisements(self):
+        """The registered advertisements' properties, as read when registered."""
+        return dbus.Array([dbus.Dictionary(props, signature="sv")
+                           for props in self.peer.servers.advertisements.values()], signature="a{sv}")
+
 
 class Peer:
     def __init__(self, args):
         self.args = args
         self.bus = dbus.SystemBus()
         self.exported = {}
+        self.servers = GattServerManager(self)
         self.root = Root(self)
         self.adapter = Adapter(self)
         self.export(self.adapter)
@@ -502,6 +650,8 @@ class Peer:
         self.devices = {}
         self.control = Control(self)
         self.name = dbus.service.BusName("org.bluez", self.bus)
+        self.bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged", "org.freedesktop.DBus",
+                                     "org.freedesktop.DBus", "/org/freedesktop/DBus")
         GLib.timeout_add(100, self.tick)
 
     def export(self, obj):
@@ -517,6 +667,10 @@ class Peer:
         self.root.InterfacesRemoved(obj.path, [obj.interface])
         if not isinstance(obj, Device):  # a device object comes back when heard again
             obj.remove_from_connection()
+
+    def owner_changed(self, name, old, new):
+        if name.startswith(":") and not new:
+            self.servers.owner_left(str(name))
 
     def advertise(self):
         for device in self.all_devices:
@@ -562,6 +716,8 @@ def main():
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)
+    # RegisterApplication is answered with org.bluez.Error.<ERROR>.
+    parser.add_argument("--refuse-registration", metavar="ERROR")
     args = parser.parse_args()
     for device, name, _ in args.fault or []:
         if device is not None and not 1 <= device <= args.devices:
