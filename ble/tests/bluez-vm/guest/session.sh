@@ -1,0 +1,176 @@
+#!/bin/bash
+# PID 1 of the guest, after the initramfs has made the host's / its root: the
+# emulated controllers, a system bus and bluetoothd, then each case in turn.
+# Lines "QVM-MARK name" on the console let the host time the stages.
+set -u
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LANG=C.UTF-8
+RESULTS=/qvm/results
+# shellcheck source=/dev/null
+. "$RESULTS/vm.env"
+export QVM_GUEST_DIR QVM_CONTROLLERS QUILLON_BUILD QUILLON_SOURCE
+mark() { echo "QVM-MARK $1"; }
+say() { echo "qvm: $*"; }
+
+power_off() {
+  mark session-end
+  dmesg >"$RESULTS/dmesg.log" 2>&1
+  sync
+  /bin/busybox poweroff -f
+  echo o >/proc/sysrq-trigger
+}
+# Whatever goes wrong here, the VM ends rather than hangs.
+trap power_off EXIT
+
+mark session-start
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mkdir -p /dev/pts /dev/shm
+mount -t devpts devpts /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+mount -t tmpfs -o mode=755 tmpfs /run
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+# Nothing of the host's own Bluetooth state (pairings, adapters) reaches bluetoothd.
+mount -t tmpfs -o mode=755 tmpfs /var/lib/bluetooth
+mkdir -p "/lib/modules/$QVM_KERNEL_VERSION" /run/qvm
+mount --bind "$QVM_MODULES" "/lib/modules/$QVM_KERNEL_VERSION"
+hostname quillon-vm
+ip link set lo up 2>/dev/null
+
+# shellcheck source=bluetoothd.sh
+. "$QVM_GUEST_DIR/bluetoothd.sh"
+
+controllers_present() { # how many controllers the kernel's management interface lists
+  timeout 10 btmgmt info 2>/dev/null | grep -cE '^hci[0-9]+:'
+}
+controllers_in_sysfs() {
+  ls /sys/class/bluetooth 2>/dev/null | grep -cE '^hci[0-9]+$'
+}
+reset_timeouts() { # the kernel's "Opcode 0x0c03 failed: -110": a controller's HCI Reset timed out
+  dmesg | grep -cE 'hci[0-9]+: Opcode 0x0?c03 failed'
+}
+
+# The kernel's HCI Reset of a new controller can time out while btvirt is
+# still creating the others, and that controller never reaches the management
+# interface: so start btvirt over, as soon as the kernel reports such a
+# timeout, until all of them are there.
+BTVIRT_PID=
+start_controllers() {
+  local attempt i count failures
+  for attempt in 1 2 3 4 5 6; do
+    failures=$(reset_timeouts)
+    btvirt "-l$QVM_CONTROLLERS" >>"$RESULTS/btvirt.log" 2>&1 </dev/null &
+    BTVIRT_PID=$!
+    # The limit is for a hang only; a reset timeout ends the wait at once.
+    for i in $(seq 300); do
+      count=$(controllers_present)
+      [ "$count" -ge "$QVM_CONTROLLERS" ] && return 0
+      [ "$(reset_timeouts)" -gt "$failures" ] && break
+      kill -0 "$BTVIRT_PID" 2>/dev/null || break
+      sleep 0.2
+    done
+    say "btvirt attempt $attempt: $count of $QVM_CONTROLLERS controllers; starting it again"
+    kill -TERM "$BTVIRT_PID" 2>/dev/null
+    wait "$BTVIRT_PID" 2>/dev/null
+    for i in $(seq 100); do
+      [ "$(controllers_in_sysfs)" -eq 0 ] && break
+      sleep 0.2
+    done
+  done
+  return 1
+}
+
+not_run_from() { # CASE... : these cases get "notrun" with the reason in $REASON
+  local c
+  for c in "$@"; do
+    mkdir -p "$RESULTS/$c"
+    [ -e "$RESULTS/$c/result" ] || printf 'notrun %s\n' "$REASON" >"$RESULTS/$c/result"
+  done
+}
+
+modprobe hci_vhci || { REASON="modprobe hci_vhci failed"; not_run_from $QVM_CASES; exit 1; }
+if ! start_controllers; then
+  REASON="btvirt did not bring up $QVM_CONTROLLERS controllers: $(btmgmt info 2>&1 | tail -20)"
+  not_run_from $QVM_CASES
+  exit 1
+fi
+mark controllers-ready
+
+mkdir -p /run/dbus
+dbus-daemon --system --fork || { REASON="the system dbus-daemon did not start"; not_run_from $QVM_CASES; exit 1; }
+if ! start_bluetoothd "$RESULTS/bluetoothd-startup.log" 2>>"$RESULTS/bluetoothd-startup.log"; then
+  REASON="bluetoothd did not come up: $(tail -20 "$RESULTS/bluetoothd-startup.log")"
+  not_run_from $QVM_CASES
+  exit 1
+fi
+mark bluetoothd-ready
+
+case_timeout() { # a case may ask for its own limit with a line "# case-timeout: SECONDS"
+  local limit
+  limit=$(sed -n 's/^# case-timeout: *\([0-9][0-9]*\).*/\1/p' "$1" | head -1)
+  echo "${limit:-$QVM_CASE_TIMEOUT}"
+}
+
+# After a case: end what it left running, and bring back the baseline: the
+# controllers, bluetoothd with the baseline settings and no known devices.
+restore_baseline() { # LOG
+  stop_bluetoothd
+  rm -rf /var/lib/bluetooth/*
+  if [ "$(controllers_present)" -lt "$QVM_CONTROLLERS" ] || ! kill -0 "$BTVIRT_PID" 2>/dev/null; then
+    say "controllers lost; starting btvirt again"
+    kill -TERM "$BTVIRT_PID" 2>/dev/null
+    wait "$BTVIRT_PID" 2>/dev/null
+    start_controllers || return 1
+  fi
+  start_bluetoothd "$1" 2>>"$1"
+}
+
+run_case() { # NAME
+  local name=$1 out="$RESULTS/$1" script="$QVM_CASES_DIR/$1.sh" limit pid status
+  mkdir -p "$out"
+  limit=$(case_timeout "$script")
+  rm -rf /run/qvm/case && mkdir -p /run/qvm/case
+  mark "case-start:$name"
+  # timeout puts the case in a process group of its own, so whatever the case
+  # leaves behind can be ended with it.
+  CASE_NAME=$name CASE_OUT=$out CASE_TIMEOUT=$limit QVM_CASE_STATE=/run/qvm/case \
+    QVM_CASE_LIB="$QVM_GUEST_DIR/case_lib.sh" \
+    DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket \
+    timeout -k 5 "$limit" "$script" >"$out/log" 2>&1 </dev/null &
+  pid=$!
+  wait "$pid"
+  status=$?
+  mark "case-end:$name"
+  if [ ! -e "$out/result" ]; then
+    case $status in
+      0) echo "pass" >"$out/result" ;;
+      124 | 137) echo "fail timed out after $limit s" >"$out/result" ;;
+      *) echo "fail exit status $status" >"$out/result" ;;
+    esac
+  fi
+  sync
+  say "$name: $(head -1 "$out/result")"
+  kill -KILL -- "-$pid" 2>/dev/null
+  local p
+  while read -r p; do kill -KILL "$p" 2>/dev/null; done </run/qvm/case/pids 2>/dev/null
+  cp "$QVM_BLUETOOTHD_CONF" "$out/main.conf" 2>/dev/null
+}
+
+set -- $QVM_CASES
+while (($#)); do
+  name=$1
+  shift
+  mkdir -p "$RESULTS/$name"
+  # bluetoothd's log during a case goes with the case's results.
+  if [ "$name" != "${QVM_CASES%% *}" ]; then
+    if ! restore_baseline "$RESULTS/$name/bluetoothd.log"; then
+      REASON="the baseline could not be restored before it: $(dmesg | tail -15)"
+      not_run_from "$name" "$@"
+      break
+    fi
+  else
+    ln -sf ../bluetoothd-startup.log "$RESULTS/$name/bluetoothd.log"
+  fi
+  run_case "$name"
+done
+exit 0
