@@ -82,6 +82,7 @@ void BluezPeripheral::forgetGatt() {
   serviceEntries_.clear();
   services_.reset();
   mtuLogged_ = false;
+  acquiredMtu_ = 0;
 }
 
 BluezPeripheral::CharacteristicEntry* BluezPeripheral::entryFor(const std::shared_ptr<CBCharacteristic>& characteristic) {
@@ -175,6 +176,25 @@ void BluezPeripheral::logMtu(const std::string& path) {
   }
 }
 
+// bluetoothd refuses a PDU longer than the ATT MTU; for a write without
+// response nobody hears of it (the socket's refusal is ignored, and a
+// WriteValue "command" has no reply), so callers must know the limit.
+std::size_t BluezPeripheral::maximumWriteValueLengthForType(CBCharacteristicWriteType type) const {
+  if (type == CBCharacteristicWriteWithResponse) return 512;
+  std::size_t mtu = acquiredMtu_;
+  if (auto central = central_.lock()) {
+    for (const auto& entry : characteristicEntries_) {
+      if (auto known = property<std::int64_t>(central->tree().find(entry.path, kCharacteristicInterface), "MTU")) {
+        mtu = static_cast<std::size_t>(*known);
+        break;
+      }
+    }
+  }
+  // Without either, the ATT minimum is all that is sure.
+  if (mtu < 23) mtu = 23;
+  return mtu - 3;
+}
+
 void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharacteristic>& characteristic) {
   auto central = central_.lock();
   CharacteristicEntry* entry = entryFor(characteristic);
@@ -227,6 +247,7 @@ bool BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSDat
       return false;
     }
     entry.writeFd = fd.release();
+    acquiredMtu_ = mtu;
     central->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
     mtuLogged_ = true;
   }

@@ -34,6 +34,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void writeValue_forCharacteristic_type(const NSData& data, const std::shared_ptr<CBCharacteristic>& characteristic,
                                          CBCharacteristicWriteType type) override;
   void setNotifyValue_forCharacteristic(bool enabled, const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const override;
 
   // --- for the central ---------------------------------------------------------
   const std::string& path() const { return path_; }
@@ -75,6 +76,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   std::vector<ServiceEntry> serviceEntries_;
   std::vector<CharacteristicEntry> characteristicEntries_;
   bool mtuLogged_ = false;
+  std::size_t acquiredMtu_ = 0;  // AcquireWrite's answer, 0 before one
 };
 
 }  // namespace quillon::bluez

@@ -12,7 +12,8 @@ SimDataModule::SimDataModule(SimDataModuleConfig config)
                                 .rssi = config.rssi,
                                 .advertisingInterval = std::chrono::milliseconds(100),
                                 .advertising = true,
-                                .acceptsConnections = true}),
+                                .acceptsConnections = true,
+                                .attMtu = config.attMtu}),
       ota_(config.ota) {
   addService({kDataServiceUUID,
               {{kDataNotifyUUID, CBCharacteristicPropertyNotify, {}},

@@ -119,12 +119,23 @@ void SimPeripheral::writeValue_forCharacteristic_type(const NSData& data,
     std::optional<NSError> error;
     if (self.state_ != CBPeripheralStateConnected) {
       error = notConnectedError();
+    } else if (data.size() > self.maximumWriteValueLengthForType(type)) {
+      // Longer than one PDU carries: a write without response is lost on
+      // the way (the platform cannot say so), one with response refused.
+      if (type == CBCharacteristicWriteWithoutResponse) return;
+      error = NSError{CBATTErrorDomain, CBATTErrorInvalidAttributeValueLength,
+                      "The value's length is invalid."};
     } else {
       error = self.device_->receiveWrite(characteristic->UUID(), data, type);
     }
     if (type != CBCharacteristicWriteWithResponse) return;
     if (auto delegate = self.delegate()) delegate->peripheral_didWriteValueForCharacteristic_error(me, characteristic, error);
   });
+}
+
+std::size_t SimPeripheral::maximumWriteValueLengthForType(CBCharacteristicWriteType type) const {
+  if (type == CBCharacteristicWriteWithResponse) return 512;
+  return device_->attMtu() > 3 ? device_->attMtu() - 3 : 0;
 }
 
 void SimPeripheral::setNotifyValue_forCharacteristic(bool enabled,

@@ -19,6 +19,7 @@ SimulatedSetup install_simulated_modules(const ToolOptions& options, std::shared
   sim::SimFleetConfig fleet;
   fleet.count = identifiers.size();
   fleet.module.ota = options.module;
+  fleet.module.attMtu = options.att_mtu;
   // Keeping the image costs memory; only --save-received and --verify
   // (which hashes what arrived with SHA-256) need the bytes.
   fleet.module.ota.store_image = options.save_received.has_value() || options.verify;

@@ -97,7 +97,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     if (name == "-h" || name == "--help") return HelpRequested{};
     if (name == "--version") return VersionRequested{};
     if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
-                            name == "--latency" || name == "--fault" || name == "--save-received")) {
+                            name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received")) {
       simulated_only = std::string(name);
     }
     if (name == "-v" || name == "--verbose") {
@@ -118,6 +118,12 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = parse_count(*v, 0, 255);
       if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
       (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--att-mtu") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = parse_count(*v, 23, 517);
+      if (!n) return UsageError{"--att-mtu must be a whole number from 23 to 517, not '" + std::string(*v) + "'"};
+      options.att_mtu = static_cast<std::size_t>(*n);
     } else if (name == "--latency") {
       auto v = value();
       if (!v) return missing();
@@ -301,6 +307,8 @@ The simulated modules (sim only):
   --credit N            DATA packets of its first window, 0 to 255 (default 3)
   --latency MS          it answers each packet after MS milliseconds, 0 to
                         1000 (default 0), as a real link would
+  --att-mtu N           the ATT MTU of its link, 23 to 517 (default 517): a
+                        write without response carries at most N - 3 bytes
   --fault FAULT         inject a fault into every module; may be repeated
   --fault WHICH:FAULT   inject it into one module only, WHICH being its number
                         (from 1) or identifier; that module then has its own
@@ -364,7 +372,8 @@ Exit status:
   5  checksum failure reported by the transfer
   6  time-out: the module stopped answering for more than 3 seconds
   7  the module rejected the image (its verdict was not success)
-  8  BLE link failed: connection refused or lost, or no OTA service
+  8  BLE link failed: connection refused or lost, no OTA service, or the
+     module asks for packets longer than one write on the link carries
   9  --verify found that the module does not hold exactly the image
   10 a fleet run in which one or more modules were not updated; the summary
      gives each module's own status (3 to 9 above). A fleet run that cannot

@@ -61,6 +61,8 @@ struct ToolOptions {
   // Time the simulated module takes to answer, like a real link's
   // connection interval; 0 answers at once.
   unsigned latency_ms = 0;
+  // The ATT MTU of the simulated modules' links.
+  std::size_t att_mtu = 517;
 
   // --sha256: 64 hex digits, or a sha256sum file naming the image; the
   // image must have that digest before anything is sent.

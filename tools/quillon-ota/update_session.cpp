@@ -319,8 +319,20 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
       progress_.begin(total_);
       if (json_) json_->progress("transfer", 0, total_, 0, false);
       break;
-    case OTA_STATE_STARTED:
+    case OTA_STATE_STARTED: {
+      // The module expects DATA packets of exactly the mtu it granted, so a
+      // link that cannot carry them in one write would lose every one of
+      // them without a word: end before the first is sent.
+      const auto granted = static_cast<std::size_t>(controller_->mtu());
+      const std::size_t carried =
+          peripheral_ ? peripheral_->maximumWriteValueLengthForType(CBCharacteristicWriteWithoutResponse) : granted;
+      if (granted > carried) {
+        finish(Outcome::LinkFailed, "the module asks for packets of " + std::to_string(granted) +
+                                        " bytes, but the link carries at most " + std::to_string(carried) +
+                                        " bytes in one write (ATT MTU " + std::to_string(carried + 3) + ")");
+      }
       break;
+    }
     case OTA_STATE_DATAING:
       sent_ = parameter;
       progress_.update(parameter);

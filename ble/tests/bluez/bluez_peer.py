@@ -15,8 +15,9 @@ Device.Connect); the link's end is signalled.
 
 What it does not model: pairing, agents, bonding, LE advertising reports
 (devices appear when discovery starts), address types, indications,
-AcquireNotify, descriptors, the ATT MTU negotiation (FF11 reports a fixed
-MTU), discovery filters other than the UUID list, and the cache of devices
+AcquireNotify, descriptors, the ATT MTU negotiation (every characteristic
+reports the fixed --att-mtu, and PDUs longer than it allows are dropped as
+bluetoothd drops them), discovery filters other than the UUID list, and the cache of devices
 across restarts.
 
 Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
@@ -235,10 +236,10 @@ class Characteristic(Object):
         path = "%s/char%04x" % (service_path, short)
         props = {"UUID": uuid16(short), "Service": dbus.ObjectPath(service_path),
                  "Flags": dbus.Array(flags, signature="s"),
-                 "Value": dbus.Array(value, signature="y"), "Notifying": False}
+                 "Value": dbus.Array(value, signature="y"), "Notifying": False,
+                 "MTU": dbus.UInt16(device.peer.args.att_mtu)}
         if acquire:
             props["WriteAcquired"] = False
-            props["MTU"] = dbus.UInt16(device.peer.args.att_mtu)
         super().__init__(device.peer, path, CHAR, props)
         self.device, self.short = device, short
         self.sock = None
@@ -262,6 +263,11 @@ class Characteristic(Object):
         needed = "write" if kind == "request" else "write-without-response"
         if needed not in self.props["Flags"]:
             raise BluezError("NotPermitted", "Write not permitted")
+        # A write with response may be a long write (up to 512 bytes); any
+        # other PDU longer than the ATT MTU is refused, and the client of a
+        # "command" never hears of it, having asked for no reply.
+        if len(value) > (512 if kind == "request" else self.peer.args.att_mtu - 3):
+            raise BluezError("InvalidValueLength", "Invalid Length")
         self.device.written(self, bytes(value))
 
     @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="hq")
@@ -288,7 +294,10 @@ class Characteristic(Object):
             except OSError:
                 data = b""
             if data:
-                self.device.written(self, data)
+                # As bluetoothd: too long for one PDU, so not sent, and the
+                # socket's writer is not told.
+                if len(data) <= self.peer.args.att_mtu - 3:
+                    self.device.written(self, data)
                 return True
         self.watch = None  # returning False removes it
         self.release()
@@ -712,7 +721,8 @@ def main():
     parser.add_argument("--no-module", action="store_true")
     parser.add_argument("--fault", action="append", type=fault_argument)
     parser.add_argument("--mtu", type=int, default=247)
-    parser.add_argument("--att-mtu", type=int, default=247)
+    # As over a link that settled on the largest ATT MTU, as BlueZ's do.
+    parser.add_argument("--att-mtu", type=int, default=517)
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)

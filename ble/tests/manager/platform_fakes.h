@@ -58,6 +58,7 @@ class FakePeripheral final : public CBPeripheral {
   void writeValue_forCharacteristic_type(const NSData&, const std::shared_ptr<CBCharacteristic>&,
                                          CBCharacteristicWriteType) override {}
   void setNotifyValue_forCharacteristic(bool, const std::shared_ptr<CBCharacteristic>&) override {}
+  std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType) const override { return 512; }
 
   std::optional<CBServiceList> servicesList;
   std::vector<CBUUIDFilter> discoverCalls;

@@ -96,6 +96,21 @@ TEST_F(QuillonOtaTest, InjectedFaultsEndWithTheirOwnStatusAndMessage) {
   }
 }
 
+// The module wants packets of exactly its mtu; a write without response
+// longer than the link's ATT MTU less 3 is lost without a word, so such a
+// transfer must end before its first DATA packet, saying why.
+TEST_F(QuillonOtaTest, PacketsLongerThanTheLinkCarriesEndTheUpdateBeforeAnyData) {
+  const auto refused = run({make_image(5000), "--mtu", "200", "--att-mtu", "100", "--save-received", in_home("got.bin")});
+  EXPECT_EQ(refused.status, 8) << refused.output;
+  EXPECT_TRUE(refused.says("the module asks for packets of 200 bytes, but the link carries at most 97 bytes in one "
+                           "write (ATT MTU 100)"))
+      << refused.verdict();
+  EXPECT_TRUE(read_bytes(in_home("got.bin")).empty()) << "DATA reached the module";
+
+  const auto fits = run({make_image(5000), "--mtu", "97", "--att-mtu", "100", "--verify"});
+  EXPECT_EQ(fits.status, 0) << fits.output;
+}
+
 // Real time: the watchdog needs more than 3 silent seconds.
 TEST_F(QuillonOtaTest, AModuleThatFallsSilentTimesOut) {
   const auto result = run({make_image(20000), "--fault", "silent=4"});

@@ -78,6 +78,10 @@ class CBPeripheral {
   virtual void writeValue_forCharacteristic_type(const NSData& data,
                                                  const std::shared_ptr<CBCharacteristic>& characteristic,
                                                  CBCharacteristicWriteType type) = 0;
+  // The most bytes one write of `type` can carry on the current link: for
+  // writes without response the ATT MTU less 3 (a longer one is dropped on
+  // the way, without a word), for writes with response 512.
+  virtual std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const = 0;
   // Subscribes to (or ends) notifications; each notified value then
   // arrives as peripheral_didUpdateValueForCharacteristic_error.
   virtual void setNotifyValue_forCharacteristic(bool enabled,

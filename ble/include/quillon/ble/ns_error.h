@@ -23,6 +23,7 @@ enum CBError : long {
 enum CBATTError : long {
   CBATTErrorReadNotPermitted = 2,
   CBATTErrorWriteNotPermitted = 3,
+  CBATTErrorInvalidAttributeValueLength = 13,
 };
 
 struct NSError {

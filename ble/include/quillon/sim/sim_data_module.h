@@ -26,6 +26,8 @@ struct SimDataModuleConfig {
   int rssi = -55;
   // Advertised with the module's services; none by default.
   std::vector<std::pair<CBUUID, NSData>> serviceData;
+  // The ATT MTU of its links (see SimDeviceConfig).
+  std::size_t attMtu = 517;
   OtaModuleConfig ota;
 };
 

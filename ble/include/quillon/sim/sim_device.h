@@ -50,6 +50,9 @@ struct SimDeviceConfig {
   std::chrono::milliseconds advertisingInterval{100};
   bool advertising = true;
   bool acceptsConnections = true;
+  // The ATT MTU its links settle on; a write without response longer than
+  // this less 3 is lost on the way, as over a real link.
+  std::size_t attMtu = 517;
 };
 
 class SimDevice {
@@ -66,6 +69,7 @@ class SimDevice {
   const NSUUID& identifier() const { return config_.identifier; }
   const std::optional<std::string>& name() const { return config_.name; }
   int rssi() const { return config_.rssi; }
+  std::size_t attMtu() const { return config_.attMtu; }
   void setRSSI(int rssi) { config_.rssi = rssi; }
   std::chrono::milliseconds advertisingInterval() const { return config_.advertisingInterval; }
   bool advertising() const { return config_.advertising; }

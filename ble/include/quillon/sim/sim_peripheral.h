@@ -34,6 +34,7 @@ class SimPeripheral final : public CBPeripheral, public std::enable_shared_from_
   void writeValue_forCharacteristic_type(const NSData& data, const std::shared_ptr<CBCharacteristic>& characteristic,
                                          CBCharacteristicWriteType type) override;
   void setNotifyValue_forCharacteristic(bool enabled, const std::shared_ptr<CBCharacteristic>& characteristic) override;
+  std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const override;
 
   const std::shared_ptr<SimDevice>& device() const { return device_; }
 
