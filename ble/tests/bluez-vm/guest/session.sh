@@ -126,8 +126,9 @@ restore_baseline() { # LOG
 }
 
 run_case() { # NAME
-  local name=$1 out="$RESULTS/$1" script="$QVM_CASES_DIR/$1.sh" limit pid status
+  local name=$1 out="$RESULTS/$1" script="$QVM_CASES_DIR/$1.sh" limit pid status kernel_lines
   mkdir -p "$out"
+  kernel_lines=$(dmesg | wc -l)
   limit=$(case_timeout "$script")
   rm -rf /run/qvm/case && mkdir -p /run/qvm/case
   mark "case-start:$name"
@@ -154,6 +155,8 @@ run_case() { # NAME
   local p
   while read -r p; do kill -KILL "$p" 2>/dev/null; done </run/qvm/case/pids 2>/dev/null
   cp "$QVM_BLUETOOTHD_CONF" "$out/main.conf" 2>/dev/null
+  # What the kernel said during the case (the whole log is dmesg.log).
+  dmesg | tail -n "+$((kernel_lines + 1))" >"$out/kernel.log"
 }
 
 set -- $QVM_CASES
