@@ -36,6 +36,18 @@ int fail(const ServeFailure& failure) {
 
 int signal_status(int signal) { return signal == SIGINT ? kExitInterrupted : kExitTerminated; }
 
+// bluetoothd takes its name on the bus a moment before it exports its
+// adapters: after a restart, wait for the adapter (up to 30 s).
+std::optional<ServeFailure> wait_for_adapter(sdbus::IConnection& bus, const std::string& adapter,
+                                             const StopSignals& signals, int& signal) {
+  std::optional<ServeFailure> failure;
+  for (int tries = 0; tries < 120; ++tries) {
+    failure = check_adapter(bus, adapter);
+    if (!failure || (signal = pause_for(signals, 250))) break;
+  }
+  return failure;
+}
+
 int serve(const ModuleOptions& options, const StopSignals& signals) {
   // Event lines always; per-packet lines with --verbose.
   auto events = std::make_shared<tools::VerboseLogSink>(true);
@@ -70,28 +82,59 @@ int serve(const ModuleOptions& options, const StopSignals& signals) {
                             .duration_seconds = 1},
       events));
 
-  BluezRegistration registration(*bus, options.adapter, events);
   std::vector<std::string> advertisement_paths;
   for (const auto& advertisement : advertisements) advertisement_paths.push_back(advertisement->path());
+
+  // bluetoothd forgets every registration when it stops. When it comes back
+  // (a restart, an upgrade) the module registers again, as it did at start.
+  bool bluez_returned = false;
+  auto bus_daemon = sdbus::createProxy(*bus, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+  bus_daemon->uponSignal("NameOwnerChanged")
+      .onInterface("org.freedesktop.DBus")
+      .call([&](const std::string& name, const std::string&, const std::string& owner) {
+        if (name != "org.bluez") return;
+        if (owner.empty()) {
+          events->line("bluetoothd left the system bus; waiting for it to come back");
+        } else {
+          bluez_returned = true;
+        }
+      });
+  bus_daemon->finishRegistration();
+
+  std::unique_ptr<BluezRegistration> registration;
+  const auto stopped = [&](int signal) {
+    if (registration) registration->unregister();
+    return options.once ? signal_status(signal) : kExitSuccess;
+  };
   int status = kExitSuccess;
   try {
-    registration.begin(application.root(), advertisement_paths);
-    if (const int signal = serve_until(*bus, signals, [&] { return registration.settled(); })) {
-      registration.unregister();
-      return options.once ? signal_status(signal) : kExitSuccess;
-    }
-    if (registration.failure()) {
-      registration.unregister();
-      return fail(*registration.failure());
-    }
-    events->logf("advertising as \"%s\" on %s", tools::printable(options.name).c_str(), options.adapter.c_str());
-    std::printf("ready\n");
-    std::fflush(stdout);
+    for (;;) {
+      registration = std::make_unique<BluezRegistration>(*bus, options.adapter, events);
+      registration->begin(application.root(), advertisement_paths);
+      if (const int signal = serve_until(*bus, signals, [&] { return registration->settled(); })) return stopped(signal);
+      if (registration->failure()) {
+        registration->unregister();
+        return fail(*registration->failure());
+      }
+      events->logf("advertising as \"%s\" on %s", tools::printable(options.name).c_str(), options.adapter.c_str());
+      std::printf("ready\n");
+      std::fflush(stdout);
 
-    const int signal = serve_until(*bus, signals, [&] { return ended.has_value(); });
-    if (signal) {
-      status = options.once ? signal_status(signal) : kExitSuccess;
-    } else if (!ended->saved) {
+      bluez_returned = false;
+      const int signal = serve_until(*bus, signals, [&] { return ended.has_value() || bluez_returned; });
+      if (signal) return stopped(signal);
+      if (ended) break;
+      // What was registered went with the old bluetoothd.
+      registration.reset();
+      events->line("bluetoothd is back; registering again");
+      int stop = 0;
+      if (auto failure = wait_for_adapter(*bus, options.adapter, signals, stop)) {
+        if (stop) return stopped(stop);
+        return fail(*failure);
+      }
+      if (stop) return stopped(stop);
+    }
+    if (!ended->saved) {
       status = kExitNotSaved;
     } else {
       status = ended->succeeded() ? kExitSuccess : kExitTransferFailed;
@@ -100,7 +143,7 @@ int serve(const ModuleOptions& options, const StopSignals& signals) {
     std::fprintf(stderr, "quillon-module: the system bus failed: %s: %s\n", e.getName().c_str(), e.getMessage().c_str());
     return kExitFailure;
   }
-  registration.unregister();
+  registration->unregister();
   return status;
 }
 

@@ -40,4 +40,10 @@ int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::
   }
 }
 
+int pause_for(const StopSignals& signals, int ms) {
+  pollfd fd{signals.fd(), POLLIN, 0};
+  if (poll(&fd, 1, ms) > 0 && (fd.revents & POLLIN)) return signals.take();
+  return 0;
+}
+
 }  // namespace quillon::module_tool

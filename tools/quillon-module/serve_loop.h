@@ -16,4 +16,8 @@ namespace quillon::module_tool {
 // number). Throws sdbus::Error when the connection fails.
 int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::function<bool()>& done);
 
+// Waits `ms` milliseconds serving nothing; a stop signal ends it early (its
+// number, else 0).
+int pause_for(const StopSignals& signals, int ms);
+
 }  // namespace quillon::module_tool

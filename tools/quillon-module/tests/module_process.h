@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -44,25 +45,35 @@ class ModuleProcess {
       close(fds[0]);
       throw std::runtime_error("cannot start quillon-module");
     }
-    out_ = fdopen(fds[0], "r");
+    out_ = fds[0];
   }
   ~ModuleProcess() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    if (out_) fclose(out_);
+    if (out_ >= 0) close(out_);
   }
   ModuleProcess(const ModuleProcess&) = delete;
   ModuleProcess& operator=(const ModuleProcess&) = delete;
 
-  // True once it printed "ready"; false if it ended first.
+  // True once it printed its next "ready"; false if it ended first, or
+  // printed none within a minute (far beyond what registering takes).
   bool wait_ready() {
-    char line[256];
-    while (out_ && fgets(line, sizeof line, out_)) {
-      if (std::string(line) == "ready\n") return true;
+    for (;;) {
+      if (const auto end = pending_.find('\n'); end != std::string::npos) {
+        const std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        if (line == "ready") return true;
+        continue;
+      }
+      pollfd fd{out_, POLLIN, 0};
+      if (poll(&fd, 1, 60000) <= 0) return false;
+      char buffer[256];
+      const ssize_t got = read(out_, buffer, sizeof buffer);
+      if (got <= 0) return false;
+      pending_.append(buffer, static_cast<std::size_t>(got));
     }
-    return false;
   }
   void signal(int number) { kill(pid_, number); }
   // Waits for it to end; its exit status (128 + the signal if one ended it).
@@ -81,7 +92,8 @@ class ModuleProcess {
  private:
   std::filesystem::path log_;
   pid_t pid_ = -1;
-  FILE* out_ = nullptr;
+  int out_ = -1;
+  std::string pending_;  // read, not yet taken as lines
 };
 
 }  // namespace quillon::module_tool::test_support

@@ -185,6 +185,22 @@ TEST_F(QuillonModuleTest, AWholeUpdateLeavesTheModuleHoldingExactlyTheImage) {
   EXPECT_EQ(contents_of(received), contents_of(image));
 }
 
+// bluetoothd forgets every registration when it stops; a module left
+// unregistered after a restart would be silently gone from the air.
+TEST_F(QuillonModuleTest, RegistersAgainWhenBluetoothdComesBack) {
+  BluezPeerProcess peer;
+  const auto image = make_image(20000);
+  const auto received = path_of("received.bin");
+  auto module = start({"--once", "--save-received", received});
+  ASSERT_TRUE(module->wait_ready()) << module->log();
+  peer.stop();
+  peer.start({});
+  ASSERT_TRUE(module->wait_ready()) << module->log();
+  EXPECT_EQ(update(image), OTA_SUCCESS) << module->log();
+  EXPECT_EQ(module->finish(), kExitSuccess) << module->log();
+  EXPECT_EQ(contents_of(received), contents_of(image));
+}
+
 // The module's faults reach the central as they do from the simulated
 // module, and --once exits with the module's own verdict: a corrupted END
 // is the link's fault (the module received everything), a damaged DATA
