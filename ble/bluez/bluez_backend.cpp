@@ -17,6 +17,7 @@ CBCentralManagerFactory centralFactory(BluezOptions options) {
 
 BLEPlatform makePlatform(BluezOptions options) {
   if (!options.log) options.log = std::make_shared<StderrLogSink>();
+  if (!options.knownDevices) options.knownDevices = FileUserDefaults::standardLocation().parent_path() / "bluez-devices";
   auto log = options.log;
   return BLEPlatform{centralFactory(std::move(options)), std::make_shared<RunLoop>(),
                      std::make_shared<FileUserDefaults>(FileUserDefaults::standardLocation()),

@@ -65,7 +65,8 @@ BluezCentralManager::BluezCentralManager(std::weak_ptr<CBCentralManagerDelegate>
     : delegate_(std::move(delegate)),
       queue_(std::move(queue)),
       options_(std::move(options)),
-      adapterPath_("/org/bluez/" + options_.adapter) {
+      adapterPath_("/org/bluez/" + options_.adapter),
+      knownDevices_(options_.knownDevices) {
   if (!options_.log) options_.log = std::make_shared<StderrLogSink>();
 }
 
@@ -266,12 +267,14 @@ void BluezCentralManager::propertiesChanged(const std::string& path, const std::
   }
 }
 
-std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::string& path) {
+std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::string& path,
+                                                                   std::optional<std::string> address) {
   auto& slot = peripherals_[path];
   if (!slot) {
-    const auto address = property<std::string>(tree_.find(path, kDeviceInterface), "Address").value_or(path);
-    slot = std::make_shared<BluezPeripheral>(path, deviceIdentifier(options_.adapter, address), weak_from_this(),
-                                             queue_);
+    if (!address) address = property<std::string>(tree_.find(path, kDeviceInterface), "Address");
+    const NSUUID identifier = deviceIdentifier(options_.adapter, address.value_or(path));
+    if (address) knownDevices_.remember(identifier, *address);
+    slot = std::make_shared<BluezPeripheral>(path, identifier, weak_from_this(), queue_);
   }
   return slot;
 }
@@ -373,13 +376,22 @@ std::vector<std::shared_ptr<CBPeripheral>> BluezCentralManager::retrievePeripher
     const std::vector<NSUUID>& identifiers) {
   std::vector<std::shared_ptr<CBPeripheral>> found;
   for (const auto& identifier : identifiers) {
+    std::shared_ptr<BluezPeripheral> peripheral;
     for (const auto& path : tree_.children(kDeviceInterface, "Adapter", adapterPath_)) {
       const auto address = property<std::string>(tree_.find(path, kDeviceInterface), "Address");
       if (address && deviceIdentifier(options_.adapter, *address) == identifier) {
-        found.push_back(peripheralAt(path));
+        peripheral = peripheralAt(path);
         break;
       }
     }
+    // Met before, since forgotten by bluetoothd: connecting looks for it.
+    auto address = peripheral ? std::nullopt : knownDevices_.address(identifier);
+    if (address && deviceIdentifier(options_.adapter, *address) == identifier) {
+      std::string path = adapterPath_ + "/dev_" + *address;
+      std::replace(path.begin() + static_cast<std::ptrdiff_t>(adapterPath_.size()), path.end(), ':', '_');
+      peripheral = peripheralAt(path, *address);
+    }
+    if (peripheral) found.push_back(peripheral);
   }
   return found;
 }

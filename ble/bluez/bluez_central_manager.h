@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bluez_bus.h"
+#include "bluez_known_devices.h"
 #include "bluez_object_tree.h"
 #include "bluez_peripheral.h"
 #include "quillon/bluez/bluez_backend.h"
@@ -60,7 +61,8 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void propertiesChanged(const std::string& path, const std::string& interface, const Properties& changed,
                          const std::vector<std::string>& invalidated);
 
-  std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path);
+  std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path,
+                                               std::optional<std::string> address = std::nullopt);
   std::shared_ptr<BluezPeripheral> known(const std::shared_ptr<CBPeripheral>& peripheral) const;
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
@@ -93,6 +95,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   bool findDiscovery_ = false;
 
   std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
+  KnownDevices knownDevices_;
 };
 
 }  // namespace quillon::bluez

@@ -97,6 +97,23 @@ TEST_F(BluezBackendTest, ModuleThatBluetoothdForgotIsFoundAgainAndConnected) {
   EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
 }
 
+// Retrieval by identifier outlives bluetoothd's memory of the device.
+TEST_F(BluezBackendTest, ModuleMetBeforeIsRetrievedAfterBluetoothdForgotIt) {
+  const NSUUID identifier = events->found->identifier();
+  sdbus::createProxy(*sdbus::createSystemBusConnection(), "org.bluez", "/org/bluez/hci0")
+      ->callMethod("RemoveDevice").onInterface("org.bluez.Adapter1")
+      .withArguments(sdbus::ObjectPath("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"));
+  world.queue()->run_for(200ms);
+  const auto retrieved = central->retrievePeripheralsWithIdentifiers({identifier});
+  ASSERT_EQ(retrieved.size(), 1u);
+  EXPECT_EQ(retrieved[0]->identifier(), identifier);
+  central->connectPeripheral_options(retrieved[0], std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1 || events->failure.has_value(); }));
+  EXPECT_EQ(retrieved[0]->state(), CBPeripheralStateConnected);
+  EXPECT_TRUE(central->retrievePeripheralsWithIdentifiers({bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:77")}).empty())
+      << "a device never met is not made up";
+}
+
 TEST(BluezDeviceIdentifier, IsANameBasedUUIDOfAdapterAndAddress) {
   const NSUUID id = bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:01");
   EXPECT_EQ(id, bluez::deviceIdentifier("hci0", "aa:bb:cc:dd:ee:01")) << "the same device, whatever the case";

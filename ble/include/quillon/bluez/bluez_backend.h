@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,13 @@ struct BluezOptions {
   // Writes without response go through AcquireWrite's socket where the
   // characteristic offers it; false: always WriteValue type "command".
   bool useAcquireWrite = true;
+  // Where the identifiers of the devices met are kept with their addresses,
+  // so that a device bluetoothd has since forgotten (an unpaired device goes
+  // when its link ends, every device when bluetoothd restarts) can still be
+  // retrieved and is then looked for again when connected. None: kept in
+  // memory only. makePlatform() puts it beside the user defaults
+  // ($XDG_CONFIG_HOME/quillon/bluez-devices).
+  std::optional<std::filesystem::path> knownDevices;
 };
 
 // Makes centrals that talk to BlueZ. Each central has its own bus connection.
