@@ -1,0 +1,148 @@
+// The BLE world inside the test virtual machine (ble/tests/bluez-vm): the
+// central is the BlueZ backend on hci0 of the guest's real bluetoothd, and
+// module N is hciN of the same bluetoothd, made a printer data module by
+// module_peer.py (a GATT application and advertisements). The links between
+// them go through the guest's kernel and emulated controllers (btvirt).
+// Outside the VM the world cannot be made: its tests skip.
+#pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "conformance/backend_worlds.h"
+
+namespace quillon::testing {
+
+class BluezVmWorld final : public BackendWorld {
+ public:
+  // Set by the VM case that runs the suite on the guest's system bus.
+  static bool available() {
+    const char* value = std::getenv("QUILLON_CONFORMANCE_VM");
+    return value && std::string(value) == "1";
+  }
+  static constexpr char kNotInVm[] =
+      "needs the real bluetoothd of the test VM (QUILLON_CONFORMANCE_VM=1, set by the bluez-vm case conformance)";
+
+  explicit BluezVmWorld(int modules) {
+    bus_ = sdbus::createSystemBusConnection();
+    adapter_ = adapter(0);
+    centralAddress_ = adapter_->getProperty("Address").onInterface(kAdapter).get<std::string>();
+    // Each test starts without links or remembered devices, whatever the
+    // last one left, and with the central's controller on.
+    forgetDevices(modules);
+    if (!adapter_->getProperty("Powered").onInterface(kAdapter).get<bool>()) setPowered(true);
+    peer_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/python3", QUILLON_VM_MODULE_PEER, "--modules", std::to_string(modules)});
+    const std::string line = peer_->readLine();
+    if (line.rfind("ready ", 0) != 0) throw std::runtime_error("module_peer.py did not start: '" + line + "'");
+    const std::string name = line.substr(6);
+    for (int n = 1; n <= modules; ++n) {
+      modules_.push_back(sdbus::createProxy(*bus_, name, "/quillon/module" + std::to_string(n)));
+    }
+  }
+  ~BluezVmWorld() override {
+    // The links go first, so that no module's GATT table is taken away under a live one.
+    try {
+      forgetDevices(static_cast<int>(modules_.size()));
+    } catch (const sdbus::Error&) {
+      // bluetoothd is gone: the next world says so.
+    }
+  }
+
+  std::shared_ptr<RunLoop> queue() override { return queue_; }
+  CBCentralManagerFactory factory() override {
+    bluez::BluezOptions options;
+    options.adapter = "hci0";
+    options.log = log_;
+    options.readyTimeout = readyTimeout_;
+    return bluez::centralFactory(options);
+  }
+  void setPowered(bool on) override { adapter_->setProperty("Powered").onInterface(kAdapter).toValue(on); }
+  // hciN ends the link it sees to the central, as the module would.
+  void dropLink(int module) override {
+    sdbus::createProxy(*bus_, "org.bluez", linkPath(module))->callMethod("Disconnect").onInterface(kDevice);
+  }
+  void removeModule(int module) override { goOutOfRange(module); }
+  void refuseConnections(int module) override { control(module, "Connectable", sdbus::Variant(false)); }
+  void goOutOfRange(int module) override {
+    control(module, "Advertising", sdbus::Variant(false));
+    endLink(module);
+  }
+  void setConnectTimeout(std::chrono::milliseconds timeout) override { readyTimeout_ = timeout; }
+  void notifyData(int module, const NSData& bytes) override {
+    control(module, "Notification", sdbus::Variant(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
+  }
+  NSData receivedData(int module) override {
+    const auto bytes = modules_.at(module - 1)->getProperty("Received").onInterface(kControl).get<std::vector<std::uint8_t>>();
+    return NSData(bytes.begin(), bytes.end());
+  }
+  MemoryLogSink& log() { return *log_; }
+
+ private:
+  static constexpr char kAdapter[] = "org.bluez.Adapter1";
+  static constexpr char kDevice[] = "org.bluez.Device1";
+  static constexpr char kControl[] = "org.quillon.ModulePeer1";
+
+  std::unique_ptr<sdbus::IProxy> adapter(int index) {
+    return sdbus::createProxy(*bus_, "org.bluez", "/org/bluez/hci" + std::to_string(index));
+  }
+  // Where hciN keeps the central (the device objects are named by address).
+  std::string linkPath(int module) const {
+    std::string address = centralAddress_;
+    for (auto& c : address) {
+      if (c == ':') c = '_';
+    }
+    return "/org/bluez/hci" + std::to_string(module) + "/dev_" + address;
+  }
+  void control(int module, const std::string& name, const sdbus::Variant& value) {
+    modules_.at(module - 1)->setProperty(name).onInterface(kControl).toValue(value);
+  }
+  // The module's side ends its link, if it has one.
+  void endLink(int module) {
+    try {
+      dropLink(module);
+    } catch (const sdbus::Error&) {
+      // No device object: hciN never had the central connected.
+    }
+  }
+  // RemoveDevice also ends the device's link, on every adapter the world uses.
+  void forgetDevices(int modules) {
+    using Objects = std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>;
+    Objects objects;
+    sdbus::createProxy(*bus_, "org.bluez", "/")
+        ->callMethod("GetManagedObjects")
+        .onInterface("org.freedesktop.DBus.ObjectManager")
+        .storeResultsTo(objects);
+    for (const auto& [path, interfaces] : objects) {
+      auto device = interfaces.find(kDevice);
+      if (device == interfaces.end()) continue;
+      const auto owner = device->second.at("Adapter").get<sdbus::ObjectPath>();
+      for (int n = 0; n <= modules; ++n) {
+        if (owner != "/org/bluez/hci" + std::to_string(n)) continue;
+        try {
+          adapter(n)->callMethod("RemoveDevice").onInterface(kAdapter).withArguments(path);
+        } catch (const sdbus::Error&) {
+          // Gone meanwhile (a temporary device's time ran out).
+        }
+      }
+    }
+  }
+
+  std::unique_ptr<sdbus::IConnection> bus_;
+  std::unique_ptr<sdbus::IProxy> adapter_;
+  std::string centralAddress_;
+  std::unique_ptr<ChildProcess> peer_;
+  std::vector<std::unique_ptr<sdbus::IProxy>> modules_;
+  std::shared_ptr<RunLoop> queue_ = std::make_shared<RunLoop>();
+  std::shared_ptr<MemoryLogSink> log_ = std::make_shared<MemoryLogSink>();
+  std::chrono::milliseconds readyTimeout_ = std::chrono::seconds(10);
+};
+
+}  // namespace quillon::testing
