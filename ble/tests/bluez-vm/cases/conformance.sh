@@ -9,11 +9,13 @@
 # - RSSI: btvirt measures none and reports 127 ("not available"); the scan
 #   test expects exactly that here instead of a negative RSSI.
 # - Two links at once (RefusedLostAndRemovedModulesReportWithErrors after its
-#   first part, so also a module refusing connections): hci0's second link
-#   (to hci2 while hci1 is linked) was closed from hci0's side (reason: local
-#   host) before its services resolved, and closing it BUGged the guest
-#   kernel 6.1 in hci_chan_del, which killed bluetoothd. The test runs the
-#   link the module drops, then skips.
+#   first part, so also the module that goes away while another stays linked
+#   and the one that refuses connections): on hci0's second link (to hci2
+#   while hci1 is linked) hci2 answers hci0's MTU exchange but the answer
+#   never reaches hci0, so services never resolve and the connection times
+#   out; with the guest kernel 6.1, closing that link also BUGged in
+#   hci_chan_del and killed bluetoothd. The test runs the link the module
+#   drops, then skips.
 # - A module refusing a connection with a chosen error: over the air a
 #   peripheral can only stop being connectable (module_peer.py can, as
 #   "Connectable" false); btvirt then fails LE Create Connection at once

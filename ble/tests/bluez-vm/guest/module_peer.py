@@ -131,8 +131,9 @@ class Advertisement(dbus.service.Object):
             "ServiceUUIDs": dbus.Array([uuid16(0xFF00), uuid16(0xFF10)], signature="s"),
             "ServiceData": dbus.Dictionary({uuid16(0xFF10): dbus.Array([0x01, number], signature="y")},
                                            signature="sv"),
-            "Discoverable": True,
         }
+        if self.module.connectable:
+            properties["Discoverable"] = True  # bluetoothd refuses it for a broadcaster
         return properties
 
     @dbus.service.method(ADVERTISEMENT)
