@@ -16,8 +16,10 @@ fault (the VM would not boot, the whole run timed out).
 
 import argparse
 import fcntl
+import glob
 import gzip
 import hashlib
+import lzma
 import os
 import shutil
 import subprocess
@@ -74,16 +76,52 @@ def require_host_programs():
 
 
 def pinned_kernel_package():
+    """(package, suite): the suite is None for the machine's own apt sources."""
     with open(KERNEL_PIN) as f:
         for line in f:
-            line = line.strip()
-            if line and not line.startswith("#"):
-                return line
+            words = line.split("#", 1)[0].split()
+            if words:
+                return words[0], (words[1] if len(words) > 1 else None)
     raise RuntimeError(f"{KERNEL_PIN} names no package")
 
 
-def current_kernel_package():
-    out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
+def debian_mirror():
+    """The Debian archive the machine's apt uses (its first main URI)."""
+    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")) + ["/etc/apt/sources.list"]:
+        try:
+            text = open(path).read()
+        except OSError:
+            continue
+        for line in text.splitlines():
+            words = line.split()
+            if words[:1] == ["URIs:"] and "security" not in words[1]:
+                return words[1]
+            if words[:1] == ["deb"] and "security" not in words[1]:
+                return words[1]
+    return "http://deb.debian.org/debian"
+
+
+def apt_options(cache, suite):
+    """apt options for `suite` (e.g. bookworm-backports) in a private state
+    under the cache, so the machine's own apt configuration is not touched;
+    none for the machine's own sources."""
+    if not suite:
+        return []
+    root = os.path.join(cache, "apt-" + suite)
+    options = ["-o", f"Dir::Etc::SourceList={root}/sources.list", "-o", "Dir::Etc::SourceParts=/dev/null",
+               "-o", f"Dir::State::Lists={root}/lists", "-o", f"Dir::Cache={root}/cache"]
+    if not os.path.exists(os.path.join(root, "updated")):
+        os.makedirs(os.path.join(root, "lists", "partial"), exist_ok=True)
+        os.makedirs(os.path.join(root, "cache", "archives", "partial"), exist_ok=True)
+        with open(os.path.join(root, "sources.list"), "w") as f:
+            f.write(f"deb {debian_mirror()} {suite} main\n")
+        if subprocess.run(["apt-get", "-q", *options, "update"], capture_output=True).returncode == 0:
+            open(os.path.join(root, "updated"), "w").close()
+    return options
+
+
+def current_kernel_package(cache, suite):
+    out = subprocess.run(["apt-cache", *apt_options(cache, suite), "depends", "linux-image-amd64"],
                          capture_output=True, text=True).stdout
     for line in out.splitlines():
         line = line.strip()
@@ -92,7 +130,7 @@ def current_kernel_package():
     return None
 
 
-def unpacked_kernel(cache, package):
+def unpacked_kernel(cache, package, suite):
     """The folder holding boot/vmlinuz-* and lib/modules/* of `package`,
     fetched and unpacked once; None when the archive does not have it."""
     version = package[len("linux-image-"):]
@@ -105,7 +143,7 @@ def unpacked_kernel(cache, package):
                 if f.startswith(package + "_") and f.endswith(".deb")), None)
     if deb is None:
         say(f"fetching {package}")
-        got = subprocess.run(["apt-get", "download", "-q", package], cwd=debs,
+        got = subprocess.run(["apt-get", "download", "-q", *apt_options(cache, suite), package], cwd=debs,
                              capture_output=True, text=True)
         deb = next((os.path.join(debs, f) for f in sorted(os.listdir(debs))
                     if f.startswith(package + "_") and f.endswith(".deb")), None)
@@ -124,16 +162,16 @@ def unpacked_kernel(cache, package):
 
 
 def prepare_kernel(cache):
-    pinned = pinned_kernel_package()
-    tree = unpacked_kernel(cache, pinned)
+    pinned, suite = pinned_kernel_package()
+    tree = unpacked_kernel(cache, pinned, suite)
     if tree:
         return tree, pinned[len("linux-image-"):]
-    current = current_kernel_package()
+    current = current_kernel_package(cache, suite)
     if not current:
         raise CannotRun(f"cannot fetch {pinned} and apt knows no linux-image-amd64")
     say(f"{pinned} is no longer in the archive; using {current} "
         f"(what linux-image-amd64 depends on; update {os.path.basename(KERNEL_PIN)})")
-    tree = unpacked_kernel(cache, current)
+    tree = unpacked_kernel(cache, current, suite)
     if not tree:
         raise CannotRun(f"cannot fetch {pinned} nor {current} (no network or apt lists?)")
     return tree, current[len("linux-image-"):]
@@ -156,7 +194,14 @@ def module_load_order(modules_dir, wanted):
             add(dep)
         order.append(path)
 
+    builtin = set()
+    builtin_list = os.path.join(modules_dir, "modules.builtin")
+    if os.path.exists(builtin_list):
+        with open(builtin_list) as f:
+            builtin = {os.path.basename(line.strip()).split(".ko")[0].replace("-", "_") for line in f}
     for name in wanted:
+        if name in builtin:
+            continue  # part of the kernel itself
         if name not in by_name:
             raise RuntimeError(f"module {name} not in modules.dep")
         add(by_name[name])
@@ -193,12 +238,20 @@ def prepare_initramfs(cache, tree, version):
     entries += [("bin/busybox", regular, busybox), ("init", regular, init)]
     names = []
     for rel in order:
+        # busybox's insmod takes plain modules; newer Debian kernels ship them xz-compressed.
         with open(os.path.join(modules_dir, rel), "rb") as f:
-            entries.append(("modules/" + os.path.basename(rel), 0o100644, f.read()))
-        names.append(os.path.basename(rel))
+            data = f.read()
+        name = os.path.basename(rel)
+        if name.endswith(".xz"):
+            data, name = lzma.decompress(data), name[:-3]
+        elif name.endswith(".zst"):
+            raise RuntimeError(f"{rel}: zstd-compressed modules are not unpacked here")
+        entries.append(("modules/" + name, 0o100644, data))
+        names.append(name)
     entries.append(("modules.order", 0o100644, ("\n".join(names) + "\n").encode()))
+    # Older ones of this kernel go; another kernel's may be in use by a run of another tree.
     for old in os.listdir(cache):
-        if old.startswith("initramfs-") and old.endswith(".cpio.gz"):
+        if old.startswith(f"initramfs-{version}-") and old.endswith(".cpio.gz"):
             os.remove(os.path.join(cache, old))
     with gzip.open(image + ".partial", "wb", compresslevel=1) as f:
         f.write(cpio_newc(entries))
@@ -206,10 +259,10 @@ def prepare_initramfs(cache, tree, version):
     return image
 
 
-def list_cases(names):
+def list_cases(cases_dir, names):
     cases = []
     for name in names:
-        path = os.path.join(CASES_DIR, name + ".sh")
+        path = os.path.join(cases_dir, name + ".sh")
         if not os.access(path, os.X_OK):
             raise RuntimeError(f"no executable case {path}")
         cases.append(name)
@@ -279,7 +332,7 @@ def kvm_boots_guest(cache, kernel, initramfs):
                "-monitor", "none", "-kernel", kernel, "-initrd", initramfs,
                "-append", "console=ttyS0 panic=-1 quiet qvm.probe=1"]
     try:
-        got = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        got = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
         works = b"QVM-PROBE-OK" in got.stdout
     except subprocess.TimeoutExpired:
         works = False
@@ -322,7 +375,8 @@ def run(args):
         fcntl.flock(lock, fcntl.LOCK_EX)
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    cases = list_cases(args.cases)
+    cases_dir = os.path.abspath(args.cases_dir)
+    cases = list_cases(cases_dir, args.cases)
 
     t0 = time.monotonic()
     # Build folders share the cache: one of them fills it at a time.
@@ -340,7 +394,7 @@ def run(args):
         "QVM_CONTROLLERS": str(args.controllers),
         "QVM_CASES": " ".join(cases),
         "QVM_CASE_TIMEOUT": str(args.case_timeout),
-        "QVM_CASES_DIR": CASES_DIR,
+        "QVM_CASES_DIR": cases_dir,
         "QVM_GUEST_DIR": GUEST_DIR,
         "QUILLON_BUILD": build,
         "QUILLON_SOURCE": os.path.abspath(os.path.join(HERE, "..", "..", "..")),
@@ -436,7 +490,10 @@ def main():
     parser.add_argument("--case-timeout", type=int, default=300,
                         help="seconds per case unless the case says otherwise")
     parser.add_argument("--memory", type=int, default=1024, help="guest memory in MiB")
-    parser.add_argument("cases", nargs="+", help="case names (cases/NAME.sh)")
+    parser.add_argument("--cases-dir", default=CASES_DIR,
+                        help="where the cases are (default: cases/ beside this driver); the guest sees the "
+                             "host's whole tree, so any folder works, e.g. one with a script of your own")
+    parser.add_argument("cases", nargs="+", help="case names (CASES_DIR/NAME.sh)")
     args = parser.parse_args()
     if not args.cache:
         parser.error("--cache or QUILLON_VM_CACHE is needed")
