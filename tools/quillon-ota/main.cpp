@@ -4,6 +4,7 @@
 // (--help) for what the command line offers.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -188,6 +189,9 @@ int main(int argc, char** argv) {
     bluez::BluezOptions bluez_options;
     bluez_options.adapter = options.adapter;
     bluez_options.log = manager_log;
+    // --scan-timeout bounds connecting too; the backend must not give up first.
+    bluez_options.readyTimeout =
+        std::chrono::milliseconds(static_cast<long long>(options.scan_timeout_seconds * 1000));
     const BLEPlatform platform = bluez::makePlatform(bluez_options);
     queue = platform.mainQueue;
     registerBLEBackend(BLEBackend::BlueZ, [platform] { return platform; });
