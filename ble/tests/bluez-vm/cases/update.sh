@@ -1,0 +1,19 @@
+#!/bin/bash
+# One module updated through the real bluetoothd: quillon-ota on hci0 sends
+# an image to quillon-module on hci1, which then holds exactly the image and,
+# run with --once, ends with its own verdict: success.
+# case-timeout: 300
+. "$QVM_CASE_LIB"
+. "$QVM_GUEST_DIR/update_case_lib.sh"
+
+image=$(make_image fw.bin 65536)
+start_module 1 --once
+ota update "$image"
+record_transfer_timings update
+[ "$OTA_STATUS" = 0 ] || fail "quillon-ota exited $OTA_STATUS: $(verdict update)"
+wait_for 30 "quillon-module to end after its transfer" exited "${MODULE_PID[1]}"
+wait "${MODULE_PID[1]}"
+module_status=$?
+[ "$module_status" = 0 ] || fail "quillon-module --once exited $module_status after a successful update"
+holds_image 1 "$image" || fail "the module does not hold exactly the image"
+record_result pass "updated; the module holds the image and ended with success"
