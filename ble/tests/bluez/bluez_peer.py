@@ -346,7 +346,8 @@ class Device(Object):
         props = {"Address": address, "AddressType": "public", "Name": "KSV-Module-%d" % number,
                  "Alias": "KSV-Module-%d" % number, "Adapter": dbus.ObjectPath(peer.adapter.path),
                  "UUIDs": dbus.Array([uuid16(0xFF00), uuid16(0xFF10)], signature="s"),
-                 "Connected": False, "ServicesResolved": False, "Paired": False, "Trusted": False,
+                 "Connected": False, "ServicesResolved": False, "Paired": peer.args.paired,
+                 "Bonded": peer.args.paired, "Trusted": False,
                  "RSSI": dbus.Int16(-50 - number), "TxPower": dbus.Int16(4),
                  "ServiceData": dbus.Dictionary({uuid16(0xFF10): dbus.Array([0x01, number], signature="y")},
                                                 signature="sv"),
@@ -719,6 +720,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--devices", type=int, default=1)
     parser.add_argument("--no-module", action="store_true")
+    # Every device paired and bonded, as a module also paired for classic printing.
+    parser.add_argument("--paired", action="store_true")
     parser.add_argument("--fault", action="append", type=fault_argument)
     parser.add_argument("--mtu", type=int, default=247)
     # As over a link that settled on the largest ATT MTU, as BlueZ's do.
