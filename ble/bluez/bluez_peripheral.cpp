@@ -75,6 +75,7 @@ void BluezPeripheral::setState(CBPeripheralState state) {
 // back (after a firmware update) with another GATT table.
 void BluezPeripheral::forgetGatt() {
   for (auto& entry : characteristicEntries_) {
+    entry.watch.reset();  // before its descriptor closes
     if (entry.writeFd >= 0) ::close(entry.writeFd);
     entry.characteristic->setNotifying(false);
   }
@@ -88,6 +89,13 @@ void BluezPeripheral::forgetGatt() {
 BluezPeripheral::CharacteristicEntry* BluezPeripheral::entryFor(const std::shared_ptr<CBCharacteristic>& characteristic) {
   for (auto& entry : characteristicEntries_) {
     if (entry.characteristic == characteristic) return &entry;
+  }
+  return nullptr;
+}
+
+BluezPeripheral::CharacteristicEntry* BluezPeripheral::entryAt(const std::string& path) {
+  for (auto& entry : characteristicEntries_) {
+    if (entry.path == path) return &entry;
   }
   return nullptr;
 }
@@ -153,7 +161,10 @@ void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& cha
       if (!characteristic) {
         const auto flags = property<std::vector<std::string>>(properties, "Flags").value_or(std::vector<std::string>{});
         characteristic = std::make_shared<CBCharacteristic>(*uuid, propertiesFromFlags(flags), service);
-        self.characteristicEntries_.push_back({path, characteristic});
+        CharacteristicEntry entry;
+        entry.path = path;
+        entry.characteristic = characteristic;
+        self.characteristicEntries_.push_back(std::move(entry));
       }
       list.push_back(characteristic);
       self.logMtu(path);
@@ -228,14 +239,17 @@ void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharact
 }
 
 // Writes without response through AcquireWrite's socket, one packet per
-// write, in order with everything else this peripheral writes.
-bool BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSData& data) {
+// write. The socket is non-blocking: Full means the packet was not taken
+// and must be sent again once the socket drains. WriteValue is no way
+// round a full socket, as bluetoothd refuses it ("Write acquired") while
+// the socket is held; only a socket that failed is given up.
+BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSData& data) {
   auto central = central_.lock();
-  if (!central || !central->options().useAcquireWrite) return false;
+  if (!central || !central->options().useAcquireWrite) return SocketSend::NoSocket;
   if (entry.writeFd < 0 && !entry.acquireTried) {
     entry.acquireTried = true;
     const Properties* properties = central->tree().find(entry.path, kCharacteristicInterface);
-    if (!properties || !properties->count("WriteAcquired")) return false;
+    if (!properties || !properties->count("WriteAcquired")) return SocketSend::NoSocket;
     sdbus::UnixFd fd;
     std::uint16_t mtu = 0;
     auto error = central->bus()->call(
@@ -244,23 +258,89 @@ bool BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSDat
         [&](sdbus::MethodReply& reply) { reply >> fd >> mtu; });
     if (error) {
       central->log("AcquireWrite failed, writing with WriteValue: " + error->name + ": " + error->message);
-      return false;
+      return SocketSend::NoSocket;
     }
     entry.writeFd = fd.release();
     acquiredMtu_ = mtu;
     central->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
     mtuLogged_ = true;
   }
-  if (entry.writeFd < 0) return false;
+  if (entry.writeFd < 0) return SocketSend::NoSocket;
   ssize_t sent;
   do {
-    sent = ::send(entry.writeFd, data.data(), data.size(), MSG_NOSIGNAL);
+    sent = ::send(entry.writeFd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (sent < 0 && errno == EINTR);
-  if (sent == static_cast<ssize_t>(data.size())) return true;
+  if (sent == static_cast<ssize_t>(data.size())) return SocketSend::Sent;
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) return SocketSend::Full;
   central->log("AcquireWrite socket failed, writing with WriteValue");
   ::close(entry.writeFd);
   entry.writeFd = -1;
-  return false;
+  return SocketSend::NoSocket;
+}
+
+bool BluezPeripheral::issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type) {
+  auto central = central_.lock();
+  if (!central) return true;
+  if (type == CBCharacteristicWriteWithoutResponse) {
+    switch (writeThroughSocket(entry, data)) {
+      case SocketSend::Sent:
+        return true;
+      case SocketSend::Full:
+        return false;
+      case SocketSend::NoSocket:
+        break;
+    }
+    central->bus()->send(entry.path, kCharacteristicInterface, "WriteValue",
+                         [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); });
+    return true;
+  }
+  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
+  central->bus()->callAsync(
+      entry.path, kCharacteristicInterface, "WriteValue",
+      [&data](sdbus::MethodCall& call) { call << data << writeOptions("request"); },
+      [weak, characteristic = entry.characteristic](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
+        std::optional<NSError> failed;
+        if (error) failed = attFailure(CBATTErrorWriteNotPermitted, *error);
+        return [weak, characteristic, failed] {
+          auto self = weak.lock();
+          if (!self) return;
+          if (auto delegate = self->delegate()) {
+            delegate->peripheral_didWriteValueForCharacteristic_error(self, characteristic, failed);
+          }
+        };
+      });
+  return true;
+}
+
+// The main queue never blocks on the socket: a thread waits for it, and the
+// queue sends the waiting packets again once it can.
+void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
+  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
+  entry.watch = std::make_unique<WritableWatch>(entry.writeFd, queue_, [weak, path = entry.path](bool hungUp) {
+    auto self = weak.lock();
+    if (!self) return;
+    CharacteristicEntry* entry = self->entryAt(path);
+    if (!entry) return;
+    entry->watch.reset();
+    if (hungUp && entry->writeFd >= 0) {
+      // bluetoothd let go of the socket too (WriteAcquired false), so
+      // WriteValue carries what is left.
+      if (auto central = self->central_.lock()) central->log("AcquireWrite socket hung up, writing with WriteValue");
+      ::close(entry->writeFd);
+      entry->writeFd = -1;
+    }
+    self->drain(*entry);
+  });
+}
+
+void BluezPeripheral::drain(CharacteristicEntry& entry) {
+  while (!entry.pending.empty()) {
+    if (!issueWrite(entry, entry.pending.front().data, entry.pending.front().type)) {
+      waitForSocket(entry);
+      return;
+    }
+    entry.pending.pop_front();
+  }
 }
 
 void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
@@ -275,27 +355,15 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
     });
     return;
   }
-  if (type == CBCharacteristicWriteWithoutResponse) {
-    if (writeThroughSocket(*entry, data)) return;
-    central->bus()->send(entry->path, kCharacteristicInterface, "WriteValue",
-                         [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); });
+  // Behind waiting writes, whatever their way out, so that order holds.
+  if (!entry->pending.empty()) {
+    entry->pending.push_back({data, type});
     return;
   }
-  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-  central->bus()->callAsync(
-      entry->path, kCharacteristicInterface, "WriteValue",
-      [&data](sdbus::MethodCall& call) { call << data << writeOptions("request"); },
-      [weak, characteristic](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
-        std::optional<NSError> failed;
-        if (error) failed = attFailure(CBATTErrorWriteNotPermitted, *error);
-        return [weak, characteristic, failed] {
-          auto self = weak.lock();
-          if (!self) return;
-          if (auto delegate = self->delegate()) {
-            delegate->peripheral_didWriteValueForCharacteristic_error(self, characteristic, failed);
-          }
-        };
-      });
+  if (!issueWrite(*entry, data, type)) {
+    entry->pending.push_back({data, type});
+    waitForSocket(*entry);
+  }
 }
 
 // Waits for BlueZ's answer, so that the subscription is in place before

@@ -4,6 +4,7 @@
 // BluezCentralManager, on the main queue.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "bluez_bus.h"
 #include "bluez_object_tree.h"
+#include "bluez_writable_watch.h"
 #include "quillon/ble/cb_peripheral.h"
 
 namespace quillon::bluez {
@@ -52,19 +54,33 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     std::string path;
     std::shared_ptr<CBService> service;
   };
+  struct PendingWrite {
+    NSData data;
+    CBCharacteristicWriteType type;
+  };
   struct CharacteristicEntry {
     std::string path;
     std::shared_ptr<CBCharacteristic> characteristic;
     int writeFd = -1;          // AcquireWrite's socket, once acquired
     bool acquireTried = false;
+    // Writes waiting, in order, behind a packet the full socket did not take.
+    std::deque<PendingWrite> pending;
+    std::unique_ptr<WritableWatch> watch;  // while pending is not empty
   };
+  enum class SocketSend { Sent, Full, NoSocket };
 
   template <typename Body>
   void later(Body body);
   CharacteristicEntry* entryFor(const std::shared_ptr<CBCharacteristic>& characteristic);
   const ServiceEntry* entryFor(const std::shared_ptr<CBService>& service) const;
   void forgetGatt();
-  bool writeThroughSocket(CharacteristicEntry& entry, const NSData& data);
+  SocketSend writeThroughSocket(CharacteristicEntry& entry, const NSData& data);
+  // Puts one write on its way; false when the socket is full and the write
+  // must wait.
+  bool issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type);
+  void waitForSocket(CharacteristicEntry& entry);
+  void drain(CharacteristicEntry& entry);
+  CharacteristicEntry* entryAt(const std::string& path);
   void logMtu(const std::string& path);
 
   std::string path_;

@@ -114,6 +114,90 @@ TEST_F(BluezBackendTest, ModuleMetBeforeIsRetrievedAfterBluetoothdForgotIt) {
       << "a device never met is not made up";
 }
 
+// The GATT events of the link the write tests use.
+class LinkEvents final : public CBPeripheralDelegate {
+ public:
+  void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& p, const std::optional<NSError>&) override {
+    for (const auto& service : p->services().value_or(CBServiceList{})) {
+      if (service->UUID() == sim::kOtaServiceUUID) p->discoverCharacteristics_forService(std::nullopt, service);
+    }
+  }
+  void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>&,
+                                                             const std::shared_ptr<CBService>& service,
+                                                             const std::optional<NSError>&) override {
+    for (const auto& c : service->characteristics().value_or(CBCharacteristicList{})) {
+      if (c->UUID() == sim::kOtaUUID) ota = c;
+    }
+  }
+  void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                        const std::shared_ptr<CBCharacteristic>&,
+                                                        const std::optional<NSError>&) override {}
+  void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                       const std::shared_ptr<CBCharacteristic>&,
+                                                       const std::optional<NSError>&) override {}
+  std::shared_ptr<CBCharacteristic> ota;
+};
+
+class BluezWriteTest : public BluezBackendTest {
+ protected:
+  void SetUp() override {
+    BluezBackendTest::SetUp();
+    events->found->setDelegate(link);
+    central->connectPeripheral_options(events->found, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return events->connected == 1; }));
+    events->found->discoverServices(std::vector<CBUUID>{sim::kOtaServiceUUID});
+    ASSERT_TRUE(runUntil([&] { return link->ota != nullptr; }));
+  }
+  sdbus::IProxy& test() { return *test_; }
+  NSData otaWritten() {
+    NSData bytes;
+    test_->callMethod("OtaWritten").onInterface("org.quillon.TestPeer1").withArguments(1).storeResultsTo(bytes);
+    return bytes;
+  }
+  // Runs the queue until the module holds `size` bytes of FF11 writes (or
+  // nothing more arrives for a while).
+  NSData waitForWritten(std::size_t size) {
+    NSData bytes;
+    for (int quiet = 0; quiet < 50 && bytes.size() < size;) {
+      world.queue()->run_for(100ms);
+      const std::size_t before = bytes.size();
+      bytes = otaWritten();
+      quiet = bytes.size() == before ? quiet + 1 : 0;
+    }
+    return bytes;
+  }
+
+  std::shared_ptr<LinkEvents> link = std::make_shared<LinkEvents>();
+  std::unique_ptr<sdbus::IConnection> control_ = sdbus::createSystemBusConnection();
+  std::unique_ptr<sdbus::IProxy> test_ = sdbus::createProxy(*control_, "org.bluez", "/test");
+};
+
+NSData numberedPacket(unsigned number) {
+  NSData packet(20, static_cast<std::uint8_t>(number * 7));
+  packet[0] = static_cast<std::uint8_t>(number);
+  packet[1] = static_cast<std::uint8_t>(number >> 8);
+  return packet;
+}
+
+// A slow link fills AcquireWrite's socket: the packets it did not take
+// wait (bluetoothd refuses WriteValue while the socket is held) and go out
+// in order once it drains; none is lost, none overtakes another.
+TEST_F(BluezWriteTest, WritesBehindAFullSocketArriveAllAndInOrderOnceItDrains) {
+  test().callMethod("PauseSocket").onInterface("org.quillon.TestPeer1").withArguments(1, true);
+  constexpr unsigned kPackets = 3000;  // several times what the socket's buffer holds
+  NSData expected;
+  for (unsigned n = 0; n < kPackets; ++n) {
+    const NSData packet = numberedPacket(n);
+    events->found->writeValue_forCharacteristic_type(packet, link->ota, CBCharacteristicWriteWithoutResponse);
+    expected.insert(expected.end(), packet.begin(), packet.end());
+  }
+  world.queue()->run_for(200ms);
+  test().callMethod("PauseSocket").onInterface("org.quillon.TestPeer1").withArguments(1, false);
+  const NSData written = waitForWritten(expected.size());
+  ASSERT_EQ(written.size(), expected.size()) << "packets were lost";
+  EXPECT_TRUE(written == expected) << "packets arrived out of order";
+}
+
 TEST(BluezDeviceIdentifier, IsANameBasedUUIDOfAdapterAndAddress) {
   const NSUUID id = bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:01");
   EXPECT_EQ(id, bluez::deviceIdentifier("hci0", "aa:bb:cc:dd:ee:01")) << "the same device, whatever the case";

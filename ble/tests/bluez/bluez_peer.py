@@ -22,7 +22,8 @@ across restarts.
 
 Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
 make a device drop its link, refuse connections or go out of range, read
-what a module received).
+what a module received, pause the reader of FF11's write socket so that it
+fills).
 
 For a program that plays the module (a GATT server), the adapter also offers
 GattManager1.RegisterApplication and LEAdvertisingManager1.RegisterAdvertisement
@@ -244,6 +245,9 @@ class Characteristic(Object):
         self.device, self.short = device, short
         self.sock = None
         self.watch = None
+        # A paused reader leaves the socket unread, so that it fills as
+        # behind a slow link, and does not notice its writer hanging up.
+        self.paused = False
 
     def check(self):
         if not self.device.props["Connected"]:
@@ -263,6 +267,10 @@ class Characteristic(Object):
         needed = "write" if kind == "request" else "write-without-response"
         if needed not in self.props["Flags"]:
             raise BluezError("NotPermitted", "Write not permitted")
+        # As bluetoothd: while a client holds the write socket, WriteValue
+        # is refused (for a "command" nobody hears of it).
+        if self.sock:
+            raise BluezError("NotPermitted", "Write acquired")
         # A write with response may be a long write (up to 512 bytes); any
         # other PDU longer than the ATT MTU is refused, and the client of a
         # "command" never hears of it, having asked for no reply.
@@ -279,11 +287,20 @@ class Characteristic(Object):
             raise BluezError("NotPermitted", "Already acquired")
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self.sock = ours
-        self.watch = GLib.io_add_watch(ours.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self.readable)
+        self.watch = None
+        self.pause(self.paused)
         self.set("WriteAcquired", True)
         fd = dbus.types.UnixFd(theirs.fileno())
         theirs.close()
         return fd, dbus.UInt16(self.peer.args.att_mtu)
+
+    def pause(self, paused):
+        self.paused = paused
+        if paused and self.watch is not None:
+            GLib.source_remove(self.watch)
+            self.watch = None
+        elif not paused and self.sock and self.watch is None:
+            self.watch = GLib.io_add_watch(self.sock.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self.readable)
 
     def readable(self, fd, condition):
         if self.sock is None:
@@ -358,6 +375,8 @@ class Device(Object):
         self.gatt = []
         self.ota = OtaModule(peer.args, number) if module else None
         self.received = bytearray()
+        self.ota_written = bytearray()  # every byte written to FF11, as written
+        self.paused_socket = False
         self.refuse = None
         # Out of range: the object stays (BlueZ keeps it for a while), it is
         # not heard, and Connect is never answered (BlueZ keeps trying).
@@ -376,6 +395,7 @@ class Device(Object):
         self.gatt = [data, ota] + list(self.chars.values())
         if self.ota:
             self.ota.output = self.chars[0xFF11].notify
+        self.chars[0xFF11].paused = self.paused_socket
 
     @dbus.service.method(DEVICE, async_callbacks=("reply", "error"))
     def Connect(self, reply, error):
@@ -415,6 +435,8 @@ class Device(Object):
         self.set("Connected", False)
 
     def written(self, characteristic, data):
+        if characteristic.short == 0xFF11:
+            self.ota_written += data
         if characteristic.short == 0xFF11 and self.ota:
             self.ota.receive(data)
             self.received = self.ota.image
@@ -624,6 +646,19 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="i", out_signature="ay")
     def Received(self, number):
         return dbus.Array(bytes(self.device(number).received), signature="y")
+
+    @dbus.service.method(CONTROL, in_signature="i", out_signature="ay")
+    def OtaWritten(self, number):
+        """Every byte written to the device's FF11, in the order it arrived."""
+        return dbus.Array(bytes(self.device(number).ota_written), signature="y")
+
+    @dbus.service.method(CONTROL, in_signature="ib")
+    def PauseSocket(self, number, paused):
+        """Stops (or resumes) reading FF11's write socket, now and on later links."""
+        device = self.device(number)
+        device.paused_socket = bool(paused)
+        if device.gatt:
+            device.chars[0xFF11].pause(bool(paused))
 
     @dbus.service.method(CONTROL, in_signature="i", out_signature="u")
     def ReceivedLength(self, number):
