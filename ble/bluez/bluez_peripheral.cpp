@@ -334,6 +334,7 @@ void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
 }
 
 void BluezPeripheral::drain(CharacteristicEntry& entry) {
+  if (entry.notifyAnswersDue > 0 || entry.watch) return;
   while (!entry.pending.empty()) {
     if (!issueWrite(entry, entry.pending.front().data, entry.pending.front().type)) {
       waitForSocket(entry);
@@ -355,8 +356,10 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
     });
     return;
   }
-  // Behind waiting writes, whatever their way out, so that order holds.
-  if (!entry->pending.empty()) {
+  // Behind waiting writes, whatever their way out, so that order holds;
+  // and behind a subscription not yet in place, which BlueZ makes over ATT
+  // while the socket's packets would not wait for it.
+  if (!entry->pending.empty() || entry->notifyAnswersDue > 0) {
     entry->pending.push_back({data, type});
     return;
   }
@@ -366,18 +369,52 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
   }
 }
 
-// Waits for BlueZ's answer, so that the subscription is in place before
-// anything written next can make the device notify.
+// Does not wait for BlueZ's answer (the main queue goes on), but writes to
+// the characteristic made meanwhile are held until it comes, so that the
+// subscription is in place before anything written next can make the
+// device notify.
 void BluezPeripheral::setNotifyValue_forCharacteristic(bool enabled,
                                                        const std::shared_ptr<CBCharacteristic>& characteristic) {
   auto central = central_.lock();
   CharacteristicEntry* entry = entryFor(characteristic);
-  if (!central || state_ != CBPeripheralStateConnected || !entry) return;
-  if (auto error = central->bus()->call(entry->path, kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify", {})) {
-    central->log((enabled ? "StartNotify failed: " : "StopNotify failed: ") + error->name + ": " + error->message);
+  if (!central || state_ != CBPeripheralStateConnected || !entry) {
+    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
+      if (auto delegate = self.delegate()) {
+        delegate->peripheral_didUpdateNotificationStateForCharacteristic_error(me, characteristic, notConnectedError());
+      }
+    });
     return;
   }
-  characteristic->setNotifying(enabled);
+  ++entry->notifyAnswersDue;
+  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
+  central->bus()->callAsync(
+      entry->path, kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify", {},
+      [weak, characteristic, enabled, path = entry->path](sdbus::MethodReply*,
+                                                          const BusError* error) -> std::function<void()> {
+        // Subscribing writes the client configuration descriptor.
+        std::optional<NSError> failed;
+        if (error) failed = attFailure(CBATTErrorWriteNotPermitted, *error);
+        return [weak, characteristic, enabled, path, failed] {
+          auto self = weak.lock();
+          if (!self) return;
+          CharacteristicEntry* entry = self->entryAt(path);
+          // A link that ended meanwhile took the entry with it.
+          if (!entry || entry->characteristic != characteristic) return;
+          --entry->notifyAnswersDue;
+          if (failed) {
+            if (auto central = self->central_.lock()) {
+              central->log(std::string(enabled ? "StartNotify failed: " : "StopNotify failed: ") +
+                           failed->localizedDescription);
+            }
+          } else {
+            characteristic->setNotifying(enabled);
+          }
+          if (auto delegate = self->delegate()) {
+            delegate->peripheral_didUpdateNotificationStateForCharacteristic_error(self, characteristic, failed);
+          }
+          if ((entry = self->entryAt(path))) self->drain(*entry);
+        };
+      });
 }
 
 void BluezPeripheral::valueChanged(const std::string& path, const Bytes& value) {

@@ -65,7 +65,9 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     bool acquireTried = false;
     // Writes waiting, in order, behind a packet the full socket did not take.
     std::deque<PendingWrite> pending;
-    std::unique_ptr<WritableWatch> watch;  // while pending is not empty
+    std::unique_ptr<WritableWatch> watch;  // while the socket is full
+    // StartNotify/StopNotify calls not answered yet: writes wait for them.
+    unsigned notifyAnswersDue = 0;
   };
   enum class SocketSend { Sent, Full, NoSocket };
 

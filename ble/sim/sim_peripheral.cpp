@@ -140,11 +140,21 @@ std::size_t SimPeripheral::maximumWriteValueLengthForType(CBCharacteristicWriteT
 
 void SimPeripheral::setNotifyValue_forCharacteristic(bool enabled,
                                                      const std::shared_ptr<CBCharacteristic>& characteristic) {
-  later([enabled, characteristic](SimPeripheral& self, const std::shared_ptr<CBPeripheral>&) {
+  later([enabled, characteristic](SimPeripheral& self, const std::shared_ptr<CBPeripheral>& me) {
     const auto* found = self.device_->findCharacteristic(characteristic->UUID());
     const bool canNotify =
         found && (found->properties & (CBCharacteristicPropertyNotify | CBCharacteristicPropertyIndicate)) != 0;
-    if (self.state_ == CBPeripheralStateConnected && canNotify) characteristic->setNotifying(enabled);
+    std::optional<NSError> error;
+    if (self.state_ != CBPeripheralStateConnected) {
+      error = notConnectedError();
+    } else if (!canNotify) {
+      error = NSError{CBATTErrorDomain, CBATTErrorWriteNotPermitted, "The characteristic does not notify."};
+    } else {
+      characteristic->setNotifying(enabled);
+    }
+    if (auto delegate = self.delegate()) {
+      delegate->peripheral_didUpdateNotificationStateForCharacteristic_error(me, characteristic, error);
+    }
   });
 }
 

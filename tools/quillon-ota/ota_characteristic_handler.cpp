@@ -43,12 +43,24 @@ void OtaCharacteristicHandler::peripheral_didDiscoverCharacteristicsForService_e
       if (characteristic->UUID() == kOtaUUID) {
         characteristic_ = characteristic;
         peripheral->setNotifyValue_forCharacteristic(true, characteristic);
-        callbacks_.ready();
         return;
       }
     }
   }
   callbacks_.failed("the OTA service has no characteristic " + kOtaUUID.UUIDString());
+}
+
+void OtaCharacteristicHandler::peripheral_didUpdateNotificationStateForCharacteristic_error(
+    const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
+    const std::optional<NSError>& error) {
+  if (peripheral != peripheral_ || characteristic != characteristic_ || readyReported_) return;
+  if (error) {
+    callbacks_.failed("enabling notifications failed: " + error->localizedDescription);
+    return;
+  }
+  if (!characteristic->isNotifying()) return;
+  readyReported_ = true;
+  callbacks_.ready();
 }
 
 void OtaCharacteristicHandler::peripheral_didUpdateValueForCharacteristic_error(

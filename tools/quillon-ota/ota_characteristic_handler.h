@@ -20,12 +20,14 @@ namespace quillon::ota_tool {
 class OtaCharacteristicHandler final : public BLEServiceHandler {
  public:
   struct Callbacks {
-    // The characteristic is found and notifications were asked for; writes
-    // may start (the platform carries them after the subscription).
+    // The characteristic is found and its notifications are on: writes may
+    // start, and the module's answers will be heard.
     std::function<void()> ready;
     // One chunk the module sent on the OTA characteristic.
     std::function<void(std::span<const std::uint8_t> chunk)> chunk;
-    // The OTA service or characteristic is missing, or discovery failed.
+    // The OTA service or characteristic is missing, discovery failed, or
+    // the platform refused to switch its notifications on (a module that
+    // could not answer would look silent).
     std::function<void(const std::string& why)> failed;
   };
 
@@ -48,11 +50,15 @@ class OtaCharacteristicHandler final : public BLEServiceHandler {
   void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                        const std::shared_ptr<CBCharacteristic>&,
                                                        const std::optional<NSError>&) override {}
+  void peripheral_didUpdateNotificationStateForCharacteristic_error(
+      const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
+      const std::optional<NSError>& error) override;
 
  private:
   Callbacks callbacks_;
   std::shared_ptr<CBPeripheral> peripheral_;
   std::shared_ptr<CBCharacteristic> characteristic_;
+  bool readyReported_ = false;
 };
 
 }  // namespace quillon::ota_tool

@@ -194,4 +194,12 @@ void BLEManager::peripheral_didWriteValueForCharacteristic_error(
   });
 }
 
+void BLEManager::peripheral_didUpdateNotificationStateForCharacteristic_error(
+    const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
+    const std::optional<NSError>& error) {
+  forwardToHandlers([&](BLEServiceHandler& handler) {
+    handler.peripheral_didUpdateNotificationStateForCharacteristic_error(peripheral, characteristic, error);
+  });
+}
+
 }  // namespace quillon

@@ -51,4 +51,12 @@ void BLEPeripheralRouter::peripheral_didWriteValueForCharacteristic_error(
   }
 }
 
+void BLEPeripheralRouter::peripheral_didUpdateNotificationStateForCharacteristic_error(
+    const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
+    const std::optional<NSError>& error) {
+  if (const auto handler = route(peripheral)) {
+    handler->peripheral_didUpdateNotificationStateForCharacteristic_error(peripheral, characteristic, error);
+  }
+}
+
 }  // namespace quillon

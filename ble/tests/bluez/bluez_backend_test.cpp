@@ -135,7 +135,15 @@ class LinkEvents final : public CBPeripheralDelegate {
   void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                        const std::shared_ptr<CBCharacteristic>&,
                                                        const std::optional<NSError>&) override {}
+  void peripheral_didUpdateNotificationStateForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                                    const std::shared_ptr<CBCharacteristic>&,
+                                                                    const std::optional<NSError>& error) override {
+    notifyAnswered = true;
+    notifyError = error;
+  }
   std::shared_ptr<CBCharacteristic> ota;
+  bool notifyAnswered = false;
+  std::optional<NSError> notifyError;
 };
 
 class BluezWriteTest : public BluezBackendTest {
@@ -196,6 +204,37 @@ TEST_F(BluezWriteTest, WritesBehindAFullSocketArriveAllAndInOrderOnceItDrains) {
   const NSData written = waitForWritten(expected.size());
   ASSERT_EQ(written.size(), expected.size()) << "packets were lost";
   EXPECT_TRUE(written == expected) << "packets arrived out of order";
+}
+
+// StartNotify is answered only once the module confirmed the subscription:
+// the main queue goes on meanwhile, and what is written after asking is
+// held until the subscription is in place (else the module's answer to it
+// could come before anyone listens).
+TEST_F(BluezWriteTest, StartNotifyLeavesTheQueueRunningAndWritesFollowTheSubscription) {
+  test().callMethod("SetStartNotify").onInterface("org.quillon.TestPeer1")
+      .withArguments(1, std::string(), std::string(), 500u);
+  events->found->setNotifyValue_forCharacteristic(true, link->ota);
+  events->found->writeValue_forCharacteristic_type(numberedPacket(1), link->ota, CBCharacteristicWriteWithoutResponse);
+  bool ranMeanwhile = false;
+  world.queue()->post([&] { ranMeanwhile = !link->notifyAnswered; });
+  ASSERT_TRUE(runUntil([&] { return link->notifyAnswered; }));
+  EXPECT_TRUE(ranMeanwhile) << "the main queue waited for StartNotify's answer";
+  EXPECT_FALSE(link->notifyError.has_value());
+  EXPECT_TRUE(link->ota->isNotifying());
+  EXPECT_EQ(waitForWritten(20), numberedPacket(1));
+  std::uint32_t early = 1;
+  test().callMethod("WrittenBeforeNotify").onInterface("org.quillon.TestPeer1").withArguments(1).storeResultsTo(early);
+  EXPECT_EQ(early, 0u) << "a write overtook the subscription";
+}
+
+TEST_F(BluezWriteTest, RefusedStartNotifyIsReportedWithBluezsError) {
+  test().callMethod("SetStartNotify").onInterface("org.quillon.TestPeer1")
+      .withArguments(1, std::string("NotPermitted"), std::string("Notify refused by the test"), 0u);
+  events->found->setNotifyValue_forCharacteristic(true, link->ota);
+  ASSERT_TRUE(runUntil([&] { return link->notifyAnswered; }));
+  ASSERT_TRUE(link->notifyError.has_value()) << "a refused subscription looked like a silent module";
+  EXPECT_EQ(link->notifyError->localizedDescription, "org.bluez.Error.NotPermitted: Notify refused by the test");
+  EXPECT_FALSE(link->ota->isNotifying());
 }
 
 TEST(BluezDeviceIdentifier, IsANameBasedUUIDOfAdapterAndAddress) {

@@ -23,7 +23,7 @@ across restarts.
 Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
 make a device drop its link, refuse connections or go out of range, read
 what a module received, pause the reader of FF11's write socket so that it
-fills).
+fills, answer StartNotify late or with an error).
 
 For a program that plays the module (a GATT server), the adapter also offers
 GattManager1.RegisterApplication and LEAdvertisingManager1.RegisterAdvertisement
@@ -333,12 +333,26 @@ class Characteristic(Object):
             if self.path in self.peer.exported:
                 self.set("WriteAcquired", False)
 
-    @dbus.service.method(CHAR)
-    def StartNotify(self):
+    @dbus.service.method(CHAR, async_callbacks=("reply", "error"))
+    def StartNotify(self, reply, error):
         self.check()
         if "notify" not in self.props["Flags"]:
             raise BluezError("NotSupported", "Notify not supported")
-        self.set("Notifying", True)
+        refused, delay = self.device.notify_refused, self.device.notify_delay
+
+        # bluetoothd answers once the module confirmed the descriptor write.
+        def answer():
+            if refused:
+                error(BluezError(*refused))
+            else:
+                self.set("Notifying", True)
+                reply()
+            return False
+
+        if delay:
+            GLib.timeout_add(delay, answer)
+        else:
+            answer()
 
     @dbus.service.method(CHAR)
     def StopNotify(self):
@@ -377,6 +391,9 @@ class Device(Object):
         self.received = bytearray()
         self.ota_written = bytearray()  # every byte written to FF11, as written
         self.paused_socket = False
+        self.notify_refused = None  # (error, message) StartNotify answers
+        self.notify_delay = 0       # ms before StartNotify is answered
+        self.written_unsubscribed = 0  # FF11 writes that came before StartNotify
         self.refuse = None
         # Out of range: the object stays (BlueZ keeps it for a while), it is
         # not heard, and Connect is never answered (BlueZ keeps trying).
@@ -437,6 +454,8 @@ class Device(Object):
     def written(self, characteristic, data):
         if characteristic.short == 0xFF11:
             self.ota_written += data
+            if not characteristic.props["Notifying"]:
+                self.written_unsubscribed += 1
         if characteristic.short == 0xFF11 and self.ota:
             self.ota.receive(data)
             self.received = self.ota.image
@@ -651,6 +670,18 @@ class Control(dbus.service.Object):
     def OtaWritten(self, number):
         """Every byte written to the device's FF11, in the order it arrived."""
         return dbus.Array(bytes(self.device(number).ota_written), signature="y")
+
+    @dbus.service.method(CONTROL, in_signature="issu")
+    def SetStartNotify(self, number, error, message, delay):
+        """StartNotify is answered after `delay` ms, with org.bluez.Error.<error> unless it is empty."""
+        device = self.device(number)
+        device.notify_refused = (str(error), str(message)) if error else None
+        device.notify_delay = int(delay)
+
+    @dbus.service.method(CONTROL, in_signature="i", out_signature="u")
+    def WrittenBeforeNotify(self, number):
+        """How many writes reached FF11 while its notifications were off."""
+        return self.device(number).written_unsubscribed
 
     @dbus.service.method(CONTROL, in_signature="ib")
     def PauseSocket(self, number, paused):

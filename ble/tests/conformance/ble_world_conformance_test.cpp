@@ -61,12 +61,17 @@ class Recorder final : public CBCentralManagerDelegate, public CBPeripheralDeleg
                                                        const std::optional<NSError>& e) override {
     writes.push_back(e);
   }
+  void peripheral_didUpdateNotificationStateForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                                    const std::shared_ptr<CBCharacteristic>&,
+                                                                    const std::optional<NSError>& e) override {
+    notifyStates.push_back(e);
+  }
 
   std::vector<CBManagerState> states;
   std::vector<Discovery> discoveries;
   std::vector<std::shared_ptr<CBPeripheral>> connected;
   std::vector<std::pair<std::shared_ptr<CBPeripheral>, std::optional<NSError>>> failed, disconnected;
-  std::vector<std::optional<NSError>> servicesFound, characteristicsFound, writes;
+  std::vector<std::optional<NSError>> servicesFound, characteristicsFound, writes, notifyStates;
   std::vector<std::pair<std::string, NSData>> values;
 };
 
@@ -249,7 +254,10 @@ TYPED_TEST(BLEWorldContract, ConnectedModuleTakesWritesAndNotifies) {
   EXPECT_EQ(this->recorder->values[0], (std::pair<std::string, NSData>{"FF03", {0x01}}));
 
   module->setNotifyValue_forCharacteristic(true, notify);
-  ASSERT_TRUE(this->runUntil([&] { return notify->isNotifying(); }));
+  ASSERT_TRUE(this->runUntil([&] { return !this->recorder->notifyStates.empty(); }))
+      << "the subscription is answered";
+  EXPECT_FALSE(this->recorder->notifyStates[0]) << describe(this->recorder->notifyStates[0]);
+  EXPECT_TRUE(notify->isNotifying());
   this->world->notifyData(1, {9, 8, 7});
   ASSERT_TRUE(this->runUntil([&] { return this->recorder->values.size() == 2; }));
   EXPECT_EQ(this->recorder->values[1], (std::pair<std::string, NSData>{"FF01", {9, 8, 7}}));

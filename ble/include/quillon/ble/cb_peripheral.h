@@ -36,6 +36,11 @@ class CBPeripheralDelegate {
   virtual void peripheral_didWriteValueForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral,
       const std::shared_ptr<CBCharacteristic>& characteristic, const std::optional<NSError>& error) = 0;
+  // The platform answered setNotifyValue_forCharacteristic: the
+  // subscription is in place (or ended), or `error` says why not.
+  virtual void peripheral_didUpdateNotificationStateForCharacteristic_error(
+      const std::shared_ptr<CBPeripheral>& /*peripheral*/,
+      const std::shared_ptr<CBCharacteristic>& /*characteristic*/, const std::optional<NSError>& /*error*/) {}
 };
 
 enum CBPeripheralState : long {
@@ -83,7 +88,10 @@ class CBPeripheral {
   // the way, without a word), for writes with response 512.
   virtual std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const = 0;
   // Subscribes to (or ends) notifications; each notified value then
-  // arrives as peripheral_didUpdateValueForCharacteristic_error.
+  // arrives as peripheral_didUpdateValueForCharacteristic_error. The answer
+  // comes as peripheral_didUpdateNotificationStateForCharacteristic_error;
+  // writes made after this call reach the peripheral after the
+  // subscription is in place.
   virtual void setNotifyValue_forCharacteristic(bool enabled,
                                                 const std::shared_ptr<CBCharacteristic>& characteristic) = 0;
 

@@ -119,6 +119,9 @@ class BLEManager final : public CBCentralManagerDelegate, public CBPeripheralDel
   void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>& peripheral,
                                                        const std::shared_ptr<CBCharacteristic>& characteristic,
                                                        const std::optional<NSError>& error) override;
+  void peripheral_didUpdateNotificationStateForCharacteristic_error(
+      const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
+      const std::optional<NSError>& error) override;
 
  private:
   bool systemAtLeast(const char* threshold) const;

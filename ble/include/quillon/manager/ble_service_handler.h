@@ -34,6 +34,11 @@ class BLEServiceHandler {
   virtual void peripheral_didWriteValueForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral,
       const std::shared_ptr<CBCharacteristic>& characteristic, const std::optional<NSError>& error) = 0;
+  // Notifications of `characteristic` were switched on (or off), or could
+  // not be: an OTA handler starts writing only once they are on.
+  virtual void peripheral_didUpdateNotificationStateForCharacteristic_error(
+      const std::shared_ptr<CBPeripheral>& /*peripheral*/,
+      const std::shared_ptr<CBCharacteristic>& /*characteristic*/, const std::optional<NSError>& /*error*/) {}
 };
 
 using BLEServiceList = std::vector<std::shared_ptr<BLEServiceHandler>>;
