@@ -17,6 +17,7 @@
 #include "fleet_run.h"
 #include "fleet_summary.h"
 #include "json_events.h"
+#include "module_list.h"
 #include "progress_display.h"
 #include "quillon/bluez/bluez_backend.h"
 #include "simulated_module.h"
@@ -200,6 +201,7 @@ int main(int argc, char** argv) {
     queue = simulated.world->queue();
   }
 
+  if (options.list) return list_modules(options, BLEManager::sharedInstance(), queue, stdout);
   std::optional<JsonEvents> json;
   if (options.json) json.emplace(stdout);
   auto& manager = BLEManager::sharedInstance();

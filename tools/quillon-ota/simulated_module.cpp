@@ -1,5 +1,7 @@
 #include "simulated_module.h"
 
+#include <algorithm>
+
 #include "quillon/sim/default_platform.h"
 #include "quillon/sim/sim_fleet.h"
 
@@ -40,6 +42,15 @@ SimulatedSetup install_simulated_modules(const ToolOptions& options, std::shared
     }
   };
   setup.modules = sim::addDataModules(*setup.world, fleet);
+  // Made like the others, so that numbers and identifiers stay as without
+  // --out-of-range, then taken out of the world's range.
+  for (std::size_t i = 0; i < setup.modules.size(); ++i) {
+    const auto& ids = options.out_of_range;
+    if (std::find(ids.begin(), ids.end(), "#" + std::to_string(i + 1)) != ids.end() ||
+        std::find(ids.begin(), ids.end(), identifiers[i]) != ids.end()) {
+      setup.world->removeDevice(setup.modules[i]->identifier());
+    }
+  }
   sim::DefaultPlatformParts parts;
   parts.world = setup.world;
   parts.log = std::move(manager_log);

@@ -97,11 +97,14 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     if (name == "-h" || name == "--help") return HelpRequested{};
     if (name == "--version") return VersionRequested{};
     if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
-                            name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received")) {
+                            name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received" ||
+                            name == "--out-of-range")) {
       simulated_only = std::string(name);
     }
     if (name == "-v" || name == "--verbose") {
       if (auto e = flag(options.verbose)) return *e;
+    } else if (name == "--list") {
+      if (auto e = flag(options.list)) return *e;
     } else if (name == "--retrieve") {
       if (auto e = flag(options.retrieve)) return *e;
     } else if (name == "--all") {
@@ -130,6 +133,16 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = parse_count(*v, 0, 1000);
       if (!n) return UsageError{"--latency must be a whole number of milliseconds from 0 to 1000, not '" + std::string(*v) + "'"};
       options.latency_ms = static_cast<unsigned>(*n);
+    } else if (name == "--out-of-range") {
+      auto v = value();
+      if (!v) return missing();
+      if (auto index = parse_count(*v, 1, kMaxModules)) {
+        options.out_of_range.push_back("#" + std::to_string(*index));
+      } else if (auto uuid = NSUUID::initWithUUIDString(*v)) {
+        options.out_of_range.push_back(uuid->UUIDString());
+      } else {
+        return UsageError{"--out-of-range: '" + std::string(*v) + "' is neither a module's number (from 1) nor its identifier"};
+      }
     } else if (name == "--fault") {
       auto v = value();
       if (!v) return missing();
@@ -225,17 +238,25 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
   if (options.no_module && (options.modules || !options.module_faults.empty())) {
     return UsageError{"--no-module puts no module in range; it does not go with --modules or a module's --fault"};
   }
-  if (!options.module_faults.empty()) {
+  if (!options.module_faults.empty() || !options.out_of_range.empty()) {
     const auto known = simulated_identifiers(options);
-    for (const auto& [key, faults] : options.module_faults) {
+    std::vector<std::pair<std::string, std::string>> keys;  // option, key
+    for (const auto& key : options.out_of_range) keys.emplace_back("--out-of-range", key);
+    for (const auto& entry : options.module_faults) keys.emplace_back("--fault", entry.first);
+    for (const auto& [option, key] : keys) {
       const bool by_number = key.starts_with('#');
       const bool found = by_number ? std::stoul(key.substr(1)) <= known.size()
                                    : std::find(known.begin(), known.end(), key) != known.end();
       if (!found) {
-        return UsageError{"--fault " + (by_number ? key.substr(1) : key) + ":...: the simulated world has no such module (" +
+        return UsageError{option + " " + (by_number ? key.substr(1) : key) + (option == "--fault" ? ":..." : "") +
+                          ": the simulated world has no such module (" +
                           std::to_string(known.size()) + (known.size() == 1 ? " module" : " modules") + ")"};
       }
     }
+  }
+  if (options.list) {
+    if (image) return UsageError{"--list only shows the modules in range; it takes no IMAGE"};
+    return options;
   }
   if (!image || image->empty()) return UsageError{"no firmware image given"};
   options.image = std::string(*image);
@@ -268,9 +289,15 @@ The BLE backend:
                         system bus (root, or the group the system's D-Bus
                         policy names, often "bluetooth")
 
+Usage: quillon-ota [options] --list
+
 Finding the module:
   (default)             scan for a module advertising FF10 and connect to the
                         first one found
+  --list                update nothing: scan for --scan-timeout seconds and
+                        print one row per module advertising FF10 (name,
+                        identifier, RSSI); exit status 0 when one or more
+                        were found, 3 when none
   --module-id UUID      update the module known as UUID (upper or lower
                         case); given more than once, update each of them
                         (a fleet run)
@@ -309,6 +336,8 @@ The simulated modules (sim only):
                         1000 (default 0), as a real link would
   --att-mtu N           the ATT MTU of its link, 23 to 517 (default 517): a
                         write without response carries at most N - 3 bytes
+  --out-of-range WHICH  module WHICH (its number from 1, or identifier) is
+                        made but out of radio range; may be repeated
   --fault FAULT         inject a fault into every module; may be repeated
   --fault WHICH:FAULT   inject it into one module only, WHICH being its number
                         (from 1) or identifier; that module then has its own
@@ -352,6 +381,8 @@ JSON events (--json), each one line with "event" and:
               module_rejected, link_failed, verify_mismatch,
               digest_mismatch, interrupted, terminated), "exit_status",
               "summary", "detail"
+  list        (last event of --list) "modules" (each "name", "identifier",
+              "rssi"), "exit_status"
   Progress events come at most ten times a second, and once at 100%.
   In a fleet run every event about one module also has "module" (its
   identifier), "scanning" has "seconds", each module ends with its own

@@ -29,6 +29,9 @@ struct ToolOptions {
   std::string image;
   bool image_is_url = false;
 
+  // --list: only show the modules in range; no image, nothing updated.
+  bool list = false;
+
   // Connect to the module remembered from the last run instead of scanning.
   bool retrieve = false;
   double scan_timeout_seconds = 10.0;
@@ -58,6 +61,9 @@ struct ToolOptions {
   OtaModuleConfig module;
   // --fault TARGET:FAULT: faults of one module, keyed by its identifier.
   std::map<std::string, OtaModuleFaults> module_faults;
+  // --out-of-range WHICH: simulated modules made but not in radio range,
+  // keyed as module_faults is ("#N" or the identifier).
+  std::vector<std::string> out_of_range;
   // Time the simulated module takes to answer, like a real link's
   // connection interval; 0 answers at once.
   unsigned latency_ms = 0;

@@ -105,6 +105,10 @@ TEST(ToolOptionsTest, ModulesAreNamedByIdentifierOrNumberAndAFleetRunIsToldApart
            {{"--all", "--modules", "257", "fw.bin"}, "from 1 to 256"},
            {{"--no-module", "--modules", "2", "fw.bin"}, "--no-module"},
            {{"--backend", "bluez", "--modules", "2", "fw.bin"}, "simulated"},
+           {{"--list", "fw.bin"}, "takes no IMAGE"},
+           {{"--list", "--modules", "2", "--out-of-range", "3"}, "--out-of-range 3: the simulated world has no such"},
+           {{"--list", "--out-of-range", "near"}, "neither a module's number"},
+           {{"--list", "--backend", "bluez", "--out-of-range", "1"}, "simulated"},
        }) {
     SCOPED_TRACE(words);
     EXPECT_NE(refused(args).find(words), std::string::npos) << refused(args);

@@ -1,0 +1,133 @@
+// quillon-ota --list, end to end: the built program lists the modules in
+// range over the simulated world and over BlueZ (the BlueZ stand-in on a
+// private bus), as rows of text and as JSON events, with the exit status
+// saying whether any module was found.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bluez/bluez_peer_process.h"
+#include "exit_status.h"
+#include "scratch_directory.h"
+#include "tool_process.h"
+
+namespace quillon::ota_tool {
+namespace {
+
+using quillon::test_support::ScratchDirectory;
+using quillon::testing::BluezPeerProcess;
+using quillon::testing::PrivateSystemBus;
+using test_support::run_tool;
+using test_support::ToolRun;
+
+std::vector<nlohmann::json> events_of(const ToolRun& run) {
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(run.output);
+  for (std::string line; std::getline(lines, line);) {
+    try {
+      events.push_back(nlohmann::json::parse(line));
+    } catch (const nlohmann::json::exception&) {
+      ADD_FAILURE() << "not a JSON line: " << line;
+    }
+  }
+  return events;
+}
+
+// identifier -> {name, rssi}, from the "found" events; the closing "list"
+// event must name the same modules, and nothing may follow it.
+std::map<std::string, std::pair<std::string, int>> listed(const ToolRun& run, int expected_status) {
+  const auto events = events_of(run);
+  std::map<std::string, std::pair<std::string, int>> found;
+  for (const auto& e : events) {
+    if (e.value("event", "") != "found") continue;
+    const auto id = e.at("identifier").get<std::string>();
+    EXPECT_FALSE(found.count(id)) << "found twice: " << id;
+    found[id] = {e.at("name").get<std::string>(), e.at("rssi").get<int>()};
+  }
+  EXPECT_FALSE(events.empty());
+  if (events.empty()) return found;
+  const auto& last = events.back();
+  EXPECT_EQ(last.value("event", ""), "list") << run.output;
+  EXPECT_EQ(last.value("exit_status", -1), expected_status);
+  std::map<std::string, std::pair<std::string, int>> in_list;
+  for (const auto& m : last.value("modules", nlohmann::json::array())) {
+    in_list[m.at("identifier").get<std::string>()] = {m.at("name").get<std::string>(), m.at("rssi").get<int>()};
+  }
+  EXPECT_EQ(in_list, found) << run.output;
+  return found;
+}
+
+const std::string kModule1 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0001";
+const std::string kModule2 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0002";
+const std::string kModule3 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0003";
+
+TEST(QuillonOtaList, SimulatedModulesInRangeOnly) {
+  ScratchDirectory home;
+  const std::vector<std::string> world{"--list", "--modules", "3", "--out-of-range", "2", "--scan-timeout", "0.5"};
+
+  auto args = world;
+  args.push_back("--json");
+  const auto json = run_tool(args, home.path());
+  EXPECT_EQ(json.status, kExitSuccess) << json.output;
+  const std::map<std::string, std::pair<std::string, int>> expected{{kModule1, {"Printer BLE 01", -55}},
+                                                                    {kModule3, {"Printer BLE 03", -55}}};
+  EXPECT_EQ(listed(json, kExitSuccess), expected);
+
+  // As text: one row per module, each with its name, identifier and RSSI.
+  const auto text = run_tool(world, home.path());
+  EXPECT_EQ(text.status, kExitSuccess) << text.output;
+  std::istringstream lines(text.output);
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("-3E8F2B7D000") != std::string::npos) rows.push_back(line);
+  }
+  ASSERT_EQ(rows.size(), 2u) << text.output;
+  EXPECT_EQ(rows[0].rfind("Printer BLE 01", 0), 0u) << rows[0];
+  EXPECT_NE(rows[0].find(kModule1), std::string::npos) << rows[0];
+  EXPECT_NE(rows[0].find("-55 dBm"), std::string::npos) << rows[0];
+  EXPECT_EQ(rows[1].rfind("Printer BLE 03", 0), 0u) << rows[1];
+  EXPECT_EQ(text.output.find(kModule2), std::string::npos) << text.output;
+}
+
+TEST(QuillonOtaList, NoModuleInRangeIsNotFound) {
+  ScratchDirectory home;
+  const auto none = run_tool({"--list", "--no-module", "--scan-timeout", "0.3", "--json"}, home.path());
+  EXPECT_EQ(none.status, kExitNotFound) << none.output;
+  EXPECT_TRUE(listed(none, kExitNotFound).empty());
+  const auto all_away = run_tool({"--list", "--modules", "2", "--out-of-range", "1", "--out-of-range", kModule2,
+                                  "--scan-timeout", "0.3"},
+                                 home.path());
+  EXPECT_EQ(all_away.status, kExitNotFound) << all_away.output;
+}
+
+TEST(QuillonOtaList, ModulesBehindBluez) {
+  static PrivateSystemBus bus;
+  ScratchDirectory home;
+  {
+    SCOPED_TRACE("no org.bluez on the bus");
+    const auto result = run_tool({"--backend", "bluez", "--list", "--scan-timeout", "1"}, home.path());
+    EXPECT_EQ(result.status, kExitLink) << result.output;
+  }
+  BluezPeerProcess peer({"--devices", "3"});
+  const auto json = run_tool({"--backend", "bluez", "--list", "--json", "--scan-timeout", "2"}, home.path());
+  EXPECT_EQ(json.status, kExitSuccess) << json.output;
+  std::map<std::string, int> rssi_by_name;
+  for (const auto& [id, module] : listed(json, kExitSuccess)) rssi_by_name[module.first] = module.second;
+  // The stand-in's device N reports an RSSI of -50 - N.
+  const std::map<std::string, int> expected{{"KSV-Module-1", -51}, {"KSV-Module-2", -52}, {"KSV-Module-3", -53}};
+  EXPECT_EQ(rssi_by_name, expected) << json.output;
+
+  const auto text = run_tool({"--backend", "bluez", "--list", "--scan-timeout", "2"}, home.path());
+  EXPECT_EQ(text.status, kExitSuccess) << text.output;
+  for (const auto& [name, rssi] : expected) {
+    EXPECT_NE(text.output.find(name), std::string::npos) << text.output;
+  }
+}
+
+}  // namespace
+}  // namespace quillon::ota_tool
