@@ -31,26 +31,26 @@ class BluezVmWorld final : public BackendWorld {
       "needs the real bluetoothd of the test VM (QUILLON_CONFORMANCE_VM=1, set by the bluez-vm case conformance)";
 
   explicit BluezVmWorld(int modules) {
+    if (modules > kModules) throw std::invalid_argument("the VM has modules 1.." + std::to_string(kModules));
     bus_ = sdbus::createSystemBusConnection();
     adapter_ = adapter(0);
     centralAddress_ = adapter_->getProperty("Address").onInterface(kAdapter).get<std::string>();
     // Each test starts without links or remembered devices, whatever the
     // last one left, and with the central's controller on.
-    forgetDevices(modules);
+    forgetDevices();
     if (!adapter_->getProperty("Powered").onInterface(kAdapter).get<bool>()) setPowered(true);
-    peer_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"/usr/bin/python3", QUILLON_VM_MODULE_PEER, "--modules", std::to_string(modules)});
-    const std::string line = peer_->readLine();
-    if (line.rfind("ready ", 0) != 0) throw std::runtime_error("module_peer.py did not start: '" + line + "'");
-    const std::string name = line.substr(6);
-    for (int n = 1; n <= modules; ++n) {
+    const std::string& name = peerName();
+    for (int n = 1; n <= kModules; ++n) {
       modules_.push_back(sdbus::createProxy(*bus_, name, "/quillon/module" + std::to_string(n)));
+      control(n, "Received", sdbus::Variant(std::vector<std::uint8_t>{}));
+      control(n, "Connectable", sdbus::Variant(true));
+      control(n, "Advertising", sdbus::Variant(n <= modules));
     }
   }
   ~BluezVmWorld() override {
     // The links go first, so that no module's GATT table is taken away under a live one.
     try {
-      forgetDevices(static_cast<int>(modules_.size()));
+      forgetDevices();
     } catch (const sdbus::Error&) {
       // bluetoothd is gone: the next world says so.
     }
@@ -89,6 +89,8 @@ class BluezVmWorld final : public BackendWorld {
   static constexpr char kAdapter[] = "org.bluez.Adapter1";
   static constexpr char kDevice[] = "org.bluez.Device1";
   static constexpr char kControl[] = "org.quillon.ModulePeer1";
+  // hci1..hci3: the guest has four controllers.
+  static constexpr int kModules = 3;
 
   std::unique_ptr<sdbus::IProxy> adapter(int index) {
     return sdbus::createProxy(*bus_, "org.bluez", "/org/bluez/hci" + std::to_string(index));
@@ -112,8 +114,25 @@ class BluezVmWorld final : public BackendWorld {
       // No device object: hciN never had the central connected.
     }
   }
+  // One module peer for the whole test program: its GATT tables stay the
+  // same from test to test, as a module's do, so what bluetoothd caches of
+  // them stays true (a new peer per test moved the tables, and a connection
+  // resolved with the cached table was then changed under the central).
+  const std::string& peerName() {
+    static std::unique_ptr<ChildProcess> peer;
+    static std::string name;
+    if (!peer) {
+      peer = std::make_unique<ChildProcess>(
+          std::vector<std::string>{"/usr/bin/python3", QUILLON_VM_MODULE_PEER, "--modules", std::to_string(kModules)});
+      const std::string line = peer->readLine();
+      if (line.rfind("ready ", 0) != 0) throw std::runtime_error("module_peer.py did not start: '" + line + "'");
+      name = line.substr(6);
+    }
+    return name;
+  }
   // RemoveDevice also ends the device's link, on every adapter the world uses.
-  void forgetDevices(int modules) {
+  void forgetDevices() {
+    constexpr int modules = kModules;
     using Objects = std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>;
     Objects objects;
     sdbus::createProxy(*bus_, "org.bluez", "/")
@@ -138,7 +157,6 @@ class BluezVmWorld final : public BackendWorld {
   std::unique_ptr<sdbus::IConnection> bus_;
   std::unique_ptr<sdbus::IProxy> adapter_;
   std::string centralAddress_;
-  std::unique_ptr<ChildProcess> peer_;
   std::vector<std::unique_ptr<sdbus::IProxy>> modules_;
   std::shared_ptr<RunLoop> queue_ = std::make_shared<RunLoop>();
   std::shared_ptr<MemoryLogSink> log_ = std::make_shared<MemoryLogSink>();

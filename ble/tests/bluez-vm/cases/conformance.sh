@@ -2,8 +2,9 @@
 # The BLE-world conformance suite (ble/tests/conformance) against the real
 # bluetoothd: its bluez_vm world, whose central is the BlueZ backend on hci0
 # and whose modules are hci1..hci3 made printer data modules by
-# guest/module_peer.py (each test starts its own). Passes only when every
-# test of that world passed or was skipped with its reason.
+# guest/module_peer.py (one for the whole run, which the world starts).
+# Passes only when every test of that world passed or was skipped with its
+# reason.
 #
 # What cannot be staged here, or is known to fail (the tests say why):
 # - RSSI: btvirt measures none and reports 127 ("not available"); the scan

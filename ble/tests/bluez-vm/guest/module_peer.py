@@ -10,7 +10,7 @@ write-without-response and notify), service data FF10 = 01 N.
 The system bus lets root call only a few interfaces of a client that owns no
 name, org.freedesktop.DBus.Properties among them; so the levers a test pulls
 are properties of org.quillon.ModulePeer1 at /quillon/moduleN:
-  Received     ay  read   what was written to FF02, in order
+  Received     ay  read   what was written to FF02, in order (set: forgotten)
   Advertising  b   write  false: the module is no longer heard
   Connectable  b   write  false: it is heard, but takes no connection
   Notification ay  write  sent on FF01 if the central subscribed to it
@@ -141,6 +141,57 @@ class Advertisement(dbus.service.Object):
         pass
 
 
+class Slot:
+    """One advertisement's registration with bluetoothd, brought to what the
+    module wants one step at a time: bluetoothd 5.66 frees an advertisement
+    twice (and aborts) when it is unregistered while its registration is
+    still in progress."""
+
+    def __init__(self, module, advert, refused):
+        self.module, self.advert, self.refused = module, advert, refused
+        self.state = "idle"  # registering, registered, unregistering
+        self.want = False
+        self.stale = False  # registered with properties that changed since
+        self.on_registered = None
+
+    def settled(self):
+        return self.state == ("registered" if self.want else "idle") and not self.stale
+
+    def set(self, want):
+        self.want = want
+        self.sync()
+
+    def sync(self):
+        manager = self.module.ad_manager
+        if self.state == "idle":
+            self.stale = False  # nothing registered to be out of date
+        if self.state == "registered" and (not self.want or self.stale):
+            self.state = "unregistering"
+            manager.UnregisterAdvertisement(self.advert.path, reply_handler=self.idle,
+                                            error_handler=lambda e: self.idle())
+        elif self.state == "idle" and self.want:
+            self.state, self.stale = "registering", False
+            manager.RegisterAdvertisement(self.advert.path, {}, reply_handler=self.registered,
+                                          error_handler=self.failed)
+        self.module.slot_changed()
+
+    def registered(self):
+        self.state = "registered"
+        if self.on_registered:
+            self.on_registered()
+            self.on_registered = None
+        self.sync()
+
+    def failed(self, error):
+        self.state = "idle"
+        self.want = self.refused(error)
+        self.sync()
+
+    def idle(self):
+        self.state = "idle"
+        self.sync()
+
+
 class Module(dbus.service.Object):
     """The GATT application (its ObjectManager) and the test's levers."""
 
@@ -151,9 +202,9 @@ class Module(dbus.service.Object):
         super().__init__(bus, self.path)
         self.adapter = "/org/bluez/hci%d" % number
         self.received = bytearray()
-        self.advertising = False
+        self.advertising = True
         self.connectable = True
-        self.ready, self.failed = ready, failed
+        self.waiting = []  # replies to levers, sent once the advertisements are as asked
         data, ota = Service(self, 0xFF00), Service(self, 0xFF10)
         self.chars = {
             0xFF01: Characteristic(self, data, 0xFF01, ["notify"]),
@@ -162,9 +213,6 @@ class Module(dbus.service.Object):
             0xFF11: Characteristic(self, ota, 0xFF11, ["write-without-response", "notify"]),
         }
         self.gatt = [data, ota] + list(self.chars.values())
-        self.advert = Advertisement(self, pulse=False)
-        self.pulse = Advertisement(self, pulse=True)
-        self.pulsing = False
         adapter = bus.get_object(BLUEZ, self.adapter)
         # The central reads the GAP name once connected: it must be the advertised one.
         dbus.Interface(adapter, PROPS).Set("org.bluez.Adapter1", "Alias", "KSV-Module-%d" % number)
@@ -172,38 +220,26 @@ class Module(dbus.service.Object):
         self.ad_manager = dbus.Interface(adapter, "org.bluez.LEAdvertisingManager1")
         self.gatt_manager.RegisterApplication(self.path, {}, reply_handler=ready,
                                               error_handler=lambda e: failed("RegisterApplication", e))
-        self.advertise(True)
+
+        def lasting_refused(error):
+            if self.lasting.on_registered:  # the module could not be made at all
+                failed("RegisterAdvertisement", error)
+            # bluetoothd may still be removing the last one: again at the next tick.
+            return False
+
+        self.lasting = Slot(self, Advertisement(self, pulse=False), lasting_refused)
+        self.pulse = Slot(self, Advertisement(self, pulse=True), lambda error: False)
+        self.lasting.on_registered = ready
+        self.lasting.set(True)
         GLib.timeout_add(PULSE_MS, self.tick)
 
-    def advertise(self, on):
-        if on == self.advertising:
-            return
-        self.advertising = on
-        if on:
-            self.ad_manager.RegisterAdvertisement(self.advert.path, {}, reply_handler=self.ready,
-                                                  error_handler=lambda e: self.failed("RegisterAdvertisement", e))
-        else:
-            self.ad_manager.UnregisterAdvertisement(self.advert.path)
-            if self.pulsing:
-                try:
-                    self.ad_manager.UnregisterAdvertisement(self.pulse.path)
-                except dbus.DBusException:
-                    pass  # its time ran out meanwhile
-                self.pulsing = False
-
     def tick(self):
-        if self.pulsing:
-            self.pulsing = False
-            self.ad_manager.UnregisterAdvertisement(self.pulse.path, reply_handler=lambda: None,
-                                                    error_handler=lambda e: None)
-        elif self.advertising and not self.linked():
-            self.pulsing = True
-
-            def refused(error):
-                self.pulsing = False  # tried again at the next tick
-
-            self.ad_manager.RegisterAdvertisement(self.pulse.path, {}, reply_handler=lambda: None,
-                                                  error_handler=refused)
+        if self.lasting.state == "idle" and self.advertising:
+            self.lasting.set(True)
+        if self.pulse.state == "registered":
+            self.pulse.set(False)
+        elif self.pulse.state == "idle" and self.advertising and not self.linked():
+            self.pulse.set(True)
         return True
 
     def linked(self):
@@ -213,6 +249,11 @@ class Module(dbus.service.Object):
                 return True
         return False
 
+    def slot_changed(self):
+        if self.waiting and self.lasting.settled() and self.pulse.state in ("idle", "registered"):
+            waiting, self.waiting = self.waiting, []
+            for reply in waiting:
+                reply()
 
     @dbus.service.method(OM, out_signature="a{oa{sa{sv}}}")
     def GetManagedObjects(self):
@@ -226,22 +267,30 @@ class Module(dbus.service.Object):
             return dbus.Boolean(getattr(self, name.lower()))
         raise Failed("no property %s.%s" % (interface, name))
 
-    @dbus.service.method(PROPS, in_signature="ssv")
-    def Set(self, interface, name, value):
+    @dbus.service.method(PROPS, in_signature="ssv", async_callbacks=("reply", "error"))
+    def Set(self, interface, name, value, reply, error):
         if interface != CONTROL:
-            raise Failed("no interface %s" % interface)
-        if name == "Advertising":
-            self.advertise(bool(value))
-        elif name == "Connectable":
+            error(Failed("no interface %s" % interface))
+            return
+        if name in ("Advertising", "Connectable"):
+            # Answered once bluetoothd has the advertisements as asked.
+            setattr(self, name.lower(), bool(value))
+            self.waiting.append(reply)
             # bluetoothd reads an advertisement's properties when it is registered.
-            was = self.advertising
-            self.advertise(False)
-            self.connectable = bool(value)
-            self.advertise(was)
+            for slot in (self.lasting, self.pulse):
+                slot.stale = slot.stale or name == "Connectable"
+            if not self.advertising:
+                self.pulse.set(False)
+            self.lasting.set(self.advertising)
+            return
+        if name == "Received":
+            self.received = bytearray()
         elif name == "Notification":
             self.chars[0xFF01].notify(bytes(value))
         else:
-            raise Failed("no writable property %s" % name)
+            error(Failed("no writable property %s" % name))
+            return
+        reply()
 
 
 def main():
