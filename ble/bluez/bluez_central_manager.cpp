@@ -620,6 +620,16 @@ std::optional<NSError> BluezCentralManager::forget(const std::shared_ptr<BluezPe
   if (!bus_ || !bluezPresent_) {
     return NSError{CBErrorDomain, CBErrorUnknown, "org.bluez is not on the system bus."};
   }
+  // RemoveDevice also deletes pairing keys: a module paired for printing
+  // would lose its bond. bluetoothd keeps a paired device's services and
+  // reads them again when the module indicates Service Changed (or its
+  // database hash differs), as a module whose table changes must.
+  const Properties* device = tree_.find(peripheral->path(), kDeviceInterface);
+  if (property<bool>(device, "Paired").value_or(false) || property<bool>(device, "Bonded").value_or(false)) {
+    log("Kept " + peripheral->path() + ": it is paired, and forgetting it would delete its keys; BlueZ reads its "
+        "services again when the module indicates Service Changed");
+    return std::nullopt;
+  }
   auto error = bus_->call(adapterPath_, kAdapterInterface, "RemoveDevice",
                           [&](sdbus::MethodCall& call) { call << sdbus::ObjectPath(peripheral->path()); });
   if (error && error->name != "org.bluez.Error.DoesNotExist") {

@@ -7,14 +7,18 @@ namespace quillon::ota_tool {
 
 void TransferSettlement::settle(const UpdateSession& session, Outcome& outcome, std::string& detail,
                                 const std::function<void(const std::string&)>& say, JsonEvents* json) const {
+  // A module that was sent anything may come back with another GATT table,
+  // whether or not the update succeeded (a module that failed half way may
+  // restart in its loader), while BlueZ still holds the old one: BlueZ
+  // forgets the device (unless it is paired), and the next run finds it
+  // again and reads its services afresh.
+  if (backend == BLEBackend::BlueZ && (outcome == Outcome::Success || session.transfer_seconds() > 0)) {
+    if (auto error = bluez::forgetPeripheral(session.peripheral())) {
+      manager_log->line("[BlueZ]The module could not be forgotten: " + error->localizedDescription);
+    }
+  }
   if (outcome != Outcome::Success) return;
   if (backend == BLEBackend::BlueZ) {
-    // The updated module may come back with another GATT table while
-    // BlueZ still holds the old one: BlueZ forgets the device, and the
-    // next run finds it by scanning and reads its services afresh.
-    if (auto error = bluez::forgetPeripheral(session.peripheral())) {
-      manager_log->line("[BlueZ]The updated module could not be forgotten: " + error->localizedDescription);
-    }
     if (!options.verify) return;
     if (json) {
       json->emit("verify", {{"match", true}, {"bytes", session.image_size()}, {"sha256", nullptr}});

@@ -116,7 +116,9 @@ class BLEWorldContract : public ::testing::Test {
     if (world) world->queue()->run_until_idle();
   }
 
-  bool runUntil(const std::function<bool()>& done) { return world->queue()->run_until(done, 10s); }
+  // A limit for hangs only: the VM's guest runs several times slower than
+  // the machine, and may share its cores with another guest.
+  bool runUntil(const std::function<bool()>& done) { return world->queue()->run_until(done, kVm ? 60s : 10s); }
   // Nothing is due to happen: gives a wrong event time to arrive.
   void settle() { world->queue()->run_for(300ms); }
 

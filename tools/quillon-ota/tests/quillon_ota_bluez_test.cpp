@@ -98,6 +98,15 @@ TEST_F(QuillonOtaBluezTest, UpdatesTheModuleBehindBluezAndVerifies) {
   EXPECT_EQ(retrieved.status, 0) << retrieved.output;
 }
 
+// Forgetting a paired device would delete its keys (a module paired for
+// classic printing would lose its bond).
+TEST_F(QuillonOtaBluezTest, APairedModuleIsKeptAfterItsUpdate) {
+  BluezPeerProcess peer({"--paired"});
+  const auto result = run({"--backend", "bluez", make_image(20000)});
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(peerKnowsDevice(1));
+}
+
 TEST_F(QuillonOtaBluezTest, ModuleFaultsGiveTheSameExitStatusesAsOverTheSimulatedModule) {
   const auto image = make_image(20000);
   const std::vector<std::vector<std::string>> faults = {
@@ -116,6 +125,8 @@ TEST_F(QuillonOtaBluezTest, ModuleFaultsGiveTheSameExitStatusesAsOverTheSimulate
     if (fault[0] == "--mtu") {
       EXPECT_EQ(bluez.verdict(), simulated.verdict()) << "the same reason, sizes and all";
     }
+    // The module may have changed all the same: BlueZ must not keep serving its old table.
+    EXPECT_FALSE(peerKnowsDevice(1)) << "a module that was sent anything is forgotten, updated or not";
   }
 }
 

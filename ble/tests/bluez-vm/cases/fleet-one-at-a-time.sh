@@ -8,9 +8,9 @@
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
 restart_bluetoothd General.TemporaryTimeout=3
-image=$(make_image fw.bin 131072)
+image=$(make_image fw.bin 65536)
 for n in 1 2 3; do start_module "$n"; done
-ota fleet --all --parallel 1 --scan-timeout 20 "$image"
+ota fleet --all --parallel 1 --scan-timeout 10 "$image"
 for n in 1 2 3; do
   holds_image "$n" "$image" || fail "module $n does not hold the image (quillon-ota exited $OTA_STATUS: $(module_statuses fleet | tr '\n' ' '))"
 done
