@@ -84,6 +84,7 @@ void BluezPeripheral::forgetGatt() {
   services_.reset();
   mtuLogged_ = false;
   acquiredMtu_ = 0;
+  wasFull_ = false;
 }
 
 BluezPeripheral::CharacteristicEntry* BluezPeripheral::entryFor(const std::shared_ptr<CBCharacteristic>& characteristic) {
@@ -315,6 +316,7 @@ bool BluezPeripheral::issueWrite(CharacteristicEntry& entry, const NSData& data,
 // The main queue never blocks on the socket: a thread waits for it, and the
 // queue sends the waiting packets again once it can.
 void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
+  wasFull_ = true;
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
   entry.watch = std::make_unique<WritableWatch>(entry.writeFd, queue_, [weak, path = entry.path](bool hungUp) {
     auto self = weak.lock();
@@ -342,6 +344,17 @@ void BluezPeripheral::drain(CharacteristicEntry& entry) {
     }
     entry.pending.pop_front();
   }
+  if (wasFull_ && canSendWriteWithoutResponse()) {
+    wasFull_ = false;
+    if (auto delegate = this->delegate()) delegate->peripheralIsReadyToSendWriteWithoutResponse(shared_from_this());
+  }
+}
+
+bool BluezPeripheral::canSendWriteWithoutResponse() const {
+  for (const auto& entry : characteristicEntries_) {
+    if (entry.watch) return false;
+  }
+  return true;
 }
 
 void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,

@@ -37,6 +37,8 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
                                          CBCharacteristicWriteType type) override;
   void setNotifyValue_forCharacteristic(bool enabled, const std::shared_ptr<CBCharacteristic>& characteristic) override;
   std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const override;
+  // False while writes wait behind a full socket.
+  bool canSendWriteWithoutResponse() const override;
 
   // --- for the central ---------------------------------------------------------
   const std::string& path() const { return path_; }
@@ -81,6 +83,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   // must wait.
   bool issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type);
   void waitForSocket(CharacteristicEntry& entry);
+  // Sends what waits, unless the socket or a subscription holds it.
   void drain(CharacteristicEntry& entry);
   CharacteristicEntry* entryAt(const std::string& path);
   void logMtu(const std::string& path);
@@ -94,6 +97,8 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   std::vector<ServiceEntry> serviceEntries_;
   std::vector<CharacteristicEntry> characteristicEntries_;
   bool mtuLogged_ = false;
+  // canSendWriteWithoutResponse() said false; the delegate hears when it is true again.
+  bool wasFull_ = false;
   std::size_t acquiredMtu_ = 0;  // AcquireWrite's answer, 0 before one
 };
 

@@ -115,7 +115,12 @@ void SimPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharacter
 void SimPeripheral::writeValue_forCharacteristic_type(const NSData& data,
                                                       const std::shared_ptr<CBCharacteristic>& characteristic,
                                                       CBCharacteristicWriteType type) {
+  if (type == CBCharacteristicWriteWithoutResponse) {
+    ++writesInFlight_;
+    if (!canSendWriteWithoutResponse()) wasFull_ = true;
+  }
   later([data, characteristic, type](SimPeripheral& self, const std::shared_ptr<CBPeripheral>& me) {
+    if (type == CBCharacteristicWriteWithoutResponse) self.carried(me);
     std::optional<NSError> error;
     if (self.state_ != CBPeripheralStateConnected) {
       error = notConnectedError();
@@ -130,6 +135,23 @@ void SimPeripheral::writeValue_forCharacteristic_type(const NSData& data,
     }
     if (type != CBCharacteristicWriteWithResponse) return;
     if (auto delegate = self.delegate()) delegate->peripheral_didWriteValueForCharacteristic_error(me, characteristic, error);
+  });
+}
+
+bool SimPeripheral::canSendWriteWithoutResponse() const {
+  return writesInFlight_ < kWritesWithoutResponseInFlight;
+}
+
+// The link carried one write without response: room for another. Told
+// after the write reaches the device, so a writer woken here is behind it.
+void SimPeripheral::carried(const std::shared_ptr<CBPeripheral>& me) {
+  if (writesInFlight_ > 0) --writesInFlight_;
+  if (!wasFull_ || !canSendWriteWithoutResponse()) return;
+  wasFull_ = false;
+  queue_->post([weak = weak_from_this(), me] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (auto delegate = self->delegate()) delegate->peripheralIsReadyToSendWriteWithoutResponse(me);
   });
 }
 

@@ -9,7 +9,21 @@ using sim::kOtaUUID;
 
 void OtaCharacteristicHandler::write(const std::vector<std::uint8_t>& packet) {
   if (!peripheral_ || !characteristic_) return;
+  if (!waiting_.empty() || !peripheral_->canSendWriteWithoutResponse()) {
+    waiting_.push_back(packet);
+    return;
+  }
   peripheral_->writeValue_forCharacteristic_type(packet, characteristic_, CBCharacteristicWriteWithoutResponse);
+}
+
+void OtaCharacteristicHandler::peripheralIsReadyToSendWriteWithoutResponse(
+    const std::shared_ptr<CBPeripheral>& peripheral) {
+  if (peripheral != peripheral_ || !characteristic_) return;
+  while (!waiting_.empty() && peripheral_->canSendWriteWithoutResponse()) {
+    peripheral_->writeValue_forCharacteristic_type(waiting_.front(), characteristic_,
+                                                   CBCharacteristicWriteWithoutResponse);
+    waiting_.pop_front();
+  }
 }
 
 void OtaCharacteristicHandler::peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,

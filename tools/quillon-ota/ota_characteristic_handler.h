@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <span>
@@ -36,8 +37,13 @@ class OtaCharacteristicHandler final : public BLEServiceHandler {
   // The peripheral whose events count; others are ignored.
   void watch(std::shared_ptr<CBPeripheral> peripheral) { peripheral_ = std::move(peripheral); }
   // Writes one packet, without response, as the OTA characteristic expects.
-  // Ignored before ready().
+  // Ignored before ready(). A packet the link cannot take yet
+  // (canSendWriteWithoutResponse) is kept and sent, in order, when the
+  // peripheral is ready again, so that a burst as large as the module's
+  // credit never overruns the link.
   void write(const std::vector<std::uint8_t>& packet);
+  // Packets kept until the link takes them.
+  std::size_t waiting() const { return waiting_.size(); }
 
   void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
                                       const std::optional<NSError>& error) override;
@@ -53,12 +59,14 @@ class OtaCharacteristicHandler final : public BLEServiceHandler {
   void peripheral_didUpdateNotificationStateForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
       const std::optional<NSError>& error) override;
+  void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& peripheral) override;
 
  private:
   Callbacks callbacks_;
   std::shared_ptr<CBPeripheral> peripheral_;
   std::shared_ptr<CBCharacteristic> characteristic_;
   bool readyReported_ = false;
+  std::deque<std::vector<std::uint8_t>> waiting_;
 };
 
 }  // namespace quillon::ota_tool

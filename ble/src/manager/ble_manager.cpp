@@ -202,4 +202,8 @@ void BLEManager::peripheral_didUpdateNotificationStateForCharacteristic_error(
   });
 }
 
+void BLEManager::peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& peripheral) {
+  forwardToHandlers([&](BLEServiceHandler& handler) { handler.peripheralIsReadyToSendWriteWithoutResponse(peripheral); });
+}
+
 }  // namespace quillon

@@ -59,4 +59,8 @@ void BLEPeripheralRouter::peripheral_didUpdateNotificationStateForCharacteristic
   }
 }
 
+void BLEPeripheralRouter::peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& peripheral) {
+  if (const auto handler = route(peripheral)) handler->peripheralIsReadyToSendWriteWithoutResponse(peripheral);
+}
+
 }  // namespace quillon

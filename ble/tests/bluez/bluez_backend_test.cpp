@@ -135,6 +135,7 @@ class LinkEvents final : public CBPeripheralDelegate {
   void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                        const std::shared_ptr<CBCharacteristic>&,
                                                        const std::optional<NSError>&) override {}
+  void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>&) override { ++readyToSend; }
   void peripheral_didUpdateNotificationStateForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                                     const std::shared_ptr<CBCharacteristic>&,
                                                                     const std::optional<NSError>& error) override {
@@ -143,6 +144,7 @@ class LinkEvents final : public CBPeripheralDelegate {
   }
   std::shared_ptr<CBCharacteristic> ota;
   bool notifyAnswered = false;
+  int readyToSend = 0;
   std::optional<NSError> notifyError;
 };
 
@@ -200,10 +202,14 @@ TEST_F(BluezWriteTest, WritesBehindAFullSocketArriveAllAndInOrderOnceItDrains) {
     expected.insert(expected.end(), packet.begin(), packet.end());
   }
   world.queue()->run_for(200ms);
+  EXPECT_FALSE(events->found->canSendWriteWithoutResponse()) << "packets wait behind the full socket";
+  EXPECT_EQ(link->readyToSend, 0);
   test().callMethod("PauseSocket").onInterface("org.quillon.TestPeer1").withArguments(1, false);
   const NSData written = waitForWritten(expected.size());
   ASSERT_EQ(written.size(), expected.size()) << "packets were lost";
   EXPECT_TRUE(written == expected) << "packets arrived out of order";
+  EXPECT_TRUE(events->found->canSendWriteWithoutResponse());
+  EXPECT_EQ(link->readyToSend, 1) << "the writer hears once that the link takes writes again";
 }
 
 // StartNotify is answered only once the module confirmed the subscription:

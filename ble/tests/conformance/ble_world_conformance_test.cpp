@@ -66,6 +66,10 @@ class Recorder final : public CBCentralManagerDelegate, public CBPeripheralDeleg
                                                                     const std::optional<NSError>& e) override {
     notifyStates.push_back(e);
   }
+  void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>&) override {
+    ++readyToSend;
+    if (onReadyToSend) onReadyToSend();
+  }
 
   std::vector<CBManagerState> states;
   std::vector<Discovery> discoveries;
@@ -73,6 +77,8 @@ class Recorder final : public CBCentralManagerDelegate, public CBPeripheralDeleg
   std::vector<std::pair<std::shared_ptr<CBPeripheral>, std::optional<NSError>>> failed, disconnected;
   std::vector<std::optional<NSError>> servicesFound, characteristicsFound, writes, notifyStates;
   std::vector<std::pair<std::string, NSData>> values;
+  int readyToSend = 0;
+  std::function<void()> onReadyToSend;
 };
 
 struct SimBackend {
@@ -263,6 +269,42 @@ TYPED_TEST(BLEWorldContract, ConnectedModuleTakesWritesAndNotifies) {
   this->world->notifyData(1, {9, 8, 7});
   ASSERT_TRUE(this->runUntil([&] { return this->recorder->values.size() == 2; }));
   EXPECT_EQ(this->recorder->values[1], (std::pair<std::string, NSData>{"FF01", {9, 8, 7}}));
+}
+
+// A writer that sends writes without response only while the link takes
+// them, and goes on when told it is ready again, is never left waiting and
+// gets every packet through in order.
+TYPED_TEST(BLEWorldContract, FlowControlledWritesWithoutResponseAllArriveInOrder) {
+  this->start();
+  auto module = this->find(1).at(0);
+  this->connectAndDiscover(module);
+  auto write = this->characteristic(module, sim::kDataWriteUUID);
+  ASSERT_TRUE(write);
+  constexpr int kPackets = 600;
+  int next = 0, refusals = 0;
+  NSData sent;
+  auto sendWhileItTakes = [&] {
+    while (next < kPackets && module->canSendWriteWithoutResponse()) {
+      const NSData one{static_cast<std::uint8_t>(next++ * 13)};
+      sent.push_back(one[0]);
+      module->writeValue_forCharacteristic_type(one, write, CBCharacteristicWriteWithoutResponse);
+    }
+    if (next < kPackets) ++refusals;
+  };
+  this->recorder->onReadyToSend = sendWhileItTakes;
+  sendWhileItTakes();
+  ASSERT_TRUE(this->runUntil([&] { return next == kPackets; }))
+      << "the link said it was full and never said it was ready again (" << next << " sent)";
+  EXPECT_GE(this->recorder->readyToSend, refusals) << "every refusal is followed by a ready";
+  NSData held;
+  for (int round = 0; round < 250 && held.size() < sent.size(); ++round) {
+    this->world->queue()->run_for(20ms);
+    held = this->world->receivedData(1);
+  }
+  EXPECT_EQ(held, sent) << "lost or reordered";
+  if constexpr (std::is_same_v<TypeParam, SimBackend>) {
+    EXPECT_GT(refusals, 0) << "the simulated link takes a few writes at a time";
+  }
 }
 
 TYPED_TEST(BLEWorldContract, RefusedLostAndRemovedModulesReportWithErrors) {

@@ -41,6 +41,9 @@ class CBPeripheralDelegate {
   virtual void peripheral_didUpdateNotificationStateForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& /*peripheral*/,
       const std::shared_ptr<CBCharacteristic>& /*characteristic*/, const std::optional<NSError>& /*error*/) {}
+  // canSendWriteWithoutResponse() was false and is true again: the link
+  // took what was waiting and will take more writes without response.
+  virtual void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& /*peripheral*/) {}
 };
 
 enum CBPeripheralState : long {
@@ -87,6 +90,11 @@ class CBPeripheral {
   // writes without response the ATT MTU less 3 (a longer one is dropped on
   // the way, without a word), for writes with response 512.
   virtual std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const = 0;
+  // Whether the link takes another write without response now. A writer
+  // that sends while it is false overruns the link (on the platform such
+  // writes may be dropped); it waits for
+  // peripheralIsReadyToSendWriteWithoutResponse instead.
+  virtual bool canSendWriteWithoutResponse() const { return true; }
   // Subscribes to (or ends) notifications; each notified value then
   // arrives as peripheral_didUpdateValueForCharacteristic_error. The answer
   // comes as peripheral_didUpdateNotificationStateForCharacteristic_error;

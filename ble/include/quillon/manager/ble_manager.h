@@ -122,6 +122,7 @@ class BLEManager final : public CBCentralManagerDelegate, public CBPeripheralDel
   void peripheral_didUpdateNotificationStateForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
       const std::optional<NSError>& error) override;
+  void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& peripheral) override;
 
  private:
   bool systemAtLeast(const char* threshold) const;

@@ -53,6 +53,7 @@ class BLEPeripheralRouter final : public BLEServiceHandler {
   void peripheral_didUpdateNotificationStateForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
       const std::optional<NSError>& error) override;
+  void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& peripheral) override;
 
  private:
   // The handler of `peripheral`, held for the caller's call; null for an

@@ -39,6 +39,9 @@ class BLEServiceHandler {
   virtual void peripheral_didUpdateNotificationStateForCharacteristic_error(
       const std::shared_ptr<CBPeripheral>& /*peripheral*/,
       const std::shared_ptr<CBCharacteristic>& /*characteristic*/, const std::optional<NSError>& /*error*/) {}
+  // The peripheral takes writes without response again (see
+  // CBPeripheral::canSendWriteWithoutResponse).
+  virtual void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>& /*peripheral*/) {}
 };
 
 using BLEServiceList = std::vector<std::shared_ptr<BLEServiceHandler>>;

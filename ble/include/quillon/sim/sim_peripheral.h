@@ -35,6 +35,12 @@ class SimPeripheral final : public CBPeripheral, public std::enable_shared_from_
                                          CBCharacteristicWriteType type) override;
   void setNotifyValue_forCharacteristic(bool enabled, const std::shared_ptr<CBCharacteristic>& characteristic) override;
   std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const override;
+  // False while kWritesWithoutResponseInFlight writes without response
+  // wait to be carried. The simulated link still carries a write made
+  // anyway (no loss), but a writer that honours this paces itself as on
+  // the platform.
+  bool canSendWriteWithoutResponse() const override;
+  static constexpr unsigned kWritesWithoutResponseInFlight = 8;
 
   const std::shared_ptr<SimDevice>& device() const { return device_; }
 
@@ -49,12 +55,15 @@ class SimPeripheral final : public CBPeripheral, public std::enable_shared_from_
   template <typename Body>
   void later(Body body);
   void forgetGatt();
+  void carried(const std::shared_ptr<CBPeripheral>& me);
 
   std::shared_ptr<SimDevice> device_;
   std::weak_ptr<SimCentralManager> central_;
   std::shared_ptr<RunLoop> queue_;
   CBPeripheralState state_ = CBPeripheralStateDisconnected;
   std::optional<CBServiceList> services_;
+  unsigned writesInFlight_ = 0;  // writes without response not carried yet
+  bool wasFull_ = false;         // canSendWriteWithoutResponse() said false
 };
 
 }  // namespace quillon::sim
