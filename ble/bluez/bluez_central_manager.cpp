@@ -16,8 +16,11 @@ constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
 constexpr auto kReadyPollPeriod = std::chrono::milliseconds(500);
 
 bool transient(const BusError& error) {
+  // bluetoothd answers a Connect made while another is under way with
+  // Failed "Operation already in progress", not InProgress.
   return error.name == "org.bluez.Error.InProgress" ||
-         error.message.find("le-connection-abort-by-local") != std::string::npos;
+         error.message.find("le-connection-abort-by-local") != std::string::npos ||
+         error.message.find("already in progress") != std::string::npos;
 }
 
 // The bus gave up waiting for the answer: BlueZ is still trying.
@@ -248,6 +251,8 @@ void BluezCentralManager::propertiesChanged(const std::string& path, const std::
       const auto connected = property<bool>(&changed, "Connected");
       if (connected == false && peripheral->state() == CBPeripheralStateConnected) {
         linkLost(peripheral);
+      } else if (connected == false && peripheral->state() == CBPeripheralStateConnecting) {
+        linkDownWhileConnecting(peripheral);
       } else if (peripheral->state() == CBPeripheralStateConnecting) {
         checkReady(peripheral);
       }
@@ -469,7 +474,25 @@ void BluezCentralManager::endFindAgain(const std::string& path) {
   }
 }
 
+// The link went down before it was usable: an attempt waiting for that
+// starts now; an answered one (its link dropped before the services
+// resolved, as an abort a moment after the connection event does) is made
+// again, within the retries, rather than left to the time-out.
+void BluezCentralManager::linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  if (peripheral->retryWhenDown) {
+    peripheral->retryWhenDown = false;
+    connectAttempt(peripheral);
+    return;
+  }
+  if (!peripheral->connectAnswered || peripheral->retries >= kConnectRetries) return;
+  ++peripheral->retries;
+  log("The link to " + peripheral->path() + " went down before it was ready, connecting again");
+  connectAttempt(peripheral);
+}
+
 void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  peripheral->connectAnswered = false;
+  peripheral->retryWhenDown = false;
   std::weak_ptr<BluezCentralManager> weak = weak_from_this();
   const unsigned attempt = peripheral->attempt;
   bus_->callAsync(
@@ -480,7 +503,7 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
         return [weak, peripheral, attempt, failed] {
           auto self = weak.lock();
           if (!self || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
-          if (!failed) {
+          if (!failed || failed->name == "org.bluez.Error.AlreadyConnected") {
             peripheral->connectAnswered = true;
             self->checkReady(peripheral);
             self->readBack(peripheral, attempt);
@@ -499,6 +522,13 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
           if (transient(*failed) && peripheral->retries < kConnectRetries) {
             ++peripheral->retries;
             self->log("Connect answered " + failed->name + " (" + failed->message + "), trying again");
+            // A failed attempt leaves its link up for a moment (Connected
+            // true, then the error, then false), and Connect on a link that
+            // is still up answers success at once: try again once it is down.
+            if (property<bool>(self->tree_.find(peripheral->path(), kDeviceInterface), "Connected").value_or(false)) {
+              peripheral->retryWhenDown = true;
+              return;
+            }
             self->queue_->post_after(kConnectRetryDelay, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt] {
               auto again = weak.lock();
               auto peripheral = weakPeripheral.lock();

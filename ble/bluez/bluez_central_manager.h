@@ -66,6 +66,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   std::shared_ptr<BluezPeripheral> known(const std::shared_ptr<CBPeripheral>& peripheral) const;
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);
   void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
   void endFindAgain(const std::string& path);
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);

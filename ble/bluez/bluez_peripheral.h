@@ -50,6 +50,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   unsigned attempt = 0;
   unsigned retries = 0;
   bool connectAnswered = false;  // this attempt's Connect replied with success
+  bool retryWhenDown = false;    // the next attempt waits for Connected false
 
  private:
   struct ServiceEntry {

@@ -83,6 +83,18 @@ TEST_F(BluezBackendTest, ConnectErrorsCarryTheirDBusNameAfterBoundedRetries) {
   }
 }
 
+// An attempt the controller aborts a moment after the connection event
+// leaves its link up for a while, and Connect on a link still up answers
+// success at once: a retry made too early takes a dying link for a new one.
+TEST_F(BluezBackendTest, AnAbortedAttemptIsMadeAgainOnceItsLinkIsDown) {
+  sdbus::createProxy(*sdbus::createSystemBusConnection(), "org.bluez", "/test")
+      ->callMethod("AbortNextConnect").onInterface("org.quillon.TestPeer1").withArguments(1, 800u);
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1 || events->failure.has_value(); }));
+  EXPECT_FALSE(events->failure.has_value()) << events->failure->localizedDescription;
+  EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
+}
+
 // bluetoothd removes a device that was heard but never connected
 // TemporaryTimeout after it was last heard; a fleet run that connects its
 // modules one after another meets that for every module but the first.

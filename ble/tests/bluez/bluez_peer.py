@@ -399,6 +399,8 @@ class Device(Object):
         # not heard, and Connect is never answered (BlueZ keeps trying).
         self.out_of_range = False
         self.unanswered = []
+        # Milliseconds the link lingers after the next Connect is aborted; 0: none.
+        self.abort_next = 0
 
     def build_gatt(self):
         data = Service(self, 0xFF00)
@@ -420,8 +422,20 @@ class Device(Object):
             raise BluezError("NotReady", "Resource Not Ready")
         if self.refuse:
             raise BluezError(self.refuse[0], self.refuse[1])
+        # As bluetoothd: a second Connect while one is under way...
+        if self.unanswered:
+            raise BluezError("Failed", "Operation already in progress")
+        # ...and one on a link that is still up (even one going down) succeeds at once.
         if self.props["Connected"]:
-            raise BluezError("AlreadyConnected", "Already Connected")
+            reply()
+            return
+        if self.abort_next:
+            # The kernel's connection event came (Connected true), then the
+            # controller gave up; the link lingers before it is gone.
+            linger_ms, self.abort_next = self.abort_next, 0
+            self.set("Connected", True)
+            GLib.timeout_add(linger_ms, self.linger_ends)
+            raise BluezError("Failed", "le-connection-abort-by-local")
         if self.out_of_range:
             self.unanswered.append((reply, error))
             return
@@ -436,8 +450,17 @@ class Device(Object):
         self.set("ServicesResolved", True)
         reply()
 
+    def linger_ends(self):
+        if not self.gatt:
+            self.set("Connected", False)
+        return False
+
     @dbus.service.method(DEVICE)
     def Disconnect(self):
+        # A connection still being made is given up.
+        pending, self.unanswered = self.unanswered, []
+        for _, error in pending:
+            error(BluezError("Failed", "Operation cancelled"))
         self.drop()
 
     def drop(self):
@@ -649,6 +672,10 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="iss")
     def RefuseConnect(self, number, error, message):
         self.device(number).refuse = (str(error), str(message)) if error else None
+
+    @dbus.service.method(CONTROL, in_signature="iu")
+    def AbortNextConnect(self, number, linger_ms):
+        self.device(number).abort_next = int(linger_ms)
 
     @dbus.service.method(CONTROL, in_signature="i")
     def Remove(self, number):
