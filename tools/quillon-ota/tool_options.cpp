@@ -270,6 +270,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
 
 std::string usage_text() {
   return R"(Usage: quillon-ota [options] IMAGE
+  or:  quillon-ota [options] --list
 
 Updates the firmware of the printer's BLE data module over its OTA service
 (FF10, characteristic FF11). IMAGE is a local file or an http:// or https://
@@ -288,8 +289,6 @@ The BLE backend:
                         the user must be allowed to use org.bluez on the
                         system bus (root, or the group the system's D-Bus
                         policy names, often "bluetooth")
-
-Usage: quillon-ota [options] --list
 
 Finding the module:
   (default)             scan for a module advertising FF10 and connect to the
@@ -392,29 +391,33 @@ JSON events (--json), each one line with "event" and:
   ends before any module is tried ends with a plain "verdict".
 
 Exit status:
-  0  the module accepted the image (and, with --verify, holds exactly it)
-  2  usage error
-  3  module not found: nothing advertising FF10 within the scan time, or no
-     remembered module that can be retrieved
-  4  firmware image not available: the file cannot be read or is not a
-     regular file (a device, FIFO, socket or directory), the download failed
-     (refused certificate and redirect from https:// to http:// included),
-     or the image is empty (refused before anything is sent)
-  5  checksum failure reported by the transfer
-  6  time-out: the module stopped answering for more than 3 seconds
-  7  the module rejected the image (its verdict was not success)
-  8  BLE link failed: connection refused or lost, no OTA service, or the
-     module asks for packets longer than one write on the link carries
-  9  --verify found that the module does not hold exactly the image
-  10 a fleet run in which one or more modules were not updated; the summary
-     gives each module's own status (3 to 9 above). A fleet run that cannot
-     begin ends with the status of its reason (2, 3, 4, 8 or 11)
-  11 image digest mismatch: the image is not the one --sha256 names; nothing
-     was sent, and a downloaded image was removed from the cache
-  130  interrupted by Ctrl-C (SIGINT); 143  terminated (SIGTERM): the line
-     being drawn is finished, the verdict says "aborted", and a half-written
-     download is removed from the cache. A fleet run ends every transfer,
-     prints its summary and exits with the same status
+  0    the module accepted the image (and, with --verify, holds exactly
+       it); with --list: one or more modules were found
+  2    usage error
+  3    module not found: nothing advertising FF10 within the scan time, or
+       no remembered module that can be retrieved; with --list: none found
+  4    firmware image not available: the file cannot be read or is not a
+       regular file (a device, FIFO, socket or directory), the download
+       failed (refused certificate and redirect from https:// to http://
+       included), or the image is empty (refused before anything is sent)
+  5    checksum failure reported by the transfer
+  6    time-out: the module stopped answering for more than 3 seconds
+  7    the module rejected the image (its verdict was not success)
+  8    BLE link failed: connection refused or lost, no OTA service, or the
+       module asks for packets longer than one write on the link carries;
+       also when Bluetooth cannot be used at all (--list included)
+  9    --verify found that the module does not hold exactly the image
+  10   a fleet run in which one or more modules were not updated; the
+       summary gives each module's own status (3 to 9 above). A fleet run
+       that cannot begin ends with the status of its reason (2, 3, 4, 8 or
+       11)
+  11   image digest mismatch: the image is not the one --sha256 names;
+       nothing was sent, and a downloaded image was removed from the cache
+  130  interrupted by Ctrl-C (SIGINT): the line being drawn is finished,
+       the verdict says "aborted", and a half-written download is removed
+       from the cache. A fleet run ends every transfer, prints its summary
+       and exits with the same status
+  143  terminated (SIGTERM), as for 130
 )";
 }
 
