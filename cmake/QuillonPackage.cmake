@@ -7,6 +7,9 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# What is installed here is the -dev package's (cmake/QuillonDebianPackages.cmake).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME libquillon-dev)
+
 install(TARGETS quillon quillon_module quillon_sim EXPORT QuillonLibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/ble/include/quillon
