@@ -53,10 +53,9 @@ void registerBackend(BluezOptions options = {});
 
 // Forgets `peripheral` in BlueZ after a firmware update: ends its link (as
 // cancelPeripheralConnection does) and removes its device object with
-// Adapter1.RemoveDevice, which drops the services BlueZ holds for it (also
-// those it keeps in its cache across device objects). The updated module may
-// come back with another GATT table; the next connection finds it again and
-// discovers its services afresh. A paired or bonded device is kept (its
+// Adapter1.RemoveDevice, which drops the services BlueZ holds for it. The
+// updated module may come back with another GATT table; the next
+// connection finds it again and discovers its services. A paired or bonded device is kept (its
 // link still ends): removing it would delete its keys, and BlueZ refreshes
 // a paired device's services when the module indicates Service Changed.
 // Call on the main queue. A device BlueZ no longer knows, or a peripheral of

@@ -6,6 +6,7 @@
 # never hears it, and bluetoothd drops the link after ATT's 30 s). Kept so
 # that an emulator that carries two links shows up as an unexpected pass.
 # case-timeout: 480
+# case-retry: no
 . "$QVM_CASE_LIB"
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
