@@ -9,7 +9,6 @@ LeAdvertisement::LeAdvertisement(sdbus::IConnection& bus, std::string path, LeAd
   object_->registerProperty("Type").onInterface(iface).withGetter([] { return std::string("peripheral"); });
   object_->registerProperty("ServiceUUIDs").onInterface(iface).withGetter([this] { return config_.service_uuids; });
   object_->registerProperty("LocalName").onInterface(iface).withGetter([this] { return config_.name; });
-  object_->registerProperty("Duration").onInterface(iface).withGetter([this] { return config_.duration_seconds; });
   object_->registerMethod("Release").onInterface(iface).implementedAs([this] {
     events_->logf("BlueZ released the advertisement %s", path_.c_str());
   });

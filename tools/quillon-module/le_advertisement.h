@@ -18,8 +18,6 @@ namespace quillon::module_tool {
 struct LeAdvertisementConfig {
   std::string name;
   std::vector<std::string> service_uuids;
-  // Seconds this one is on air before bluetoothd rotates to the next.
-  std::uint16_t duration_seconds = 1;
 };
 
 class LeAdvertisement {

@@ -66,21 +66,15 @@ int serve(const ModuleOptions& options, const StopSignals& signals) {
   GattApplication application(*bus, kApplicationRoot, transfer, detail, [&](const TransferEnd& end) {
     if (options.once && !ended) ended = end;
   });
-  // Two advertisements that bluetoothd rotates every second. An emulated
-  // controller (btvirt) reports an advertisement once per scan start unless
-  // its data changes, so a scanner started after the first report would
-  // wait 10 to 20 s for the next; rotating two that differ (the second also
-  // names FF00) gives it a fresh report every second. A real adapter
-  // reports continually either way, and both carry the name and FF10.
+  // One advertisement, on air for as long as the module serves. (Two that
+  // bluetoothd rotated with a Duration were tried for emulated controllers,
+  // which report an advertisement once per scan start: with extended
+  // advertising each went off air for good when its Duration ended, so a
+  // later scan found nothing.)
   std::vector<std::unique_ptr<LeAdvertisement>> advertisements;
   advertisements.push_back(std::make_unique<LeAdvertisement>(
       *bus, std::string(kAdvertisementPath) + "0",
-      LeAdvertisementConfig{.name = options.name, .service_uuids = {full_uuid("ff10")}, .duration_seconds = 1}, events));
-  advertisements.push_back(std::make_unique<LeAdvertisement>(
-      *bus, std::string(kAdvertisementPath) + "1",
-      LeAdvertisementConfig{.name = options.name, .service_uuids = {full_uuid("ff10"), full_uuid("ff00")},
-                            .duration_seconds = 1},
-      events));
+      LeAdvertisementConfig{.name = options.name, .service_uuids = {full_uuid("ff10")}}, events));
 
   std::vector<std::string> advertisement_paths;
   for (const auto& advertisement : advertisements) advertisement_paths.push_back(advertisement->path());

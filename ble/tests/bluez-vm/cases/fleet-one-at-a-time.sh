@@ -10,7 +10,7 @@
 restart_bluetoothd General.TemporaryTimeout=3
 image=$(make_image fw.bin 65536)
 for n in 1 2 3; do start_module "$n"; done
-ota fleet --all --parallel 1 --scan-timeout 10 "$image"
+ota fleet --all --parallel 1 --scan-timeout 20 "$image"
 for n in 1 2 3; do
   holds_image "$n" "$image" || fail "module $n does not hold the image (quillon-ota exited $OTA_STATUS: $(module_statuses fleet | tr '\n' ' '))"
 done
