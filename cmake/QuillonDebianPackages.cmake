@@ -95,7 +95,7 @@ without a printer.")
 set(CPACK_DEBIAN_LIBQUILLON-DEV_PACKAGE_NAME libquillon-dev)
 set(CPACK_DEBIAN_LIBQUILLON-DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_LIBQUILLON-DEV_PACKAGE_DEPENDS
-    "libcurl4-openssl-dev | libcurl-dev, libssl-dev, libsdbus-c++-dev, libsystemd-dev, pkg-config | pkgconf")
+    "libcurl4-openssl-dev | libcurl-dev, libssl-dev, libsdbus-c++-dev, pkg-config | pkgconf")
 set(CPACK_DEBIAN_LIBQUILLON-DEV_PACKAGE_SUGGESTS "cmake")
 set(CPACK_COMPONENT_LIBQUILLON-DEV_DESCRIPTION "QuillonLib, BLE library for printer apps (development files)
 QuillonLib gives an app a printer's BLE data module: scanning,
