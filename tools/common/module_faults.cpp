@@ -1,23 +1,11 @@
 #include "module_faults.h"
 
-#include <charconv>
 #include <cstdint>
 #include <limits>
 
+#include "command_line.h"
+
 namespace quillon::tools {
-namespace {
-
-// A whole decimal number in [low, high]; nothing for anything else
-// ("12x", "", "-1", out of range).
-std::optional<std::uint64_t> parse_count(std::string_view text, std::uint64_t low, std::uint64_t high) {
-  std::uint64_t value = 0;
-  const auto* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high) return std::nullopt;
-  return value;
-}
-
-}  // namespace
 
 std::optional<std::string> apply_fault(std::string_view fault, OtaModuleFaults& faults) {
   const auto eq = fault.find('=');

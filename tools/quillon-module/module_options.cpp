@@ -2,21 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdint>
 
+#include "command_line.h"
 #include "module_faults.h"
 
 namespace quillon::module_tool {
 namespace {
-
-std::optional<unsigned> parse_byte(std::string_view text) {
-  unsigned value = 0;
-  const auto* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || ptr != end || value > 255) return std::nullopt;
-  return value;
-}
 
 // BlueZ sends the name in the advertising data, whose 31 bytes also carry
 // the flags and FF10; a longer name is cut short by bluetoothd.
@@ -28,26 +20,14 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
   ModuleOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view arg = args[i];
-    // "--name=value" and "--name value" both work for options with a value.
-    std::string_view name = arg;
-    std::optional<std::string_view> inline_value;
-    if (arg.starts_with("--")) {
-      if (auto eq = arg.find('='); eq != std::string_view::npos) {
-        name = arg.substr(0, eq);
-        inline_value = arg.substr(eq + 1);
-      }
-    }
-    const auto value = [&]() -> std::optional<std::string_view> {
-      if (inline_value) return inline_value;
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
+    tools::OptionArgument option(args, i);
+    const std::string_view name = option.name();
+    const auto value = [&] { return option.value(); };
     const auto flag = [&](bool& field) -> std::optional<UsageError> {
-      if (inline_value) return UsageError{std::string(name) + " takes no value"};
-      field = true;
+      if (auto e = option.flag(field)) return UsageError{*e};
       return std::nullopt;
     };
-    const auto missing = [&] { return UsageError{std::string(name) + " needs a value"}; };
+    const auto missing = [&] { return UsageError{option.missing()}; };
 
     if (name == "-h" || name == "--help") return HelpRequested{};
     if (name == "--version") return VersionRequested{};
@@ -73,7 +53,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     } else if (name == "--mtu" || name == "--credit") {
       auto v = value();
       if (!v) return missing();
-      auto n = parse_byte(*v);
+      auto n = tools::parse_count(*v, 0, 255);
       if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
       (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
     } else if (name == "--fault") {

@@ -5,11 +5,14 @@
 #include <charconv>
 #include <limits>
 
+#include "command_line.h"
 #include "quillon/ble/ns_uuid.h"
 #include "quillon/sim/sim_fleet.h"
 
 namespace quillon::ota_tool {
 namespace {
+
+using tools::parse_count;
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -19,15 +22,6 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-// A whole decimal number in [low, high]; nothing for anything else
-// ("12x", "", "-1", out of range).
-std::optional<std::uint64_t> parse_count(std::string_view text, std::uint64_t low, std::uint64_t high) {
-  std::uint64_t value = 0;
-  const auto* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high) return std::nullopt;
-  return value;
-}
 
 std::optional<double> parse_seconds(std::string_view text) {
   double value = 0;
@@ -73,26 +67,14 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       options_ended = true;
       continue;
     }
-    // "--name=value" and "--name value" both work for options with a value.
-    std::string_view name = arg;
-    std::optional<std::string_view> inline_value;
-    if (arg.starts_with("--")) {
-      if (auto eq = arg.find('='); eq != std::string_view::npos) {
-        name = arg.substr(0, eq);
-        inline_value = arg.substr(eq + 1);
-      }
-    }
-    const auto value = [&]() -> std::optional<std::string_view> {
-      if (inline_value) return inline_value;
-      if (i + 1 < args.size()) return args[++i];
-      return std::nullopt;
-    };
+    tools::OptionArgument option(args, i);
+    const std::string_view name = option.name();
+    const auto value = [&] { return option.value(); };
     const auto flag = [&](bool& field) -> std::optional<UsageError> {
-      if (inline_value) return UsageError{std::string(name) + " takes no value"};
-      field = true;
+      if (auto e = option.flag(field)) return UsageError{*e};
       return std::nullopt;
     };
-    const auto missing = [&] { return UsageError{std::string(name) + " needs a value"}; };
+    const auto missing = [&] { return UsageError{option.missing()}; };
 
     if (name == "-h" || name == "--help") return HelpRequested{};
     if (name == "--version") return VersionRequested{};
