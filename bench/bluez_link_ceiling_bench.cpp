@@ -8,7 +8,11 @@
 //
 // Runs against whatever module the system bus's bluetoothd reaches first
 // (quillon-module in the test virtual machine):
-//   bluez_link_ceiling_bench [--adapter hciN] [--bytes N] [--packet N]
+//   bluez_link_ceiling_bench [--adapter hciN] [--bytes N] [--packet N] [--hold]
+// With --hold there is no closing write: the program keeps the link up
+// after its writes until it is ended, and the module's own count says when
+// everything arrived. (bluetoothd 5.66 refuses a write with response on a
+// characteristic whose write socket is held: "Write acquired".)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -79,7 +83,10 @@ int main(int argc, char** argv) {
   std::string adapter = "hci0";
   long bytes = 256 * 1024;
   long packet = 244;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool hold = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--hold")) hold = true;
+    if (i + 1 >= argc) continue;
     if (!std::strcmp(argv[i], "--adapter")) adapter = argv[i + 1];
     if (!std::strcmp(argv[i], "--bytes")) bytes = std::atol(argv[i + 1]);
     if (!std::strcmp(argv[i], "--packet")) packet = std::atol(argv[i + 1]);
@@ -115,12 +122,22 @@ int main(int argc, char** argv) {
   if (!data) return fail("the module has no FF02");
 
   const NSData chunk(static_cast<std::size_t>(packet), 0x5A);
+  if (hold) {
+    std::printf("writing\n");
+    std::fflush(stdout);
+  }
   const auto began = std::chrono::steady_clock::now();
   long sent = 0;
   while (sent + packet <= bytes) {
     module->writeValue_forCharacteristic_type(chunk, data, CBCharacteristicWriteWithoutResponse);
     sent += packet;
     queue->run_for(0ms);  // lets the bus thread's news in, as an app's run loop would
+  }
+  if (hold) {
+    std::printf("sent %ld bytes\n", sent);
+    std::fflush(stdout);
+    queue->run_for(std::chrono::hours(1));
+    return 0;
   }
   module->writeValue_forCharacteristic_type(NSData(static_cast<std::size_t>(bytes - sent + 1), 0x5A), data,
                                             CBCharacteristicWriteWithResponse);
