@@ -188,7 +188,10 @@ void BluezCentralManager::updateState() {
   if (next == state_) return;
   state_ = next;
   if (state_ != CBManagerStatePoweredOn) {
+    // bluetoothd ends every client's discovery at power-off, and a restart
+    // forgets them all.
     scanning_ = false;
+    discoverySession_ = false;
     auto peripherals = peripherals_;
     for (auto& [path, peripheral] : peripherals) {
       if (peripheral->state() == CBPeripheralStateConnected) {
@@ -354,14 +357,16 @@ void BluezCentralManager::scanForPeripheralsWithServices_options(const CBUUIDFil
     call << filter;
   });
   if (error) log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
-  const bool discovering =
-      property<bool>(tree_.find(adapterPath_, kAdapterInterface), "Discovering").value_or(false);
-  if (!discovering || !scanning_) {
-    error = bus_->call(adapterPath_, kAdapterInterface, "StartDiscovery", {});
-    if (error && error->name != "org.bluez.Error.InProgress") {
-      log("StartDiscovery failed: " + error->name + ": " + error->message);
-      return;
-    }
+  if ((error = startDiscovery())) {
+    const NSError failure{CBErrorDomain, CBErrorUnknown,
+                          "Bluetooth could not scan: " + options_.adapter + " did not start discovery (" +
+                              error->name + ": " + error->message + ")"};
+    log(failure.localizedDescription);
+    queue_->post([weak = weak_from_this(), failure] {
+      auto self = weak.lock();
+      if (self && self->options_.scanFailed) self->options_.scanFailed(failure);
+    });
+    return;
   }
   scanning_ = true;
   // Devices BlueZ already hears are reported now, as a fresh scan would.
@@ -372,6 +377,25 @@ void BluezCentralManager::stopScan() {
   if (!scanning_) return;
   scanning_ = false;
   if (findDiscovery_) return;  // still looking for a device to connect
+  stopDiscovery();
+}
+
+// bluetoothd answers InProgress both to a client whose discovery already
+// runs and to one whose discovery the kernel refused to start (it then
+// drops that client's session), so the answer alone does not tell a scan
+// that runs from one that never will: only an open session of our own
+// does, and with one StartDiscovery is not asked again.
+std::optional<BusError> BluezCentralManager::startDiscovery() {
+  if (discoverySession_) return std::nullopt;
+  auto error = bus_->call(adapterPath_, kAdapterInterface, "StartDiscovery", {});
+  if (!error) discoverySession_ = true;
+  return error;
+}
+
+void BluezCentralManager::stopDiscovery() {
+  if (!discoverySession_) return;
+  discoverySession_ = false;
+  if (!bluezPresent_) return;
   if (auto error = bus_->call(adapterPath_, kAdapterInterface, "StopDiscovery", {})) {
     log("StopDiscovery failed: " + error->name + ": " + error->message);
   }
@@ -457,9 +481,18 @@ void BluezCentralManager::findAgain(const std::shared_ptr<BluezPeripheral>& peri
     call << std::map<std::string, sdbus::Variant>{{"Transport", sdbus::Variant(std::string("le"))}};
   });
   if (error) log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
-  error = bus_->call(adapterPath_, kAdapterInterface, "StartDiscovery", {});
-  if (error && error->name != "org.bluez.Error.InProgress") {
-    log("StartDiscovery failed: " + error->name + ": " + error->message);
+  if ((error = startDiscovery())) {
+    // Nothing will find it: the connection fails now, with the reason.
+    const NSError failure{CBErrorDomain, CBErrorConnectionFailed,
+                          "Bluetooth could not scan for it: " + options_.adapter + " did not start discovery (" +
+                              error->name + ": " + error->message + ")"};
+    log(failure.localizedDescription);
+    queue_->post([weak = weak_from_this(), peripheral, attempt = peripheral->attempt, failure] {
+      auto self = weak.lock();
+      if (self && peripheral->state() == CBPeripheralStateConnecting && peripheral->attempt == attempt) {
+        self->failConnect(peripheral, failure);
+      }
+    });
     return;
   }
   findDiscovery_ = true;
@@ -468,10 +501,7 @@ void BluezCentralManager::findAgain(const std::shared_ptr<BluezPeripheral>& peri
 void BluezCentralManager::endFindAgain(const std::string& path) {
   if (!findingAgain_.erase(path) || !findingAgain_.empty() || !findDiscovery_) return;
   findDiscovery_ = false;
-  if (scanning_ || !bluezPresent_) return;
-  if (auto error = bus_->call(adapterPath_, kAdapterInterface, "StopDiscovery", {})) {
-    log("StopDiscovery failed: " + error->name + ": " + error->message);
-  }
+  if (!scanning_) stopDiscovery();
 }
 
 // The link went down before it was usable: an attempt waiting for that

@@ -67,6 +67,8 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);
+  std::optional<BusError> startDiscovery();
+  void stopDiscovery();
   void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
   void endFindAgain(const std::string& path);
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
@@ -94,6 +96,9 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   // for again by a discovery of our own before they are connected.
   std::set<std::string> findingAgain_;
   bool findDiscovery_ = false;
+  // This client's discovery session in bluetoothd is open (StartDiscovery
+  // succeeded and no StopDiscovery, power-off or restart ended it since).
+  bool discoverySession_ = false;
 
   std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
   KnownDevices knownDevices_;

@@ -311,6 +311,10 @@ void FleetRun::fail(Outcome outcome, std::string detail) {
   phase_ = Phase::Done;
 }
 
+void FleetRun::scan_failed(const std::string& why) {
+  if (phase_ == Phase::Scanning) fail(Outcome::LinkFailed, why);
+}
+
 void FleetRun::abort(int signal) {
   if (phase_ == Phase::Done || stopped_) return;
   stopped_ = signal == SIGTERM ? Outcome::Terminated : Outcome::Interrupted;

@@ -63,6 +63,9 @@ class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from
   // The user asked the run to stop: the scan ends, modules not begun are
   // recorded as stopped, every transfer ends, and the run finishes.
   void abort(int signal);
+  // Bluetooth could not scan: a run still looking for modules ends with
+  // `why`; one whose modules are all found goes on.
+  void scan_failed(const std::string& why);
 
   bool finished() const { return phase_ == Phase::Done; }
   // Set when the run ended before any module was tried: the image could

@@ -20,6 +20,7 @@
 #include "module_list.h"
 #include "progress_display.h"
 #include "quillon/bluez/bluez_backend.h"
+#include "scan_failure_relay.h"
 #include "simulated_module.h"
 #include "stop_signal_watcher.h"
 #include "terminal_text.h"
@@ -77,9 +78,16 @@ StopSignalWatcher forward_stop_signals(const std::shared_ptr<RunLoop>& queue, co
   });
 }
 
+template <typename Run>
+void forward_scan_failures(ScanFailureRelay& scan_failures, const std::shared_ptr<Run>& run) {
+  scan_failures.listen([weak = std::weak_ptr(run)](const std::string& why) {
+    if (auto self = weak.lock()) self->scan_failed(why);
+  });
+}
+
 int update_one_module(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
-                      const std::shared_ptr<ToolLogSink>& ota_log, const TransferSettlement& settlement,
-                      JsonEvents* json) {
+                      const std::shared_ptr<ToolLogSink>& ota_log, ScanFailureRelay& scan_failures,
+                      const TransferSettlement& settlement, JsonEvents* json) {
   ProgressDisplay progress(stdout, progress_style(options));
   Outcome outcome;
   std::string detail;
@@ -87,6 +95,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
     auto session = std::make_shared<UpdateSession>(options, manager, queue, ota_log, progress, json);
     // Leaving this scope removes a half-written download.
     auto stop_signals = forward_stop_signals(queue, session);
+    forward_scan_failures(scan_failures, session);
     session->start();
     // Every path ends by itself: the find-and-connect time limit, the
     // download client's time-outs, then the transfer's watchdog.
@@ -117,7 +126,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
 }
 
 int update_fleet(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
-                 const TransferSettlement& settlement, JsonEvents* json) {
+                 ScanFailureRelay& scan_failures, const TransferSettlement& settlement, JsonEvents* json) {
   FleetBoard board(stdout, progress_style(options));
   ProgressDisplay download(stdout, progress_style(options));
   FleetRun::Output output{
@@ -135,6 +144,7 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
                                        settlement.settle(session, outcome, detail, say, module_json);
                                      });
     auto stop_signals = forward_stop_signals(queue, run);
+    forward_scan_failures(scan_failures, run);
     run->start();
     while (!run->finished()) {
       queue->run_until([&] { return run->finished(); }, std::chrono::hours(1));
@@ -186,6 +196,7 @@ int main(int argc, char** argv) {
   setenv("QUILLON_BLE_BACKEND", nameOf(backend), 1);
   SimulatedSetup simulated;
   std::shared_ptr<RunLoop> queue;
+  ScanFailureRelay scan_failures;
   if (backend == BLEBackend::BlueZ) {
     bluez::BluezOptions bluez_options;
     bluez_options.adapter = options.adapter;
@@ -193,6 +204,9 @@ int main(int argc, char** argv) {
     // --scan-timeout bounds connecting too; the backend must not give up first.
     bluez_options.readyTimeout =
         std::chrono::milliseconds(static_cast<long long>(options.scan_timeout_seconds * 1000));
+    bluez_options.scanFailed = [&scan_failures](const NSError& error) {
+      scan_failures.report(error.localizedDescription);
+    };
     const BLEPlatform platform = bluez::makePlatform(bluez_options);
     queue = platform.mainQueue;
     registerBLEBackend(BLEBackend::BlueZ, [platform] { return platform; });
@@ -201,11 +215,11 @@ int main(int argc, char** argv) {
     queue = simulated.world->queue();
   }
 
-  if (options.list) return list_modules(options, BLEManager::sharedInstance(), queue, stdout);
+  if (options.list) return list_modules(options, BLEManager::sharedInstance(), queue, scan_failures, stdout);
   std::optional<JsonEvents> json;
   if (options.json) json.emplace(stdout);
   auto& manager = BLEManager::sharedInstance();
   const TransferSettlement settlement{options, backend, simulated, manager_log};
-  if (options.fleet()) return update_fleet(options, manager, queue, settlement, json ? &*json : nullptr);
-  return update_one_module(options, manager, queue, ota_log, settlement, json ? &*json : nullptr);
+  if (options.fleet()) return update_fleet(options, manager, queue, scan_failures, settlement, json ? &*json : nullptr);
+  return update_one_module(options, manager, queue, ota_log, scan_failures, settlement, json ? &*json : nullptr);
 }

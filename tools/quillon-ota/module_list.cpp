@@ -62,6 +62,13 @@ class ModuleScan final : public BLEManagerDelegate, public std::enable_shared_fr
     }
   }
 
+  void scan_failed(const std::string& why) {
+    if (finished()) return;
+    scanning_ = false;
+    failure_ = why;
+    status_ = kExitLink;
+  }
+
   void didPeripheralFound_advertisementData_RSSI(const std::shared_ptr<CBPeripheral>& peripheral,
                                                  const std::shared_ptr<BLEAdvertisementData>&, int RSSI) override {
     if (finished()) return;
@@ -112,7 +119,7 @@ std::string seconds_text(double seconds) {
 }  // namespace
 
 int list_modules(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
-                 std::FILE* out) {
+                 ScanFailureRelay& scan_failures, std::FILE* out) {
   std::optional<JsonEvents> json;
   if (options.json) json.emplace(out);
   auto scan = std::make_shared<ModuleScan>(options, manager, queue, json ? &*json : nullptr);
@@ -127,6 +134,9 @@ int list_modules(const ToolOptions& options, BLEManager& manager, const std::sha
                    sim::kOtaServiceUUID.UUIDString().c_str(), seconds_text(options.scan_timeout_seconds).c_str());
       std::fflush(out);
     }
+    scan_failures.listen([weak = std::weak_ptr(scan)](const std::string& why) {
+      if (auto self = weak.lock()) self->scan_failed(why);
+    });
     scan->start();
     while (!scan->finished()) queue->run_until([&] { return scan->finished(); }, std::chrono::hours(1));
   }

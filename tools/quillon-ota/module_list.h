@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "scan_failure_relay.h"
 #include "tool_options.h"
 #include "quillon/manager/ble_manager.h"
 #include "quillon/platform/run_loop.h"
@@ -18,6 +19,6 @@ namespace quillon::ota_tool {
 // least one module was found, 3 when none, 8 when Bluetooth cannot be
 // used, 130/143 when stopped by a signal.
 int list_modules(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
-                 std::FILE* out);
+                 ScanFailureRelay& scan_failures, std::FILE* out);
 
 }  // namespace quillon::ota_tool

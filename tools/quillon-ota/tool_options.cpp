@@ -387,7 +387,8 @@ Exit status:
   7    the module rejected the image (its verdict was not success)
   8    BLE link failed: connection refused or lost, no OTA service, or the
        module asks for packets longer than one write on the link carries;
-       also when Bluetooth cannot be used at all (--list included)
+       also when Bluetooth cannot be used at all or cannot scan (--list
+       included)
   9    --verify found that the module does not hold exactly the image
   10   a fleet run in which one or more modules were not updated; the
        summary gives each module's own status (3 to 9 above). A fleet run

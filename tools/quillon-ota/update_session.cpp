@@ -203,6 +203,10 @@ void UpdateSession::didUpdateState(CBManagerState state) {
   }
 }
 
+void UpdateSession::scan_failed(const std::string& why) {
+  if (began_ && !peripheral_ && !finished()) finish(Outcome::LinkFailed, why);
+}
+
 void UpdateSession::begin() {
   began_ = true;
   if (options_.retrieve) {

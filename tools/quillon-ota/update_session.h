@@ -74,6 +74,9 @@ class UpdateSession final : public BLEManagerDelegate,
   // The user asked the run to stop (SIGINT or SIGTERM): it finishes at once
   // as Interrupted or Terminated. Main thread.
   void abort(int signal);
+  // Bluetooth could not scan: a session still looking for its module ends
+  // with `why`.
+  void scan_failed(const std::string& why);
 
   bool finished() const { return outcome_.has_value(); }
   // Set once finished().

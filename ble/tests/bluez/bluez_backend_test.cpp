@@ -126,6 +126,47 @@ TEST_F(BluezBackendTest, ModuleMetBeforeIsRetrievedAfterBluetoothdForgotIt) {
       << "a device never met is not made up";
 }
 
+// bluetoothd answers InProgress both to a client whose discovery runs and
+// to one whose discovery the kernel refused to start (dropping its
+// session): a scan that never started must not pass for one that hears
+// nothing, and a scan of our own that runs must not be taken for a refusal.
+TEST(BluezDiscovery, ARefusedDiscoveryIsReportedAndOneOfOurOwnIsNot) {
+  BluezBackendWorld::startBus();
+  BluezBackendWorld world{1};
+  std::vector<NSError> failures;
+  bluez::BluezOptions options;
+  options.log = std::make_shared<MemoryLogSink>();
+  options.scanFailed = [&failures](const NSError& error) { failures.push_back(error); };
+  auto events = std::make_shared<Events>();
+  auto central = bluez::centralFactory(options)(events, world.queue());
+  const auto runUntil = [&](const std::function<bool()>& done) { return world.queue()->run_until(done, 10s); };
+  ASSERT_TRUE(runUntil([&] { return events->state == CBManagerStatePoweredOn; }));
+  auto connection = sdbus::createSystemBusConnection();
+  auto control = sdbus::createProxy(*connection, "org.bluez", "/test");
+  const auto refuseDiscovery = [&](bool refused) {
+    control->callMethod("RefuseDiscovery").onInterface("org.quillon.TestPeer1").withArguments(refused);
+  };
+
+  refuseDiscovery(true);
+  central->scanForPeripheralsWithServices_options(std::nullopt, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return !failures.empty(); })) << "a discovery that never started passed for a scan";
+  EXPECT_EQ(failures[0].localizedDescription,
+            "Bluetooth could not scan: hci0 did not start discovery (org.bluez.Error.InProgress: Operation already in "
+            "progress)");
+
+  refuseDiscovery(false);
+  central->scanForPeripheralsWithServices_options(std::nullopt, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->found != nullptr; }));
+  // A new filter for the scan that runs: its session is ours, so the
+  // controller is not asked again and cannot refuse.
+  refuseDiscovery(true);
+  events->found.reset();
+  central->scanForPeripheralsWithServices_options(std::vector<CBUUID>{sim::kOtaServiceUUID}, std::nullopt);
+  EXPECT_TRUE(runUntil([&] { return events->found != nullptr; }));
+  EXPECT_EQ(failures.size(), 1u);
+  central->stopScan();
+}
+
 // The GATT events of the link the write tests use.
 class LinkEvents final : public CBPeripheralDelegate {
  public:

@@ -21,7 +21,8 @@ bluetoothd drops them), discovery filters other than the UUID list, and the cach
 across restarts.
 
 Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
-make a device drop its link, refuse connections or go out of range, read
+make a device drop its link, refuse connections or go out of range, make
+the controller refuse to discover, read
 what a module received, pause the reader of FF11's write socket so that it
 fills, answer StartNotify late or with an error).
 
@@ -45,7 +46,7 @@ applies to device N only; a fault without a number applies to every device.
 
 Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
-       [--refuse-registration ERROR]
+       [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
 """
 import argparse
 import os
@@ -580,6 +581,12 @@ class Adapter(Object):
                  "Discovering": False, "UUIDs": dbus.Array([], signature="s")}
         super().__init__(peer, "/org/bluez/hci0", ADAPTER, props)
         self.filter = {}
+        # As bluetoothd: one discovery session per client (bus name); the
+        # adapter discovers while any is open.
+        self.sessions = set()
+        # The controller refuses to start discovery (busy, or in a state the
+        # kernel will not scan from).
+        self.refuse_discovery = peer.args.refuse_discovery
 
     def managed(self):
         servers = self.peer.servers
@@ -610,20 +617,30 @@ class Adapter(Object):
     def SetDiscoveryFilter(self, properties):
         self.filter = dict(properties)
 
-    @dbus.service.method(ADAPTER)
-    def StartDiscovery(self):
+    @dbus.service.method(ADAPTER, sender_keyword="sender")
+    def StartDiscovery(self, sender):
         if not self.props["Powered"]:
             raise BluezError("NotReady", "Resource Not Ready")
-        if self.props["Discovering"]:
+        # bluetoothd gives the same answer to a client whose discovery
+        # already runs and, after dropping the client's session, to one
+        # whose discovery the kernel refused to start.
+        if sender in self.sessions or self.refuse_discovery:
             raise BluezError("InProgress", "Operation already in progress")
-        self.set("Discovering", True)
+        self.sessions.add(sender)
+        if not self.props["Discovering"]:
+            self.set("Discovering", True)
         self.peer.advertise()
 
-    @dbus.service.method(ADAPTER)
-    def StopDiscovery(self):
-        if not self.props["Discovering"]:
+    @dbus.service.method(ADAPTER, sender_keyword="sender")
+    def StopDiscovery(self, sender):
+        if sender not in self.sessions:
             raise BluezError("Failed", "No discovery started")
-        self.set("Discovering", False)
+        self.end_session(sender)
+
+    def end_session(self, sender):
+        self.sessions.discard(sender)
+        if not self.sessions and self.props["Discovering"]:
+            self.set("Discovering", False)
 
     @dbus.service.method(ADAPTER, in_signature="o")
     def RemoveDevice(self, path):
@@ -727,6 +744,11 @@ class Control(dbus.service.Object):
         device = self.device(number)
         device.chars[0xFF01].notify(bytes(data))
 
+    @dbus.service.method(CONTROL, in_signature="b")
+    def RefuseDiscovery(self, refused):
+        """StartDiscovery from a client without a session fails as when the kernel refuses it."""
+        self.peer.adapter.refuse_discovery = bool(refused)
+
     @dbus.service.method(CONTROL, out_signature="a(so)")
     def Application(self):
         """The registered GATT applications: each one's owner and root."""
@@ -774,6 +796,7 @@ class Peer:
     def owner_changed(self, name, old, new):
         if name.startswith(":") and not new:
             self.servers.owner_left(str(name))
+            self.adapter.end_session(str(name))
 
     def advertise(self):
         for device in self.all_devices:
@@ -792,8 +815,8 @@ class Peer:
         if not powered:
             for device in list(self.devices.values()):
                 device.drop()
-            if self.adapter.props["Discovering"]:
-                self.adapter.set("Discovering", False)
+            for sender in list(self.adapter.sessions):
+                self.adapter.end_session(sender)
         self.adapter.set("Powered", powered)
 
 
@@ -822,6 +845,8 @@ def main():
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)
+    # Every StartDiscovery fails as when the kernel refuses to scan.
+    parser.add_argument("--refuse-discovery", action="store_true")
     # RegisterApplication is answered with org.bluez.Error.<ERROR>.
     parser.add_argument("--refuse-registration", metavar="ERROR")
     args = parser.parse_args()

@@ -194,7 +194,7 @@ TEST_F(QuillonOtaBluezTest, AllModulesTwoAtATimeAllUpdated) {
   }
 }
 
-TEST_F(QuillonOtaBluezTest, NoBluezOrNoAdapterIsALinkFailureNotAHang) {
+TEST_F(QuillonOtaBluezTest, NoBluezNoAdapterOrNoScanIsALinkFailureNotAHang) {
   {
     SCOPED_TRACE("no org.bluez on the bus");
     const auto result = run({"--backend", "bluez", make_image(100)});
@@ -206,6 +206,21 @@ TEST_F(QuillonOtaBluezTest, NoBluezOrNoAdapterIsALinkFailureNotAHang) {
     const auto result = run({"--backend", "bluez", "--adapter", "hci7", "-v", make_image(100)});
     EXPECT_EQ(result.status, 8) << result.output;
     EXPECT_TRUE(result.says("[BlueZ]No adapter hci7")) << result.output;
+  }
+  {
+    // Not "module not found" after the scan time: the scan never ran.
+    SCOPED_TRACE("a controller that refuses to discover");
+    BluezPeerProcess peer({"--refuse-discovery"});
+    const std::string image = make_image(100);
+    for (const auto& mode : std::vector<std::vector<std::string>>{{}, {"--all"}, {"--list"}}) {
+      SCOPED_TRACE(mode.empty() ? "one module" : mode[0]);
+      std::vector<std::string> args{"--backend", "bluez", "--scan-timeout", "5"};
+      args.insert(args.end(), mode.begin(), mode.end());
+      if (mode.empty() || mode[0] != "--list") args.push_back(image);
+      const auto result = run(args);
+      EXPECT_EQ(result.status, 8) << result.output;
+      EXPECT_TRUE(result.says("Bluetooth could not scan: hci0 did not start discovery")) << result.output;
+    }
   }
 }
 

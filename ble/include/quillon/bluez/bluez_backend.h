@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +39,11 @@ struct BluezOptions {
   // memory only. makePlatform() puts it beside the user defaults
   // ($XDG_CONFIG_HOME/quillon/bluez-devices).
   std::optional<std::filesystem::path> knownDevices;
+  // Called on the main queue when a scan asked for could not start: the
+  // controller refused discovery. CoreBluetooth has no such report; without
+  // it a scan that never ran would look like one that found nothing. The
+  // error's description begins "Bluetooth could not scan: ".
+  std::function<void(const NSError&)> scanFailed;
 };
 
 // Makes centrals that talk to BlueZ. Each central has its own bus connection.
