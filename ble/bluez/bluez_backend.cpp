@@ -24,12 +24,17 @@ BLEPlatform makePlatform(BluezOptions options) {
                      std::make_shared<FixedSystemVersion>("17.0"), std::move(log)};
 }
 
-std::optional<NSError> forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral) {
+void forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral,
+                      std::function<void(const std::optional<NSError>&)> done) {
+  if (!done) done = [](const std::optional<NSError>&) {};
   auto mine = std::dynamic_pointer_cast<BluezPeripheral>(peripheral);
-  if (!mine) return std::nullopt;
-  auto central = mine->central();
-  if (!central) return NSError{CBErrorDomain, CBErrorUnknown, "The central of this peripheral is gone."};
-  return central->forget(mine);
+  auto central = mine ? mine->central() : nullptr;
+  if (!central) {
+    done(mine ? std::optional(NSError{CBErrorDomain, CBErrorUnknown, "The central of this peripheral is gone."})
+              : std::nullopt);
+    return;
+  }
+  central->forget(mine, std::move(done));
 }
 
 void registerBackend(BluezOptions options) {

@@ -1,6 +1,7 @@
 #include "bluez_central_manager.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quillon::bluez {
 namespace {
@@ -463,6 +464,10 @@ void BluezCentralManager::connectPeripheral_options(const std::shared_ptr<CBPeri
     });
     return;
   }
+  if (mine->disconnecting) {
+    mine->connectWhenDown = true;
+    return;
+  }
   if (!device) {
     findAgain(mine);
     return;
@@ -632,9 +637,34 @@ void BluezCentralManager::readBack(const std::shared_ptr<BluezPeripheral>& perip
 
 // Not usable within readyTimeout: BlueZ stops trying, the host hears why.
 void BluezCentralManager::connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral) {
-  bus_->callAsync(peripheral->path(), kDeviceInterface, "Disconnect", {},
-                  [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+  disconnectLink(peripheral);
   failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionTimeout, "The connection has timed out."});
+}
+
+// bluetoothd answers Disconnect once the link is down, which it holds up for
+// 2 s first (DISCONNECT_TIMER); a Connect meanwhile is answered at once
+// with the dying link. So a connection asked for meanwhile waits for the
+// answer.
+void BluezCentralManager::disconnectLink(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  peripheral->disconnecting = true;
+  peripheral->connectWhenDown = false;
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  bus_->callAsync(peripheral->path(), kDeviceInterface, "Disconnect", {},
+                  [weak, peripheral](sdbus::MethodReply*, const BusError*) -> std::function<void()> {
+                    return [weak, peripheral] {
+                      auto self = weak.lock();
+                      peripheral->disconnecting = false;
+                      if (!self || !std::exchange(peripheral->connectWhenDown, false) ||
+                          peripheral->state() != CBPeripheralStateConnecting) {
+                        return;
+                      }
+                      if (self->tree_.find(peripheral->path(), kDeviceInterface)) {
+                        self->connectAttempt(peripheral);
+                      } else {
+                        self->findAgain(peripheral);
+                      }
+                    };
+                  });
 }
 
 void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error) {
@@ -657,8 +687,7 @@ void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPer
   endFindAgain(mine->path());
   mine->setState(CBPeripheralStateDisconnected);
   if (bus_ && bluezPresent_) {
-    bus_->callAsync(mine->path(), kDeviceInterface, "Disconnect", {},
-                    [](sdbus::MethodReply*, const BusError*) { return std::function<void()>{}; });
+    disconnectLink(mine);
     // The link is going: a connection asked for before BlueZ says so must
     // not take the old link for a usable one.
     tree_.change(mine->path(), kDeviceInterface, {{"Connected", false}, {"ServicesResolved", false}}, {});
@@ -674,11 +703,15 @@ void BluezCentralManager::cancelPeripheralConnection(const std::shared_ptr<CBPer
 
 // RemoveDevice also disconnects, but the link is ended first as a host's
 // cancel would be, so that the delegate hears of it in the usual way.
-std::optional<NSError> BluezCentralManager::forget(const std::shared_ptr<BluezPeripheral>& peripheral) {
-  if (!known(peripheral)) return std::nullopt;
+void BluezCentralManager::forget(const std::shared_ptr<BluezPeripheral>& peripheral,
+                                 std::function<void(const std::optional<NSError>&)> done) {
+  const auto answer = [this, &done](std::optional<NSError> error) {
+    queue_->post([done = std::move(done), error] { done(error); });
+  };
+  if (!known(peripheral)) return answer(std::nullopt);
   if (peripheral->state() != CBPeripheralStateDisconnected) cancelPeripheralConnection(peripheral);
   if (!bus_ || !bluezPresent_) {
-    return NSError{CBErrorDomain, CBErrorUnknown, "org.bluez is not on the system bus."};
+    return answer(NSError{CBErrorDomain, CBErrorUnknown, "org.bluez is not on the system bus."});
   }
   // RemoveDevice also deletes pairing keys: a module paired for printing
   // would lose its bond. bluetoothd keeps a paired device's services and
@@ -688,16 +721,27 @@ std::optional<NSError> BluezCentralManager::forget(const std::shared_ptr<BluezPe
   if (property<bool>(device, "Paired").value_or(false) || property<bool>(device, "Bonded").value_or(false)) {
     log("Kept " + peripheral->path() + ": it is paired, and forgetting it would delete its keys; BlueZ reads its "
         "services again when the module indicates Service Changed");
-    return std::nullopt;
+    return answer(std::nullopt);
   }
-  auto error = bus_->call(adapterPath_, kAdapterInterface, "RemoveDevice",
-                          [&](sdbus::MethodCall& call) { call << sdbus::ObjectPath(peripheral->path()); });
-  if (error && error->name != "org.bluez.Error.DoesNotExist") {
-    log("RemoveDevice failed: " + error->name + ": " + error->message);
-    return busFailure(CBErrorUnknown, *error);
-  }
-  log("Removed " + peripheral->path() + "; its services are discovered afresh at the next connection");
-  return std::nullopt;
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  bus_->callAsync(
+      adapterPath_, kAdapterInterface, "RemoveDevice",
+      [path = peripheral->path()](sdbus::MethodCall& call) { call << sdbus::ObjectPath(path); },
+      [weak, path = peripheral->path(), done = std::move(done)](sdbus::MethodReply*,
+                                                                 const BusError* error) -> std::function<void()> {
+        std::optional<BusError> failed;
+        if (error && error->name != "org.bluez.Error.DoesNotExist") failed = *error;
+        return [weak, path, done, failed] {
+          if (auto self = weak.lock()) {
+            if (failed) {
+              self->log("RemoveDevice failed: " + failed->name + ": " + failed->message);
+            } else {
+              self->log("Removed " + path + "; its services are discovered afresh at the next connection");
+            }
+          }
+          done(failed ? std::optional(busFailure(CBErrorUnknown, *failed)) : std::nullopt);
+        };
+      });
 }
 
 }  // namespace quillon::bluez

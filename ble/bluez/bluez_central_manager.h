@@ -7,6 +7,7 @@
 // Everything runs on the main queue; see bluez_bus.h for the bus thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -38,8 +39,9 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void cancelPeripheralConnection(const std::shared_ptr<CBPeripheral>& peripheral) override;
 
   // Ends the link and removes the device object from BlueZ (see
-  // forgetPeripheral in bluez_backend.h).
-  std::optional<NSError> forget(const std::shared_ptr<BluezPeripheral>& peripheral);
+  // forgetPeripheral in bluez_backend.h); `done` hears BlueZ's answer.
+  void forget(const std::shared_ptr<BluezPeripheral>& peripheral,
+              std::function<void(const std::optional<NSError>&)> done);
 
   // --- for peripherals -------------------------------------------------------------
   BluezBus* bus() { return bus_.get(); }
@@ -74,6 +76,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
   void readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned attempt);
   void connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void disconnectLink(const std::shared_ptr<BluezPeripheral>& peripheral);
   void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
   void linkLost(const std::shared_ptr<BluezPeripheral>& peripheral);
 

@@ -51,6 +51,10 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   unsigned retries = 0;
   bool connectAnswered = false;  // this attempt's Connect replied with success
   bool retryWhenDown = false;    // the next attempt waits for Connected false
+  // Our Disconnect is not answered yet: bluetoothd keeps the link up for
+  // 2 s first, and a Connect meanwhile would be answered with that link.
+  bool disconnecting = false;
+  bool connectWhenDown = false;  // a connection asked for meanwhile starts then
 
  private:
   struct ServiceEntry {

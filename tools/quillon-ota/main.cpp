@@ -34,6 +34,11 @@ using namespace quillon::ota_tool;
 
 namespace {
 
+// BlueZ forgets an updated module once its link is down, 2 s after the
+// disconnection as a rule; a module that rebooted can hold it up to the
+// supervision time-out, which the run does not wait out.
+constexpr std::chrono::seconds kForgettingWait{10};
+
 // What --progress and --json ask for: with "auto", a bar on a terminal and
 // lines otherwise.
 ProgressStyle progress_style(const ToolOptions& options) {
@@ -122,6 +127,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
     settlement.settle(*session, outcome, detail, [&progress](const std::string& text) { progress.message(text.c_str()); },
                       json);
   }
+  settlement.wait_for_forgetting(*queue, kForgettingWait);
   return end_run(outcome, detail, json);
 }
 
@@ -152,6 +158,7 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
     // The sessions that ended last are dropped from the queue.
     queue->run_until_idle();
   }
+  settlement.wait_for_forgetting(*queue, kForgettingWait);
   board.finish();
   if (const auto& failure = run->failure()) return end_run(failure->first, failure->second, json);
 

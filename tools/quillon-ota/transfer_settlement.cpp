@@ -12,10 +12,15 @@ void TransferSettlement::settle(const UpdateSession& session, Outcome& outcome, 
   // restart in its loader), while BlueZ still holds the old one: BlueZ
   // forgets the device (unless it is paired), and the next run finds it
   // again and reads its services afresh.
+  // BlueZ answers once the link is down; the other modules of a fleet go on
+  // meanwhile.
   if (backend == BLEBackend::BlueZ && (outcome == Outcome::Success || session.transfer_seconds() > 0)) {
-    if (auto error = bluez::forgetPeripheral(session.peripheral())) {
-      manager_log->line("[BlueZ]The module could not be forgotten: " + error->localizedDescription);
-    }
+    ++*unanswered;
+    bluez::forgetPeripheral(session.peripheral(), [unanswered = unanswered, log = manager_log](
+                                                      const std::optional<NSError>& error) {
+      --*unanswered;
+      if (error) log->line("[BlueZ]The module could not be forgotten: " + error->localizedDescription);
+    });
   }
   if (outcome != Outcome::Success) return;
   if (backend == BLEBackend::BlueZ) {
@@ -50,6 +55,15 @@ void TransferSettlement::settle(const UpdateSession& session, Outcome& outcome, 
   if (!json) {
     say("verify: the module holds exactly the image (" + std::to_string(received.length) + " bytes, SHA-256 " +
         received.sha256.hex() + ")");
+  }
+}
+
+void TransferSettlement::wait_for_forgetting(RunLoop& queue, std::chrono::milliseconds limit) const {
+  if (*unanswered == 0) return;
+  queue.run_until([this] { return *unanswered == 0; }, limit);
+  if (*unanswered > 0) {
+    manager_log->line("[BlueZ]" + std::to_string(*unanswered) +
+                      " module(s) not forgotten yet: BlueZ forgets them once their links are down");
   }
 }
 

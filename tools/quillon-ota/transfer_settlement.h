@@ -4,6 +4,8 @@
 // forgetting the updated module so that its new GATT table is read afresh.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +17,7 @@
 #include "tool_options.h"
 #include "update_session.h"
 #include "quillon/manager/ble_backend.h"
+#include "quillon/platform/run_loop.h"
 
 namespace quillon::ota_tool {
 
@@ -29,6 +32,15 @@ struct TransferSettlement {
   // checked is said through `say`, or as a "verify" event with `json`.
   void settle(const UpdateSession& session, Outcome& outcome, std::string& detail,
               const std::function<void(const std::string&)>& say, JsonEvents* json) const;
+
+  // Runs `queue` until BlueZ has answered every forgetting that settle()
+  // asked for (it answers once the module's link is down), for at most
+  // `limit`; what is still unanswered then is said in the log; BlueZ
+  // completes it anyway.
+  void wait_for_forgetting(RunLoop& queue, std::chrono::milliseconds limit) const;
+
+  // Forgettings asked for and not answered yet.
+  std::shared_ptr<std::size_t> unanswered = std::make_shared<std::size_t>(0);
 };
 
 }  // namespace quillon::ota_tool

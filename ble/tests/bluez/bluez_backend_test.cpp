@@ -126,6 +126,42 @@ TEST_F(BluezBackendTest, ModuleMetBeforeIsRetrievedAfterBluetoothdForgotIt) {
       << "a device never met is not made up";
 }
 
+// bluetoothd holds a link up for 2 s after Disconnect and answers a
+// Connect meanwhile with that dying link: a connection asked for right
+// after a cancel must end up on a link that stays.
+TEST_F(BluezBackendTest, AConnectionRightAfterACancelIsALinkThatStays) {
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1; }));
+  central->cancelPeripheralConnection(events->found);
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 2 || events->failure.has_value(); }));
+  EXPECT_FALSE(events->failure.has_value()) << events->failure->localizedDescription;
+  world.queue()->run_for(3s);  // past the old link's end
+  EXPECT_FALSE(events->lost.has_value()) << "the new connection was the old, dying link";
+  EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
+}
+
+// RemoveDevice of a connected device is answered once the link is down:
+// the main queue, which carries every other module's traffic, goes on
+// meanwhile.
+TEST_F(BluezBackendTest, ForgettingAConnectedModuleLeavesTheQueueRunning) {
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1; }));
+  std::optional<std::optional<NSError>> answer;
+  bluez::forgetPeripheral(events->found, [&](const std::optional<NSError>& error) { answer = error; });
+  bool ranMeanwhile = false;
+  world.queue()->post([&] { ranMeanwhile = !answer.has_value(); });
+  ASSERT_TRUE(runUntil([&] { return answer.has_value(); }));
+  EXPECT_TRUE(ranMeanwhile) << "the main queue waited for RemoveDevice";
+  EXPECT_FALSE(answer->has_value()) << (*answer)->localizedDescription;
+  EXPECT_EQ(events->found->state(), CBPeripheralStateDisconnected);
+  auto connection = sdbus::createSystemBusConnection();
+  std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>> objects;
+  sdbus::createProxy(*connection, "org.bluez", "/")
+      ->callMethod("GetManagedObjects").onInterface("org.freedesktop.DBus.ObjectManager").storeResultsTo(objects);
+  EXPECT_FALSE(objects.count(sdbus::ObjectPath("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01"))) << "not removed";
+}
+
 // bluetoothd answers InProgress both to a client whose discovery runs and
 // to one whose discovery the kernel refused to start (dropping its
 // session): a scan that never started must not pass for one that hears

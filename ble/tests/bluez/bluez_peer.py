@@ -47,6 +47,7 @@ applies to device N only; a fault without a number applies to every device.
 Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
        [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
+       [--disconnect-delay MS]
 """
 import argparse
 import os
@@ -402,13 +403,19 @@ class Device(Object):
         self.unanswered = []
         # Milliseconds the link lingers after the next Connect is aborted; 0: none.
         self.abort_next = 0
+        # As bluetoothd: Disconnect holds the link up for a while
+        # (DISCONNECT_TIMER, 2 s) and is answered once it is down; so is a
+        # RemoveDevice of a connected device, removed then.
+        self.disconnect_timer = None
+        self.disconnect_replies = []
+        self.remove_when_down = False
 
     def build_gatt(self):
         data = Service(self, 0xFF00)
         ota = Service(self, 0xFF10)
         self.chars = {
             0xFF01: Characteristic(self, data.path, 0xFF01, ["notify"]),
-            0xFF02: Characteristic(self, data.path, 0xFF02, ["write", "write-without-response"]),
+            0xFF02: Characteristic(self, data.path, 0xFF02, ["write", "write-without-response"], acquire=True),
             0xFF03: Characteristic(self, data.path, 0xFF03, ["read", "notify"], b"\x01"),
             0xFF11: Characteristic(self, ota.path, 0xFF11, ["write-without-response", "notify"], acquire=True),
         }
@@ -456,24 +463,45 @@ class Device(Object):
             self.set("Connected", False)
         return False
 
-    @dbus.service.method(DEVICE)
-    def Disconnect(self):
+    @dbus.service.method(DEVICE, async_callbacks=("reply", "error"))
+    def Disconnect(self, reply, error):
+        self.request_disconnect(reply)
+
+    def request_disconnect(self, reply):
         # A connection still being made is given up.
         pending, self.unanswered = self.unanswered, []
         for _, error in pending:
             error(BluezError("Failed", "Operation cancelled"))
+        if not self.props["Connected"]:
+            reply()
+            return
+        self.disconnect_replies.append(reply)
+        if self.disconnect_timer is None:
+            self.disconnect_timer = GLib.timeout_add(self.peer.args.disconnect_delay, self.disconnect_all)
+
+    def disconnect_all(self):
+        self.disconnect_timer = None
         self.drop()
+        return False
 
     def drop(self):
-        if not self.props["Connected"]:
-            return
-        for obj in reversed(self.gatt):
-            if isinstance(obj, Characteristic):
-                obj.release()
-            self.peer.unexport(obj)
-        self.gatt = []
-        self.set("ServicesResolved", False)
-        self.set("Connected", False)
+        if self.disconnect_timer is not None:
+            GLib.source_remove(self.disconnect_timer)
+            self.disconnect_timer = None
+        if self.props["Connected"]:
+            for obj in reversed(self.gatt):
+                if isinstance(obj, Characteristic):
+                    obj.release()
+                self.peer.unexport(obj)
+            self.gatt = []
+            self.set("ServicesResolved", False)
+            self.set("Connected", False)
+        replies, self.disconnect_replies = self.disconnect_replies, []
+        if self.remove_when_down:
+            self.remove_when_down = False
+            self.peer.unexport(self)
+        for reply in replies:
+            reply()
 
     def written(self, characteristic, data):
         if characteristic.short == 0xFF11:
@@ -642,13 +670,18 @@ class Adapter(Object):
         if not self.sessions and self.props["Discovering"]:
             self.set("Discovering", False)
 
-    @dbus.service.method(ADAPTER, in_signature="o")
-    def RemoveDevice(self, path):
+    @dbus.service.method(ADAPTER, in_signature="o", async_callbacks=("reply", "error"))
+    def RemoveDevice(self, path, reply, error):
         device = self.peer.devices.get(str(path))
         if device is None:
             raise BluezError("DoesNotExist", "Does Not Exist")
+        if device.props["Connected"]:
+            device.remove_when_down = True
+            device.request_disconnect(reply)
+            return
         device.drop()
         self.peer.unexport(device)
+        reply()
 
 
 class Root(dbus.service.Object):
@@ -845,6 +878,8 @@ def main():
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)
+    # Milliseconds bluetoothd holds a link up after Disconnect.
+    parser.add_argument("--disconnect-delay", type=int, default=2000)
     # Every StartDiscovery fails as when the kernel refuses to scan.
     parser.add_argument("--refuse-discovery", action="store_true")
     # RegisterApplication is answered with org.bluez.Error.<ERROR>.

@@ -64,10 +64,16 @@ void registerBackend(BluezOptions options = {});
 // connection finds it again and discovers its services. A paired or bonded device is kept (its
 // link still ends): removing it would delete its keys, and BlueZ refreshes
 // a paired device's services when the module indicates Service Changed.
-// Call on the main queue. A device BlueZ no longer knows, or a peripheral of
-// another backend (the simulated world holds no cache): nothing to do. The
-// error, if BlueZ refused, carries its D-Bus error name and message.
-std::optional<NSError> forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral);
+// Call on the main queue. It does not wait for BlueZ: RemoveDevice of a
+// connected device is answered only once the link is down (2 s or more, up
+// to the supervision time-out when the module has just rebooted), and other
+// links' traffic must not wait behind it. `done`, if given, is called on the
+// main queue with BlueZ's answer: none when the device is forgotten or kept,
+// or when there is nothing to do (a device BlueZ no longer knows, a
+// peripheral of another backend: the simulated world holds no cache), else
+// the error with its D-Bus name and message.
+void forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral,
+                      std::function<void(const std::optional<NSError>&)> done = {});
 
 // The stable identifier of the device at `address` seen through `adapter`:
 // a name-based (version 5) UUID, the same in every run.
