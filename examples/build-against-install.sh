@@ -59,9 +59,9 @@ cat >"$WORK/bluez-id.cpp" <<'CPP'
 #include "quillon/bluez/bluez_backend.h"
 
 int main() {
-  const auto id = quillon::bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:01");
-  std::printf("hci0/AA:BB:CC:DD:EE:01 is %s\n", id.UUIDString().c_str());
-  return id == quillon::bluez::deviceIdentifier("hci0", "aa:bb:cc:dd:ee:01") ? 0 : 1;
+  const auto id = quillon::bluez::deviceIdentifier("00:11:22:33:44:55", "AA:BB:CC:DD:EE:01");
+  std::printf("00:11:22:33:44:55/AA:BB:CC:DD:EE:01 is %s\n", id.UUIDString().c_str());
+  return id == quillon::bluez::deviceIdentifier("00:11:22:33:44:55", "aa:bb:cc:dd:ee:01") ? 0 : 1;
 }
 CPP
 mkdir -p "$WORK/bluez-app"

@@ -42,12 +42,15 @@ void registerBackend(BluezOptions options) {
 }
 
 // RFC 4122 version 5: SHA-1 over a namespace and the name. The name is
-// "<adapter>/<address>", the namespace one of this library's own.
-NSUUID deviceIdentifier(std::string_view adapter, std::string_view address) {
+// "<adapter address>/<address>", the adapter's as BlueZ gives it (in
+// capitals; earlier versions put the adapter's name there), the device's in
+// capitals whatever the caller's case; the namespace is one of this
+// library's own.
+NSUUID deviceIdentifier(std::string_view adapterAddress, std::string_view address) {
   static constexpr std::uint8_t kNamespace[16] = {0x3b, 0x6e, 0x2a, 0x51, 0x8c, 0x04, 0x4f, 0x1d,
                                                   0x9a, 0x27, 0x55, 0xc1, 0x0e, 0x8b, 0x73, 0x42};
   std::string name(reinterpret_cast<const char*>(kNamespace), sizeof kNamespace);
-  name += adapter;
+  name += adapterAddress;
   name += '/';
   for (char c : address) name += static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
   std::uint8_t digest[SHA_DIGEST_LENGTH];

@@ -281,11 +281,25 @@ std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::st
   auto& slot = peripherals_[path];
   if (!slot) {
     if (!address) address = property<std::string>(tree_.find(path, kDeviceInterface), "Address");
-    const NSUUID identifier = deviceIdentifier(options_.adapter, address.value_or(path));
+    const NSUUID identifier = deviceIdentifier(adapterAddress(), address.value_or(path));
     if (address) knownDevices_.remember(identifier, *address);
     slot = std::make_shared<BluezPeripheral>(path, identifier, weak_from_this(), queue_);
   }
   return slot;
+}
+
+// The adapter's own address; its name until the adapter is known (no
+// device is either).
+std::string BluezCentralManager::adapterAddress() const {
+  return property<std::string>(tree_.find(adapterPath_, kAdapterInterface), "Address").value_or(options_.adapter);
+}
+
+// `identifier` names the device at `address` through this adapter, as made
+// now or, from the adapter's name, by earlier versions (kept by hosts as
+// the last module they connected).
+bool BluezCentralManager::madeFor(const NSUUID& identifier, const std::string& address) const {
+  return deviceIdentifier(adapterAddress(), address) == identifier ||
+         deviceIdentifier(options_.adapter, address) == identifier;
 }
 
 std::shared_ptr<BluezPeripheral> BluezCentralManager::known(const std::shared_ptr<CBPeripheral>& peripheral) const {
@@ -409,14 +423,14 @@ std::vector<std::shared_ptr<CBPeripheral>> BluezCentralManager::retrievePeripher
     std::shared_ptr<BluezPeripheral> peripheral;
     for (const auto& path : tree_.children(kDeviceInterface, "Adapter", adapterPath_)) {
       const auto address = property<std::string>(tree_.find(path, kDeviceInterface), "Address");
-      if (address && deviceIdentifier(options_.adapter, *address) == identifier) {
+      if (address && madeFor(identifier, *address)) {
         peripheral = peripheralAt(path);
         break;
       }
     }
     // Met before, since forgotten by bluetoothd: connecting looks for it.
     auto address = peripheral ? std::nullopt : knownDevices_.address(identifier);
-    if (address && deviceIdentifier(options_.adapter, *address) == identifier) {
+    if (address && madeFor(identifier, *address)) {
       std::string path = adapterPath_ + "/dev_" + *address;
       std::replace(path.begin() + static_cast<std::ptrdiff_t>(adapterPath_.size()), path.end(), ':', '_');
       peripheral = peripheralAt(path, *address);

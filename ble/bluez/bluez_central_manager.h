@@ -66,6 +66,8 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path,
                                                std::optional<std::string> address = std::nullopt);
   std::shared_ptr<BluezPeripheral> known(const std::shared_ptr<CBPeripheral>& peripheral) const;
+  std::string adapterAddress() const;
+  bool madeFor(const NSUUID& identifier, const std::string& address) const;
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);

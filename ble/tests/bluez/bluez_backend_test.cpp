@@ -12,6 +12,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The stand-in adapter's own address.
+constexpr char kAdapterAddress[] = "00:11:22:33:44:55";
+
 class Events final : public CBCentralManagerDelegate {
  public:
   void centralManagerDidUpdateState(CBCentralManager& central) override { state = central.state(); }
@@ -122,7 +125,7 @@ TEST_F(BluezBackendTest, ModuleMetBeforeIsRetrievedAfterBluetoothdForgotIt) {
   central->connectPeripheral_options(retrieved[0], std::nullopt);
   ASSERT_TRUE(runUntil([&] { return events->connected == 1 || events->failure.has_value(); }));
   EXPECT_EQ(retrieved[0]->state(), CBPeripheralStateConnected);
-  EXPECT_TRUE(central->retrievePeripheralsWithIdentifiers({bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:77")}).empty())
+  EXPECT_TRUE(central->retrievePeripheralsWithIdentifiers({bluez::deviceIdentifier(kAdapterAddress, "AA:BB:CC:DD:EE:77")}).empty())
       << "a device never met is not made up";
 }
 
@@ -332,11 +335,36 @@ TEST_F(BluezWriteTest, RefusedStartNotifyIsReportedWithBluezsError) {
   EXPECT_FALSE(link->ota->isNotifying());
 }
 
+// A re-plugged dongle can come back under another name (hci1 for hci0):
+// the modules met through it keep their identifiers, and one stored by an
+// earlier version (made from the adapter's name) is still retrieved.
+TEST_F(BluezBackendTest, IdentifiersOutliveTheAdaptersName) {
+  const NSUUID before = events->found->identifier();
+  EXPECT_EQ(before, bluez::deviceIdentifier(kAdapterAddress, "AA:BB:CC:DD:EE:01"));
+  central.reset();
+  world.peer().stop();
+  world.peer().start({"--adapter", "hci1"});
+  bluez::BluezOptions options;
+  options.adapter = "hci1";
+  options.log = std::make_shared<MemoryLogSink>();
+  auto replugged = std::make_shared<Events>();
+  central = bluez::centralFactory(options)(replugged, world.queue());
+  ASSERT_TRUE(runUntil([&] { return replugged->state == CBManagerStatePoweredOn; }));
+  central->scanForPeripheralsWithServices_options(std::nullopt, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return replugged->found != nullptr; }));
+  central->stopScan();
+  EXPECT_EQ(replugged->found->identifier(), before);
+  EXPECT_EQ(central->retrievePeripheralsWithIdentifiers({before}).size(), 1u);
+  EXPECT_EQ(central->retrievePeripheralsWithIdentifiers({bluez::deviceIdentifier("hci1", "AA:BB:CC:DD:EE:01")}).size(),
+            1u)
+      << "an identifier of an earlier version";
+}
+
 TEST(BluezDeviceIdentifier, IsANameBasedUUIDOfAdapterAndAddress) {
-  const NSUUID id = bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:01");
-  EXPECT_EQ(id, bluez::deviceIdentifier("hci0", "aa:bb:cc:dd:ee:01")) << "the same device, whatever the case";
-  EXPECT_NE(id, bluez::deviceIdentifier("hci1", "AA:BB:CC:DD:EE:01"));
-  EXPECT_NE(id, bluez::deviceIdentifier("hci0", "AA:BB:CC:DD:EE:02"));
+  const NSUUID id = bluez::deviceIdentifier(kAdapterAddress, "AA:BB:CC:DD:EE:01");
+  EXPECT_EQ(id, bluez::deviceIdentifier(kAdapterAddress, "aa:bb:cc:dd:ee:01")) << "the same device, whatever the case";
+  EXPECT_NE(id, bluez::deviceIdentifier("00:11:22:33:44:56", "AA:BB:CC:DD:EE:01"));
+  EXPECT_NE(id, bluez::deviceIdentifier(kAdapterAddress, "AA:BB:CC:DD:EE:02"));
   EXPECT_EQ(id.UUIDString()[14], '5') << "version 5";
   EXPECT_TRUE(std::string("89AB").find(id.UUIDString()[19]) != std::string::npos) << "RFC 4122 variant";
 }

@@ -47,7 +47,7 @@ applies to device N only; a fault without a number applies to every device.
 Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
        [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
-       [--disconnect-delay MS]
+       [--disconnect-delay MS] [--adapter NAME]
 """
 import argparse
 import os
@@ -607,7 +607,7 @@ class Adapter(Object):
     def __init__(self, peer):
         props = {"Address": "00:11:22:33:44:55", "Name": "peer", "Alias": "peer", "Powered": True,
                  "Discovering": False, "UUIDs": dbus.Array([], signature="s")}
-        super().__init__(peer, "/org/bluez/hci0", ADAPTER, props)
+        super().__init__(peer, "/org/bluez/" + peer.args.adapter, ADAPTER, props)
         self.filter = {}
         # As bluetoothd: one discovery session per client (bus name); the
         # adapter discovers while any is open.
@@ -878,6 +878,8 @@ def main():
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)
+    # The adapter's name: a re-plugged dongle may come back as hci1.
+    parser.add_argument("--adapter", default="hci0")
     # Milliseconds bluetoothd holds a link up after Disconnect.
     parser.add_argument("--disconnect-delay", type=int, default=2000)
     # Every StartDiscovery fails as when the kernel refuses to scan.

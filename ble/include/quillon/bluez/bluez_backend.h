@@ -75,8 +75,12 @@ void registerBackend(BluezOptions options = {});
 void forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral,
                       std::function<void(const std::optional<NSError>&)> done = {});
 
-// The stable identifier of the device at `address` seen through `adapter`:
-// a name-based (version 5) UUID, the same in every run.
-NSUUID deviceIdentifier(std::string_view adapter, std::string_view address);
+// The stable identifier of the device at `address` seen through the adapter
+// whose own Bluetooth address is `adapterAddress`: a name-based (version 5)
+// UUID, the same in every run. The adapter's address, not its name: a
+// re-plugged dongle may come back as hci1 instead of hci0, and its modules
+// must keep their identifiers. (Identifiers made from the name by earlier
+// versions are still retrieved.)
+NSUUID deviceIdentifier(std::string_view adapterAddress, std::string_view address);
 
 }  // namespace quillon::bluez

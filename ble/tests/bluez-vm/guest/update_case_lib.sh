@@ -47,7 +47,7 @@ ota_in_background() {
 }
 
 # module_ids N...: "--module-id ID" for each module on hciN, as quillon-ota
-# over hci0 knows it (a name-based UUID of adapter and address), so that a
+# over hci0 knows it (a name-based UUID of hci0's address and the module's), so that a
 # fleet run's scan ends as soon as every one is found.
 module_ids() {
   local n
@@ -56,7 +56,8 @@ module_ids() {
 import sys, uuid
 space = uuid.UUID(bytes=bytes([0x3b, 0x6e, 0x2a, 0x51, 0x8c, 0x04, 0x4f, 0x1d,
                                0x9a, 0x27, 0x55, 0xc1, 0x0e, 0x8b, 0x73, 0x42]))
-print("--module-id", str(uuid.uuid5(space, "hci0/" + sys.argv[1].upper())).upper())' "$(adapter_address "hci$n")"
+print("--module-id", str(uuid.uuid5(space, sys.argv[1].upper() + "/" + sys.argv[2].upper())).upper())' \
+      "$(adapter_address hci0)" "$(adapter_address "hci$n")"
   done
 }
 
