@@ -15,6 +15,8 @@ constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
 // How often a connection being made ready reads the device's properties
 // back, for the changes bluetoothd does not signal.
 constexpr auto kReadyPollPeriod = std::chrono::milliseconds(500);
+// How long service objects may lag behind ServicesResolved.
+constexpr auto kServicesGrace = std::chrono::seconds(1);
 
 bool transient(const BusError& error) {
   // bluetoothd answers a Connect made while another is under way with
@@ -33,6 +35,17 @@ bool unanswered(const BusError& error) {
 bool objectGone(const BusError& error) {
   return error.name == "org.freedesktop.DBus.Error.UnknownObject" ||
          error.name == "org.freedesktop.DBus.Error.UnknownMethod";
+}
+
+// bluetoothd takes a device with a public address whose advertisement does
+// not say "BR/EDR Not Supported", or that it met over BR/EDR (it has a
+// Class), for dual-mode, and its Connect may then choose BR/EDR (the bearer
+// bonded, or seen last), where a module offers no GATT service.
+bool dualMode(const Properties* device) {
+  if (!device || property<std::string>(device, "AddressType").value_or("public") != "public") return false;
+  if (property<std::int64_t>(device, "Class")) return true;
+  const auto flags = property<Bytes>(device, "AdvertisingFlags");
+  return flags && !flags->empty() && !((*flags)[0] & 0x04);
 }
 
 NSError busFailure(long code, const BusError& error) {
@@ -542,6 +555,7 @@ void BluezCentralManager::linkDownWhileConnecting(const std::shared_ptr<BluezPer
 void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral) {
   peripheral->connectAnswered = false;
   peripheral->retryWhenDown = false;
+  preferLowEnergy(peripheral);
   std::weak_ptr<BluezCentralManager> weak = weak_from_this();
   const unsigned attempt = peripheral->attempt;
   bus_->callAsync(
@@ -594,6 +608,29 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
       options_.readyTimeout);
 }
 
+// A dual-mode module is connected over LE where bluetoothd lets us choose
+// (PreferredBearer, from 5.80; bluetoothd keeps the choice for the device).
+// Calls go out in order, so the Connect that follows sees it.
+void BluezCentralManager::preferLowEnergy(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  const Properties* device = tree_.find(peripheral->path(), kDeviceInterface);
+  const auto preferred = property<std::string>(device, "PreferredBearer");
+  if (!dualMode(device) || !preferred || *preferred == "le") return;
+  log("Dual-mode " + peripheral->path() + ": PreferredBearer set to le (was " + *preferred +
+      ") so that it connects over LE");
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  bus_->callAsync(
+      peripheral->path(), kProperties, "Set",
+      [](sdbus::MethodCall& call) {
+        call << std::string(kDeviceInterface) << std::string("PreferredBearer") << sdbus::Variant(std::string("le"));
+      },
+      [weak](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
+        if (!error) return {};
+        return [weak, failed = *error] {
+          if (auto self = weak.lock()) self->log("Setting PreferredBearer failed: " + failed.name + ": " + failed.message);
+        };
+      });
+}
+
 // Usable means connected, resolved, and the service objects exported
 // (ServicesResolved can come before them). bluetoothd does not signal every
 // change: when the ATT channel comes up before the kernel's connection
@@ -607,7 +644,10 @@ void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& per
   if (!device) return;
   const bool resolved = property<bool>(device, "ServicesResolved").value_or(false);
   if (!resolved) return;
-  if (tree_.children(kServiceInterface, "Device", peripheral->path()).empty()) return;
+  if (tree_.children(kServiceInterface, "Device", peripheral->path()).empty()) {
+    if (peripheral->connectAnswered && dualMode(device)) expectServices(peripheral);
+    return;
+  }
   if (!property<bool>(device, "Connected").value_or(false)) {
     if (!peripheral->connectAnswered) return;
     // The cache catches up with what bluetoothd did not signal, so that a
@@ -616,6 +656,25 @@ void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& per
   }
   peripheral->setState(CBPeripheralStateConnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
+}
+
+// Over LE the service objects follow ServicesResolved at once; a dual-mode
+// module connected over BR/EDR resolves with none, and none will come: the
+// connection fails then, with the reason, rather than at its time-out.
+void BluezCentralManager::expectServices(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  const unsigned attempt = peripheral->attempt;
+  if (std::exchange(servicesExpected_[peripheral->path()], attempt) == attempt) return;
+  queue_->post_after(kServicesGrace, [weak = weak_from_this(), weakPeripheral = std::weak_ptr(peripheral), attempt] {
+    auto self = weak.lock();
+    auto peripheral = weakPeripheral.lock();
+    if (!self || !peripheral || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt ||
+        !self->tree_.children(kServiceInterface, "Device", peripheral->path()).empty()) {
+      return;
+    }
+    self->disconnectLink(peripheral);
+    self->failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionFailed,
+                                          "The link came up, but the module offers no GATT service over it."});
+  });
 }
 
 // While an answered connection is not yet usable, the device's properties
@@ -683,6 +742,18 @@ void BluezCentralManager::disconnectLink(const std::shared_ptr<BluezPeripheral>&
 
 void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error) {
   endFindAgain(peripheral->path());
+  // The link came up (or a BR/EDR one was refused) and no GATT service
+  // followed: say what may be why.
+  const Properties* device = tree_.find(peripheral->path(), kDeviceInterface);
+  const bool noServices = error.code == CBErrorConnectionTimeout || peripheral->connectAnswered ||
+                          error.localizedDescription.find("br-connection") != std::string::npos;
+  if (noServices && dualMode(device) && property<std::string>(device, "PreferredBearer").value_or("") != "le") {
+    error.localizedDescription +=
+        " The module is a dual-mode device (a public address, and it does not advertise \"BR/EDR Not "
+        "Supported\"), so bluetoothd may have connected it over classic Bluetooth (BR/EDR), where its GATT "
+        "services are not offered. bluetoothd 5.80 or later connects it over LE (the backend sets PreferredBearer "
+        "to \"le\"); with an older bluetoothd, remove the module's classic pairing.";
+  }
   peripheral->setState(CBPeripheralStateDisconnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didFailToConnectPeripheral_error(*this, peripheral, error);
 }

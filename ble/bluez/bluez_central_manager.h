@@ -70,6 +70,8 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   bool madeFor(const NSUUID& identifier, const std::string& address) const;
   void reportDiscovered(const std::string& path);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void preferLowEnergy(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void expectServices(const std::shared_ptr<BluezPeripheral>& peripheral);
   void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);
   std::optional<BusError> startDiscovery();
   void stopDiscovery();
@@ -106,6 +108,8 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   bool discoverySession_ = false;
 
   std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
+  // The connection attempt whose missing services are being waited for, by path.
+  std::map<std::string, unsigned> servicesExpected_;
   KnownDevices knownDevices_;
 };
 

@@ -47,7 +47,8 @@ applies to device N only; a fault without a number applies to every device.
 Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
        [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
-       [--disconnect-delay MS] [--adapter NAME]
+       [--disconnect-delay MS] [--adapter NAME] [--dual-mode N]...
+       [--preferred-bearer]
 """
 import argparse
 import os
@@ -227,6 +228,11 @@ class Object(dbus.service.Object):
         if interface == ADAPTER and name == "Powered":
             self.peer.set_powered(bool(value))
             return
+        if interface == DEVICE and name == "PreferredBearer" and name in self.props:
+            if str(value) not in ("last-used", "le", "bredr", "last-seen"):
+                raise BluezError("InvalidArguments", "Invalid arguments in method call")
+            self.set(name, dbus.String(value))
+            return
         raise BluezError("NotPermitted", "Read-only property")
 
     @dbus.service.signal(PROPS, signature="sa{sv}as")
@@ -403,6 +409,18 @@ class Device(Object):
         self.unanswered = []
         # Milliseconds the link lingers after the next Connect is aborted; 0: none.
         self.abort_next = 0
+        # The Flags of its advertisement: LE General Discoverable, and BR/EDR
+        # Not Supported unless it is a dual-mode device, which (public
+        # address, also paired for classic printing) bluetoothd connects
+        # over BR/EDR, where its GATT services are not offered: the link
+        # comes up and resolves with no service. bluetoothd 5.80 and later
+        # offer PreferredBearer ("le" connects it over LE).
+        self.dual_mode = number in (peer.args.dual_mode or [])
+        self.props["AdvertisingFlags"] = dbus.Array([0x02 if self.dual_mode else 0x06], signature="y")
+        if self.dual_mode:
+            self.props["Class"] = dbus.UInt32(0x040680)  # imaging: printer
+        if peer.args.preferred_bearer:
+            self.props["PreferredBearer"] = dbus.String("last-used")
         # As bluetoothd: Disconnect holds the link up for a while
         # (DISCONNECT_TIMER, 2 s) and is answered once it is down; so is a
         # RemoveDevice of a connected device, removed then.
@@ -446,6 +464,11 @@ class Device(Object):
             raise BluezError("Failed", "le-connection-abort-by-local")
         if self.out_of_range:
             self.unanswered.append((reply, error))
+            return
+        if self.dual_mode and self.props.get("PreferredBearer") != "le":
+            self.set("Connected", True)
+            self.set("ServicesResolved", True)
+            reply()
             return
         # As bluetoothd 5.66 does in most runs: the ATT channel comes up
         # before the kernel's connection event, the device is marked
@@ -878,6 +901,10 @@ def main():
     parser.add_argument("--credit", type=int, default=3)
     parser.add_argument("--window", type=int, default=3)
     parser.add_argument("--start-result", type=int, default=0)
+    # Device N is dual-mode (see Device.dual_mode); repeatable.
+    parser.add_argument("--dual-mode", type=int, action="append", metavar="N")
+    # Devices offer PreferredBearer, as bluetoothd 5.80 and later do.
+    parser.add_argument("--preferred-bearer", action="store_true")
     # The adapter's name: a re-plugged dongle may come back as hci1.
     parser.add_argument("--adapter", default="hci0")
     # Milliseconds bluetoothd holds a link up after Disconnect.

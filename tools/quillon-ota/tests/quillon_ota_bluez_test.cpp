@@ -107,6 +107,28 @@ TEST_F(QuillonOtaBluezTest, APairedModuleIsKeptAfterItsUpdate) {
   EXPECT_TRUE(peerKnowsDevice(1));
 }
 
+// bluetoothd may connect a dual-mode module (public address, no "BR/EDR Not
+// Supported" in its advertisement) over BR/EDR, where it offers no GATT
+// service. Where bluetoothd lets us choose (PreferredBearer), it is
+// connected over LE; elsewhere the error says why nothing was found.
+TEST_F(QuillonOtaBluezTest, ADualModeModuleIsConnectedOverLEOrTheErrorSaysWhy) {
+  const auto image = make_image(20000);
+  {
+    SCOPED_TRACE("bluetoothd 5.80 or later");
+    BluezPeerProcess peer({"--dual-mode", "1", "--preferred-bearer"});
+    const auto result = run({"--backend", "bluez", "--scan-timeout", "5", image});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(receivedByModule(), contentsOf(image));
+  }
+  {
+    SCOPED_TRACE("bluetoothd 5.66");
+    BluezPeerProcess peer({"--dual-mode", "1"});
+    const auto result = run({"--backend", "bluez", "--scan-timeout", "10", image});
+    EXPECT_EQ(result.status, 8) << result.output;
+    EXPECT_TRUE(result.says("The module is a dual-mode device")) << result.output;
+  }
+}
+
 TEST_F(QuillonOtaBluezTest, ModuleFaultsGiveTheSameExitStatusesAsOverTheSimulatedModule) {
   const auto image = make_image(20000);
   const std::vector<std::vector<std::string>> faults = {
