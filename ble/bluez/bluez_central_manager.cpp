@@ -15,8 +15,9 @@ constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
 // How often a connection being made ready reads the device's properties
 // back, for the changes bluetoothd does not signal.
 constexpr auto kReadyPollPeriod = std::chrono::milliseconds(500);
-// How long service objects may lag behind ServicesResolved.
-constexpr auto kServicesGrace = std::chrono::seconds(1);
+// How long service objects may lag behind ServicesResolved (they follow at
+// once over LE, but a guest without KVM is slow).
+constexpr auto kServicesGrace = std::chrono::seconds(3);
 
 bool transient(const BusError& error) {
   // bluetoothd answers a Connect made while another is under way with
