@@ -1,10 +1,13 @@
 #include "bluez_peripheral.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "bluez_central_manager.h"
 #include "quillon/ble/peripheral_errors.h"
@@ -38,6 +41,24 @@ CBCharacteristicProperties propertiesFromFlags(const std::vector<std::string>& f
 
 std::map<std::string, sdbus::Variant> writeOptions(const char* type) {
   return {{"type", sdbus::Variant(std::string(type))}};
+}
+
+using namespace std::chrono_literals;
+
+// How often the write socket is looked at while bluetoothd still has
+// packets in it to read.
+constexpr auto kSocketReadPoll = 2ms;
+// A WriteValue refused for a reason that passes on its own is sent again
+// after this, for as long as kWriteRefusalPatience allows.
+constexpr auto kWriteRetryDelay = 20ms;
+constexpr auto kWriteRefusalPatience = 1s;
+
+// Refusals that end by themselves: bluetoothd had not yet seen the write
+// socket hang up, or another write on the characteristic was under way
+// (another client's, as ours go one at a time).
+bool refusalPasses(const BusError& error) {
+  return error.name == "org.bluez.Error.InProgress" ||
+         (error.name == "org.bluez.Error.NotPermitted" && error.message == "Write acquired");
 }
 
 }  // namespace
@@ -279,38 +300,104 @@ BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEn
   return SocketSend::NoSocket;
 }
 
-bool BluezPeripheral::issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type) {
+BluezPeripheral::Issued BluezPeripheral::issueWrite(CharacteristicEntry& entry, const NSData& data,
+                                                    CBCharacteristicWriteType type) {
   auto central = central_.lock();
-  if (!central) return true;
+  if (!central) return Issued::Done;
   if (type == CBCharacteristicWriteWithoutResponse) {
     switch (writeThroughSocket(entry, data)) {
       case SocketSend::Sent:
-        return true;
+        return Issued::Done;
       case SocketSend::Full:
-        return false;
+        return Issued::SocketFull;
       case SocketSend::NoSocket:
         break;
     }
     central->bus()->send(entry.path, kCharacteristicInterface, "WriteValue",
                          [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); });
-    return true;
+    return Issued::Done;
   }
+  entry.requestInFlight = true;
+  writeOnceSocketIsRead({entry.path, entry.characteristic, data});
+  return Issued::AwaitingAnswer;
+}
+
+BluezPeripheral::CharacteristicEntry* BluezPeripheral::entryOf(const WriteRequest& request) {
+  CharacteristicEntry* entry = entryAt(request.path);
+  return entry && entry->characteristic == request.characteristic ? entry : nullptr;
+}
+
+// bluetoothd refuses WriteValue while the write socket is held, and reads
+// the socket and takes its hang-up on separate wake-ups, so a packet still
+// in the socket when it is closed could be lost. Once bluetoothd has read
+// them all (they are then queued for the link ahead of any request), the
+// socket is let go and the write with response follows them in order. The
+// next write without response acquires a new socket.
+void BluezPeripheral::writeOnceSocketIsRead(WriteRequest request) {
+  CharacteristicEntry* entry = entryOf(request);
+  if (!entry) {
+    writeRequestAnswered(request, notConnectedError());
+    return;
+  }
+  if (entry->writeFd >= 0) {
+    int unread = 0;
+    if (::ioctl(entry->writeFd, SIOCOUTQ, &unread) == 0 && unread > 0) {
+      // A link that ends has bluetoothd close its end, which frees what it
+      // did not read, so this ends too.
+      queue_->post_after(kSocketReadPoll, [weak = weak_from_this(), request = std::move(request)]() mutable {
+        if (auto self = weak.lock()) self->writeOnceSocketIsRead(std::move(request));
+      });
+      return;
+    }
+    ::close(entry->writeFd);
+    entry->writeFd = -1;
+    entry->acquireTried = false;
+  }
+  request.giveUpAt = RunLoop::Clock::now() + kWriteRefusalPatience;
+  sendWriteRequest(std::move(request));
+}
+
+void BluezPeripheral::sendWriteRequest(WriteRequest request) {
+  auto central = central_.lock();
+  if (!central) return;
+  const std::string path = request.path;
+  const NSData data = request.data;
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
   central->bus()->callAsync(
-      entry.path, kCharacteristicInterface, "WriteValue",
+      path, kCharacteristicInterface, "WriteValue",
       [&data](sdbus::MethodCall& call) { call << data << writeOptions("request"); },
-      [weak, characteristic = entry.characteristic](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
-        std::optional<NSError> failed;
-        if (error) failed = attFailure(CBATTErrorWriteNotPermitted, *error);
-        return [weak, characteristic, failed] {
+      [weak, request = std::move(request)](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
+        std::optional<BusError> refused;
+        if (error) refused = *error;
+        return [weak, request, refused] {
           auto self = weak.lock();
           if (!self) return;
-          if (auto delegate = self->delegate()) {
-            delegate->peripheral_didWriteValueForCharacteristic_error(self, characteristic, failed);
+          if (refused && refusalPasses(*refused) && RunLoop::Clock::now() < request.giveUpAt) {
+            self->queue_->post_after(kWriteRetryDelay, [weak, request] {
+              auto self = weak.lock();
+              if (!self) return;
+              if (self->entryOf(request)) {
+                self->sendWriteRequest(request);
+              } else {
+                self->writeRequestAnswered(request, notConnectedError());
+              }
+            });
+            return;
           }
+          std::optional<NSError> failed;
+          if (refused) failed = attFailure(CBATTErrorWriteNotPermitted, *refused);
+          self->writeRequestAnswered(request, failed);
         };
       });
-  return true;
+}
+
+void BluezPeripheral::writeRequestAnswered(const WriteRequest& request, const std::optional<NSError>& error) {
+  if (CharacteristicEntry* entry = entryOf(request)) entry->requestInFlight = false;
+  if (auto delegate = this->delegate()) {
+    delegate->peripheral_didWriteValueForCharacteristic_error(shared_from_this(), request.characteristic, error);
+  }
+  // Looked up again: the delegate may have ended the link.
+  if (CharacteristicEntry* entry = entryOf(request)) drain(*entry);
 }
 
 // The main queue never blocks on the socket: a thread waits for it, and the
@@ -336,14 +423,18 @@ void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
 }
 
 void BluezPeripheral::drain(CharacteristicEntry& entry) {
-  if (entry.notifyAnswersDue > 0 || entry.watch) return;
-  while (!entry.pending.empty()) {
-    if (!issueWrite(entry, entry.pending.front().data, entry.pending.front().type)) {
+  const bool held = entry.notifyAnswersDue > 0 || entry.watch || entry.requestInFlight;
+  while (!held && !entry.pending.empty()) {
+    const Issued issued = issueWrite(entry, entry.pending.front().data, entry.pending.front().type);
+    if (issued == Issued::SocketFull) {
       waitForSocket(entry);
       return;
     }
     entry.pending.pop_front();
+    if (issued == Issued::AwaitingAnswer) break;
   }
+  // A socket that drained is news to the writer even when what waits
+  // behind it is still held, for the writes it makes go into `pending`.
   if (wasFull_ && canSendWriteWithoutResponse()) {
     wasFull_ = false;
     if (auto delegate = this->delegate()) delegate->peripheralIsReadyToSendWriteWithoutResponse(shared_from_this());
@@ -370,16 +461,12 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
     return;
   }
   // Behind waiting writes, whatever their way out, so that order holds;
-  // and behind a subscription not yet in place, which BlueZ makes over ATT
-  // while the socket's packets would not wait for it.
-  if (!entry->pending.empty() || entry->notifyAnswersDue > 0) {
-    entry->pending.push_back({data, type});
-    return;
-  }
-  if (!issueWrite(*entry, data, type)) {
-    entry->pending.push_back({data, type});
-    waitForSocket(*entry);
-  }
+  // behind a subscription not yet in place, which BlueZ makes over ATT
+  // while the socket's packets would not wait for it; and behind a write
+  // with response not answered yet, as bluetoothd refuses a second one
+  // ("In Progress") and sends write commands ahead of a queued request.
+  entry->pending.push_back({data, type});
+  drain(*entry);
 }
 
 // Does not wait for BlueZ's answer (the main queue goes on), but writes to

@@ -70,13 +70,27 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     std::shared_ptr<CBCharacteristic> characteristic;
     int writeFd = -1;          // AcquireWrite's socket, once acquired
     bool acquireTried = false;
-    // Writes waiting, in order, behind a packet the full socket did not take.
+    // Writes waiting, in order, behind a packet the full socket did not
+    // take, a write with response not answered yet or a subscription not
+    // in place yet.
     std::deque<PendingWrite> pending;
+    // From the moment a write with response is taken from `pending` until
+    // its outcome is reported: bluetoothd takes one at a time per
+    // characteristic, and nothing written after it may overtake it.
+    bool requestInFlight = false;
     std::unique_ptr<WritableWatch> watch;  // while the socket is full
     // StartNotify/StopNotify calls not answered yet: writes wait for them.
     unsigned notifyAnswersDue = 0;
   };
   enum class SocketSend { Sent, Full, NoSocket };
+  enum class Issued { Done, SocketFull, AwaitingAnswer };
+  // A write with response on its way, for the steps that follow on the queue.
+  struct WriteRequest {
+    std::string path;
+    std::shared_ptr<CBCharacteristic> characteristic;
+    NSData data;
+    RunLoop::Clock::time_point giveUpAt{};  // when refusals stop being waited out
+  };
 
   template <typename Body>
   void later(Body body);
@@ -84,11 +98,17 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   const ServiceEntry* entryFor(const std::shared_ptr<CBService>& service) const;
   void forgetGatt();
   SocketSend writeThroughSocket(CharacteristicEntry& entry, const NSData& data);
-  // Puts one write on its way; false when the socket is full and the write
-  // must wait.
-  bool issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type);
+  // Puts one write on its way. SocketFull: the write must wait for the
+  // socket; AwaitingAnswer: a write with response went, later ones wait.
+  Issued issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type);
+  // The entry `request` was made for, unless its link ended since.
+  CharacteristicEntry* entryOf(const WriteRequest& request);
+  void writeOnceSocketIsRead(WriteRequest request);
+  void sendWriteRequest(WriteRequest request);
+  void writeRequestAnswered(const WriteRequest& request, const std::optional<NSError>& error);
   void waitForSocket(CharacteristicEntry& entry);
-  // Sends what waits, unless the socket or a subscription holds it.
+  // Sends what waits, unless the socket, a subscription or a write with
+  // response not answered yet holds it.
   void drain(CharacteristicEntry& entry);
   CharacteristicEntry* entryAt(const std::string& path);
   void logMtu(const std::string& path);

@@ -256,6 +256,9 @@ class Characteristic(Object):
         # A paused reader leaves the socket unread, so that it fills as
         # behind a slow link, and does not notice its writer hanging up.
         self.paused = False
+        # The write request under way, as bluetoothd's write_op: until it is
+        # answered, every other WriteValue on this characteristic is refused.
+        self.write_op = False
 
     def check(self):
         if not self.device.props["Connected"]:
@@ -268,8 +271,8 @@ class Characteristic(Object):
             raise BluezError("NotPermitted", "Read not permitted")
         return dbus.Array(self.props["Value"], signature="y")
 
-    @dbus.service.method(CHAR, in_signature="aya{sv}")
-    def WriteValue(self, value, options):
+    @dbus.service.method(CHAR, in_signature="aya{sv}", async_callbacks=("reply", "error"))
+    def WriteValue(self, value, options, reply, error):
         self.check()
         kind = str(options.get("type", "request"))
         needed = "write" if kind == "request" else "write-without-response"
@@ -279,12 +282,35 @@ class Characteristic(Object):
         # is refused (for a "command" nobody hears of it).
         if self.sock:
             raise BluezError("NotPermitted", "Write acquired")
+        # Checked before the type, so a "command" is refused too.
+        if self.write_op:
+            raise BluezError("InProgress", "In Progress")
         # A write with response may be a long write (up to 512 bytes); any
         # other PDU longer than the ATT MTU is refused, and the client of a
         # "command" never hears of it, having asked for no reply.
         if len(value) > (512 if kind == "request" else self.peer.args.att_mtu - 3):
             raise BluezError("InvalidValueLength", "Invalid Length")
-        self.device.written(self, bytes(value))
+        if kind != "request":
+            self.device.written(self, bytes(value))
+            reply()
+            return
+        self.write_op = True
+
+        # The module's response comes a link round trip later, and
+        # bluetoothd sends queued write commands (the socket's among them)
+        # ahead of a queued request: the request counts as received only
+        # when answered, so that a write without response sent meanwhile
+        # overtakes it here as it can over the air.
+        def answer():
+            self.write_op = False
+            if self.peer.exported.get(self.path) is not self:
+                error(BluezError("Failed", "Not connected"))
+            else:
+                self.device.written(self, bytes(value))
+                reply()
+            return False
+
+        GLib.timeout_add(20, answer)
 
     @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="hq")
     def AcquireWrite(self, options):
@@ -313,17 +339,21 @@ class Characteristic(Object):
     def readable(self, fd, condition):
         if self.sock is None:
             return False
-        if condition & GLib.IO_IN:
-            try:
-                data = self.sock.recv(65536)
-            except OSError:
-                data = b""
-            if data:
-                # As bluetoothd: too long for one PDU, so not sent, and the
-                # socket's writer is not told.
-                if len(data) <= self.peer.args.att_mtu - 3:
-                    self.device.written(self, data)
-                return True
+        # As bluetoothd: packets sent before the writer hung up are still
+        # read and written, one per wake-up, whatever the condition says;
+        # the hang-up counts only once the socket is empty.
+        try:
+            data = self.sock.recv(65536, socket.MSG_DONTWAIT)
+        except BlockingIOError:
+            return True
+        except OSError:
+            data = b""
+        if data:
+            # As bluetoothd: too long for one PDU, so not sent, and the
+            # socket's writer is not told.
+            if len(data) <= self.peer.args.att_mtu - 3:
+                self.device.written(self, data)
+            return True
         self.watch = None  # returning False removes it
         self.release()
         return False

@@ -215,13 +215,6 @@ TYPED_TEST(BLEWorldContract, ScanFiltersByServiceAndReportsEachModuleOnceUnlessD
 }
 
 TYPED_TEST(BLEWorldContract, ConnectedModuleTakesWritesAndNotifies) {
-  if constexpr (TestFixture::kVm) {
-    GTEST_SKIP() << "expected to fail on the real bluetoothd until the backend stops mixing AcquireWrite and "
-                    "WriteValue on one characteristic: once FF02's write is acquired for writes without response, "
-                    "bluetoothd 5.66 refuses WriteValue on it (org.bluez.Error.NotPermitted \"Write acquired\"), "
-                    "and the write without response sent through the socket overtakes the earlier write with "
-                    "response (the module received 04 05 01 02 03 and never 06)";
-  }
   this->start();
   auto module = this->find(1).at(0);
   this->connectAndDiscover(module);

@@ -21,8 +21,6 @@
 #   peripheral can only stop being connectable (module_peer.py can, as
 #   "Connectable" false); btvirt then fails LE Create Connection at once
 #   (0x3e). Unexercised while the two-link part is skipped.
-# - Known to fail on the real bluetoothd (skipped as expected failures):
-#   ConnectedModuleTakesWritesAndNotifies, see the test's skip message.
 # case-timeout: 600
 # shellcheck source=../guest/case_lib.sh
 . "$QVM_CASE_LIB"
