@@ -4,8 +4,10 @@
 It owns org.bluez and exports what BlueZ's D-Bus API documents for a central:
 the ObjectManager at "/", an adapter (org.bluez.Adapter1) and, once discovery
 has started, device objects (org.bluez.Device1) with their GATT services and
-characteristics (GattService1, GattCharacteristic1) exported while
-connected, with Properties.PropertiesChanged for every change. Each device is
+characteristics (GattService1, GattCharacteristic1) exported from the first
+connection until the device goes (bluetoothd keeps them, and every client's
+subscriptions, across a disconnect), with Properties.PropertiesChanged for
+every change. Each device is
 a printer data module: FF00 (FF01 notify, FF02 write, FF03 read/notify) and
 FF10 (FF11 write-without-response/notify, with AcquireWrite) behind which a
 module speaks the module's side of the OTA protocol, faults included.
@@ -259,6 +261,10 @@ class Characteristic(Object):
         # The write request under way, as bluetoothd's write_op: until it is
         # answered, every other WriteValue on this characteristic is refused.
         self.write_op = False
+        # The clients (bus names) subscribed with StartNotify. As bluetoothd,
+        # a subscription outlives the link (it is made again on the next
+        # one) and ends with StopNotify or when its client leaves the bus.
+        self.subscribers = set()
 
     def check(self):
         if not self.device.props["Connected"]:
@@ -301,9 +307,11 @@ class Characteristic(Object):
         # ahead of a queued request: the request counts as received only
         # when answered, so that a write without response sent meanwhile
         # overtakes it here as it can over the air.
+        link = self.device.link
+
         def answer():
             self.write_op = False
-            if self.peer.exported.get(self.path) is not self:
+            if self.device.link != link or not self.device.props["Connected"]:
                 error(BluezError("Failed", "Not connected"))
             else:
                 self.device.written(self, bytes(value))
@@ -371,11 +379,16 @@ class Characteristic(Object):
             if self.path in self.peer.exported:
                 self.set("WriteAcquired", False)
 
-    @dbus.service.method(CHAR, async_callbacks=("reply", "error"))
-    def StartNotify(self, reply, error):
+    @dbus.service.method(CHAR, sender_keyword="sender", async_callbacks=("reply", "error"))
+    def StartNotify(self, sender, reply, error):
         self.check()
         if "notify" not in self.props["Flags"]:
             raise BluezError("NotSupported", "Notify not supported")
+        # As bluetoothd: a client already subscribed (on an earlier link
+        # too) is answered at once.
+        if sender in self.subscribers:
+            reply()
+            return
         refused, delay = self.device.notify_refused, self.device.notify_delay
 
         # bluetoothd answers once the module confirmed the descriptor write.
@@ -383,7 +396,9 @@ class Characteristic(Object):
             if refused:
                 error(BluezError(*refused))
             else:
-                self.set("Notifying", True)
+                self.subscribers.add(sender)
+                if not self.props["Notifying"]:
+                    self.set("Notifying", True)
                 reply()
             return False
 
@@ -392,12 +407,18 @@ class Characteristic(Object):
         else:
             answer()
 
-    @dbus.service.method(CHAR)
-    def StopNotify(self):
-        self.set("Notifying", False)
+    @dbus.service.method(CHAR, sender_keyword="sender")
+    def StopNotify(self, sender):
+        self.unsubscribe(sender)
+
+    def unsubscribe(self, sender):
+        if sender in self.subscribers:
+            self.subscribers.discard(sender)
+            if not self.subscribers:
+                self.set("Notifying", False)
 
     def notify(self, data):
-        if self.props["Notifying"]:
+        if self.props["Notifying"] and self.device.props["Connected"]:
             self.set("Value", dbus.Array(data, signature="y"))
 
 
@@ -457,6 +478,8 @@ class Device(Object):
         self.disconnect_timer = None
         self.disconnect_replies = []
         self.remove_when_down = False
+        # Counts links, so that an answer due on one is not given on the next.
+        self.link = 0
 
     def build_gatt(self):
         data = Service(self, 0xFF00)
@@ -505,14 +528,18 @@ class Device(Object):
         # connected without a PropertiesChanged (Get and GetAll say true)
         # and the later event is dropped.
         self.props["Connected"] = True
-        self.build_gatt()
-        for obj in self.gatt:
-            self.peer.export(obj)
+        self.link += 1
+        # As bluetoothd: the GATT objects (and subscriptions) of an earlier
+        # link are still there; they go only with the device.
+        if not self.gatt:
+            self.build_gatt()
+            for obj in self.gatt:
+                self.peer.export(obj)
         self.set("ServicesResolved", True)
         reply()
 
     def linger_ends(self):
-        if not self.gatt:
+        if not self.props["ServicesResolved"]:
             self.set("Connected", False)
         return False
 
@@ -542,19 +569,25 @@ class Device(Object):
             GLib.source_remove(self.disconnect_timer)
             self.disconnect_timer = None
         if self.props["Connected"]:
-            for obj in reversed(self.gatt):
+            for obj in self.gatt:
                 if isinstance(obj, Characteristic):
                     obj.release()
-                self.peer.unexport(obj)
-            self.gatt = []
             self.set("ServicesResolved", False)
             self.set("Connected", False)
         replies, self.disconnect_replies = self.disconnect_replies, []
         if self.remove_when_down:
             self.remove_when_down = False
-            self.peer.unexport(self)
+            self.remove()
         for reply in replies:
             reply()
+
+    def remove(self):
+        """The device object goes, and its GATT objects with it."""
+        self.drop()
+        for obj in reversed(self.gatt):
+            self.peer.unexport(obj)
+        self.gatt = []
+        self.peer.unexport(self)
 
     def written(self, characteristic, data):
         if characteristic.short == 0xFF11:
@@ -732,8 +765,7 @@ class Adapter(Object):
             device.remove_when_down = True
             device.request_disconnect(reply)
             return
-        device.drop()
-        self.peer.unexport(device)
+        device.remove()
         reply()
 
 
@@ -782,9 +814,7 @@ class Control(dbus.service.Object):
 
     @dbus.service.method(CONTROL, in_signature="i")
     def Remove(self, number):
-        device = self.device(number)
-        device.drop()
-        self.peer.unexport(device)
+        self.device(number).remove()
 
     @dbus.service.method(CONTROL, in_signature="i")
     def OutOfRange(self, number):
@@ -883,6 +913,10 @@ class Peer:
         if name.startswith(":") and not new:
             self.servers.owner_left(str(name))
             self.adapter.end_session(str(name))
+            for device in self.all_devices:
+                for obj in device.gatt:
+                    if isinstance(obj, Characteristic):
+                        obj.unsubscribe(str(name))
 
     def advertise(self):
         for device in self.all_devices:

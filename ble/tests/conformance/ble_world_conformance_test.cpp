@@ -341,6 +341,39 @@ TYPED_TEST(BLEWorldContract, RefusedLostAndRemovedModulesReportWithErrors) {
   EXPECT_TRUE(this->recorder->failed[0].second.has_value());
 }
 
+// A link that dropped and came back is a new link: nothing notifies until
+// the characteristic is subscribed again (as with CoreBluetooth, although
+// bluetoothd keeps its objects and every client's subscription across a
+// disconnect), and then each value comes once.
+TYPED_TEST(BLEWorldContract, AReconnectedModuleNotifiesOnlyOnceSubscribedAgain) {
+  this->start();
+  auto module = this->find(1).at(0);
+  this->connectAndDiscover(module);
+  auto notify = this->characteristic(module, sim::kDataNotifyUUID);
+  ASSERT_TRUE(notify);
+  module->setNotifyValue_forCharacteristic(true, notify);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->notifyStates.size() == 1; }));
+  this->world->dropLink(1);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->disconnected.size() == 1; }));
+
+  this->connectAndDiscover(module);
+  notify = this->characteristic(module, sim::kDataNotifyUUID);
+  ASSERT_TRUE(notify);
+  EXPECT_FALSE(notify->isNotifying());
+  this->world->notifyData(1, {1});
+  this->settle();
+  EXPECT_TRUE(this->recorder->values.empty()) << "a value of the old link's subscription was reported";
+
+  module->setNotifyValue_forCharacteristic(true, notify);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->notifyStates.size() == 2; }));
+  EXPECT_FALSE(this->recorder->notifyStates[1]) << describe(this->recorder->notifyStates[1]);
+  EXPECT_TRUE(notify->isNotifying());
+  this->world->notifyData(1, {2});
+  ASSERT_TRUE(this->runUntil([&] { return !this->recorder->values.empty(); }));
+  this->settle();
+  EXPECT_EQ(this->recorder->values, (std::vector<std::pair<std::string, NSData>>{{"FF01", {2}}}));
+}
+
 TYPED_TEST(BLEWorldContract, PowerOffDropsLinksAndEndsTheScanForGood) {
   this->start();
   auto module = this->find(1).at(0);
