@@ -728,6 +728,7 @@ void BluezCentralManager::disconnectLink(const std::shared_ptr<BluezPeripheral>&
                     return [weak, peripheral] {
                       auto self = weak.lock();
                       peripheral->disconnecting = false;
+                      for (auto& down : std::exchange(peripheral->whenDown, {})) down();
                       if (!self || !std::exchange(peripheral->connectWhenDown, false) ||
                           peripheral->state() != CBPeripheralStateConnecting) {
                         return;
@@ -807,6 +808,11 @@ void BluezCentralManager::forget(const std::shared_ptr<BluezPeripheral>& periphe
   if (property<bool>(device, "Paired").value_or(false) || property<bool>(device, "Bonded").value_or(false)) {
     log("Kept " + peripheral->path() + ": it is paired, and forgetting it would delete its keys; BlueZ reads its "
         "services again when the module indicates Service Changed");
+    // Answered, as RemoveDevice is, once the link is down.
+    if (peripheral->disconnecting) {
+      peripheral->whenDown.push_back([done = std::move(done)] { done(std::nullopt); });
+      return;
+    }
     return answer(std::nullopt);
   }
   std::weak_ptr<BluezCentralManager> weak = weak_from_this();

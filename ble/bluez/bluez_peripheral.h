@@ -5,6 +5,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   // 2 s first, and a Connect meanwhile would be answered with that link.
   bool disconnecting = false;
   bool connectWhenDown = false;  // a connection asked for meanwhile starts then
+  std::vector<std::function<void()>> whenDown;  // run once it is answered
 
  private:
   struct ServiceEntry {

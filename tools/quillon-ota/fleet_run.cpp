@@ -263,17 +263,26 @@ void FleetRun::session_finished(Module& module) {
   Outcome outcome = session.outcome();
   std::string detail = session.verdict_detail();
   TransferView& view = *module.view;
+  // Not from inside the session's own event.
+  auto released = [weak = weak_from_this(), queue = queue_] {
+    queue->post([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      --self->active_;
+      self->pump();
+      self->maybe_done();
+    });
+  };
   if (settle_) {
     settle_(session, outcome, detail, [&view](const std::string& text) { view.message(text.c_str()); },
-            module.json.get());
+            module.json.get(), std::move(released));
+  } else {
+    released();
   }
   record(module, outcome, std::move(detail), session.bytes_sent(), session.transfer_seconds());
   // Dropped from the queue: this runs inside the session's own hook. Its
   // controller (and watchdog) goes with it.
   queue_->post([session = std::move(module.session)] {});
-  --active_;
-  pump();
-  maybe_done();
 }
 
 void FleetRun::record(Module& module, Outcome outcome, std::string detail, std::int64_t bytes, double seconds) {

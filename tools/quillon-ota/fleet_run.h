@@ -50,9 +50,13 @@ class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from
   };
   // Called when a module's transfer has ended, before its result is
   // recorded: may change a success into a failure (--verify), and may say
-  // what it checked through `say` or `json`.
+  // what it checked through `say` or `json`. It calls `released` (now or
+  // later, on the queue) once the module's link is down: only then does its
+  // slot take the next module, so that --parallel bounds the links up at
+  // once, those still going down included.
   using Settle = std::function<void(const UpdateSession& session, Outcome& outcome, std::string& detail,
-                                    const std::function<void(const std::string&)>& say, JsonEvents* json)>;
+                                    const std::function<void(const std::string&)>& say, JsonEvents* json,
+                                    std::function<void()> released)>;
 
   FleetRun(ToolOptions options, BLEManager& manager, std::shared_ptr<RunLoop> queue, Output output, Settle settle);
   ~FleetRun() override;

@@ -146,8 +146,9 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
     run = std::make_shared<FleetRun>(options, manager, queue, std::move(output),
                                      [&settlement](const UpdateSession& session, Outcome& outcome, std::string& detail,
                                                    const std::function<void(const std::string&)>& say,
-                                                   JsonEvents* module_json) {
-                                       settlement.settle(session, outcome, detail, say, module_json);
+                                                   JsonEvents* module_json, std::function<void()> released) {
+                                       settlement.settle(session, outcome, detail, say, module_json,
+                                                         std::move(released));
                                      });
     auto stop_signals = forward_stop_signals(queue, run);
     forward_scan_failures(scan_failures, run);

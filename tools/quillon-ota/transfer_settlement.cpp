@@ -6,7 +6,9 @@
 namespace quillon::ota_tool {
 
 void TransferSettlement::settle(const UpdateSession& session, Outcome& outcome, std::string& detail,
-                                const std::function<void(const std::string&)>& say, JsonEvents* json) const {
+                                const std::function<void(const std::string&)>& say, JsonEvents* json,
+                                std::function<void()> released) const {
+  if (!released) released = [] {};
   // A module that was sent anything may come back with another GATT table,
   // whether or not the update succeeded (a module that failed half way may
   // restart in its loader), while BlueZ still holds the old one: BlueZ
@@ -16,11 +18,14 @@ void TransferSettlement::settle(const UpdateSession& session, Outcome& outcome, 
   // meanwhile.
   if (backend == BLEBackend::BlueZ && (outcome == Outcome::Success || session.transfer_seconds() > 0)) {
     ++*unanswered;
-    bluez::forgetPeripheral(session.peripheral(), [unanswered = unanswered, log = manager_log](
+    bluez::forgetPeripheral(session.peripheral(), [unanswered = unanswered, log = manager_log, released](
                                                       const std::optional<NSError>& error) {
       --*unanswered;
       if (error) log->line("[BlueZ]The module could not be forgotten: " + error->localizedDescription);
+      released();
     });
+  } else {
+    released();
   }
   if (outcome != Outcome::Success) return;
   if (backend == BLEBackend::BlueZ) {

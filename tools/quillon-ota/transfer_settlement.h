@@ -30,8 +30,11 @@ struct TransferSettlement {
   // Checks `session`'s finished transfer: a success may become
   // VerifyMismatch or ImageUnavailable, with `detail` saying why. What was
   // checked is said through `say`, or as a "verify" event with `json`.
+  // `released`, if given, is called once the module's link is down: at
+  // once, or over BlueZ when the forgetting is answered.
   void settle(const UpdateSession& session, Outcome& outcome, std::string& detail,
-              const std::function<void(const std::string&)>& say, JsonEvents* json) const;
+              const std::function<void(const std::string&)>& say, JsonEvents* json,
+              std::function<void()> released = {}) const;
 
   // Runs `queue` until BlueZ has answered every forgetting that settle()
   // asked for (it answers once the module's link is down), for at most

@@ -513,6 +513,7 @@ class Device(Object):
             # controller gave up; the link lingers before it is gone.
             linger_ms, self.abort_next = self.abort_next, 0
             self.set("Connected", True)
+            self.peer.count_links()
             GLib.timeout_add(linger_ms, self.linger_ends)
             raise BluezError("Failed", "le-connection-abort-by-local")
         if self.out_of_range:
@@ -520,6 +521,7 @@ class Device(Object):
             return
         if self.dual_mode and self.props.get("PreferredBearer") != "le":
             self.set("Connected", True)
+            self.peer.count_links()
             self.set("ServicesResolved", True)
             reply()
             return
@@ -528,6 +530,7 @@ class Device(Object):
         # connected without a PropertiesChanged (Get and GetAll say true)
         # and the later event is dropped.
         self.props["Connected"] = True
+        self.peer.count_links()
         self.link += 1
         # As bluetoothd: the GATT objects (and subscriptions) of an earlier
         # link are still there; they go only with the device.
@@ -860,6 +863,11 @@ class Control(dbus.service.Object):
         device = self.device(number)
         device.chars[0xFF01].notify(bytes(data))
 
+    @dbus.service.method(CONTROL, out_signature="u")
+    def MostLinksAtOnce(self):
+        """The most links that were up at once (going down included)."""
+        return self.peer.most_links
+
     @dbus.service.method(CONTROL, in_signature="b")
     def RefuseDiscovery(self, refused):
         """StartDiscovery from a client without a session fails as when the kernel refuses it."""
@@ -890,6 +898,7 @@ class Peer:
         self.all_devices = [Device(self, n + 1, module=not args.no_module) for n in range(args.devices)]
         self.devices = {}
         self.control = Control(self)
+        self.most_links = 0  # links up at once, at most, since the start
         self.name = dbus.service.BusName("org.bluez", self.bus)
         self.bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged", "org.freedesktop.DBus",
                                      "org.freedesktop.DBus", "/org/freedesktop/DBus")
@@ -917,6 +926,9 @@ class Peer:
                 for obj in device.gatt:
                     if isinstance(obj, Characteristic):
                         obj.unsubscribe(str(name))
+
+    def count_links(self):
+        self.most_links = max(self.most_links, sum(1 for d in self.devices.values() if d.props["Connected"]))
 
     def advertise(self):
         for device in self.all_devices:

@@ -200,7 +200,9 @@ TEST_F(QuillonOtaBluezTest, AllModulesAtOnceEachEndWithTheirOwnVerdict) {
 }
 
 // Healthy modules, two at a time: all are updated and the run succeeds,
-// with one row per module in the closing table.
+// with one row per module in the closing table. Two at a time means two
+// links at most: a module's slot takes the next one only once its link is
+// down (bluetoothd keeps it up 2 s after the disconnection).
 TEST_F(QuillonOtaBluezTest, AllModulesTwoAtATimeAllUpdated) {
   BluezPeerProcess peer({"--devices", "3"});
   const auto image = make_image(20000);
@@ -214,6 +216,11 @@ TEST_F(QuillonOtaBluezTest, AllModulesTwoAtATimeAllUpdated) {
     EXPECT_NE(result.output.find("KSV-Module-" + std::to_string(number), table), std::string::npos) << result.output;
     EXPECT_EQ(receivedByModule(number), contentsOf(image));
   }
+  auto connection = sdbus::createSystemBusConnection();
+  std::uint32_t most = 0;
+  sdbus::createProxy(*connection, "org.bluez", "/test")
+      ->callMethod("MostLinksAtOnce").onInterface("org.quillon.TestPeer1").storeResultsTo(most);
+  EXPECT_EQ(most, 2u);
 }
 
 TEST_F(QuillonOtaBluezTest, NoBluezNoAdapterOrNoScanIsALinkFailureNotAHang) {

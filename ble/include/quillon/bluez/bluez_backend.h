@@ -68,10 +68,10 @@ void registerBackend(BluezOptions options = {});
 // connected device is answered only once the link is down (2 s or more, up
 // to the supervision time-out when the module has just rebooted), and other
 // links' traffic must not wait behind it. `done`, if given, is called on the
-// main queue with BlueZ's answer: none when the device is forgotten or kept,
-// or when there is nothing to do (a device BlueZ no longer knows, a
-// peripheral of another backend: the simulated world holds no cache), else
-// the error with its D-Bus name and message.
+// main queue once the link is down, with BlueZ's answer: none when the
+// device is forgotten or kept, or when there is nothing to do (a device
+// BlueZ no longer knows, a peripheral of another backend: the simulated
+// world holds no cache), else the error with its D-Bus name and message.
 void forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral,
                       std::function<void(const std::optional<NSError>&)> done = {});
 
