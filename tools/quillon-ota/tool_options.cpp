@@ -297,7 +297,8 @@ Several modules at once (a fleet run):
                         A BLE controller holds only a few links at once
                         (often 3 to 10), and BlueZ scans and connects one
                         device at a time, so modules are connected one after
-                        another while their transfers overlap
+                        another while their transfers overlap. A module's
+                        place goes to the next once its link is down
   The image is read, or downloaded, once for all modules. Each module's lines
   are tagged with its identifier; a terminal shows a bar per module being
   updated. A table ends the run: module, name, result, bytes, time, speed,
