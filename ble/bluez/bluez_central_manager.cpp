@@ -15,6 +15,8 @@ constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
 // How often a connection being made ready reads the device's properties
 // back, for the changes bluetoothd does not signal.
 constexpr auto kReadyPollPeriod = std::chrono::milliseconds(500);
+// How long a retry waits for a failed attempt's link to go down.
+constexpr auto kLinkDownWait = std::chrono::seconds(3);
 // How long service objects may lag behind ServicesResolved (they follow at
 // once over LE, but a guest without KVM is slow).
 constexpr auto kServicesGrace = std::chrono::seconds(3);
@@ -591,6 +593,18 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
             // is still up answers success at once: try again once it is down.
             if (property<bool>(self->tree_.find(peripheral->path(), kDeviceInterface), "Connected").value_or(false)) {
               peripheral->retryWhenDown = true;
+              // bluetoothd does not signal every change of Connected (seen
+              // in the VM: an attempt then waited for good): a retry that
+              // heard nothing goes ahead after a while all the same.
+              self->queue_->post_after(kLinkDownWait, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt,
+                                                       retries = peripheral->retries] {
+                auto again = weak.lock();
+                auto peripheral = weakPeripheral.lock();
+                if (again && peripheral && peripheral->state() == CBPeripheralStateConnecting &&
+                    peripheral->attempt == attempt && peripheral->retries == retries && peripheral->retryWhenDown) {
+                  again->connectAttempt(peripheral);
+                }
+              });
               return;
             }
             self->queue_->post_after(kConnectRetryDelay, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt] {

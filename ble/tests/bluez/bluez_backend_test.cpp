@@ -98,6 +98,18 @@ TEST_F(BluezBackendTest, AnAbortedAttemptIsMadeAgainOnceItsLinkIsDown) {
   EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
 }
 
+// bluetoothd does not signal every change of Connected: a retry waiting
+// for an aborted attempt's link to go down goes ahead after a while all the
+// same, within the connection's time-out.
+TEST_F(BluezBackendTest, AnAbortedAttemptWhoseLinkEndIsNotSignalledIsMadeAgainAllTheSame) {
+  sdbus::createProxy(*sdbus::createSystemBusConnection(), "org.bluez", "/test")
+      ->callMethod("AbortNextConnectQuietly").onInterface("org.quillon.TestPeer1").withArguments(1, 300u);
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1 || events->failure.has_value(); }));
+  EXPECT_FALSE(events->failure.has_value()) << events->failure->localizedDescription;
+  EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
+}
+
 // bluetoothd removes a device that was heard but never connected
 // TemporaryTimeout after it was last heard; a fleet run that connects its
 // modules one after another meets that for every module but the first.

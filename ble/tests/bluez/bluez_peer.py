@@ -8,8 +8,10 @@ characteristics (GattService1, GattCharacteristic1) exported from the first
 connection until the device goes (bluetoothd keeps them, and every client's
 subscriptions, across a disconnect), with Properties.PropertiesChanged for
 every change. Each device is
-a printer data module: FF00 (FF01 notify, FF02 write, FF03 read/notify) and
-FF10 (FF11 write-without-response/notify, with AcquireWrite) behind which a
+a printer data module: FF00 (FF01 notify, FF02 write with and without
+response, FF03 read/notify; AcquireWrite on FF02 and FF11, as bluetoothd
+offers it on every characteristic written without response) and
+FF10 (FF11 write-without-response/notify) behind which a
 module speaks the module's side of the OTA protocol, faults included.
 
 Like bluetoothd, it does not signal that a device became connected (see
@@ -460,6 +462,9 @@ class Device(Object):
         self.unanswered = []
         # Milliseconds the link lingers after the next Connect is aborted; 0: none.
         self.abort_next = 0
+        # The aborted link's end is not signalled (bluetoothd does not signal
+        # every change of Connected).
+        self.abort_quietly = False
         # The Flags of its advertisement: LE General Discoverable, and BR/EDR
         # Not Supported unless it is a dual-mode device, which (public
         # address, also paired for classic printing) bluetoothd connects
@@ -543,7 +548,10 @@ class Device(Object):
 
     def linger_ends(self):
         if not self.props["ServicesResolved"]:
-            self.set("Connected", False)
+            if self.abort_quietly:
+                self.props["Connected"] = False
+            else:
+                self.set("Connected", False)
         return False
 
     @dbus.service.method(DEVICE, async_callbacks=("reply", "error"))
@@ -814,6 +822,13 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL, in_signature="iu")
     def AbortNextConnect(self, number, linger_ms):
         self.device(number).abort_next = int(linger_ms)
+        self.device(number).abort_quietly = False
+
+    @dbus.service.method(CONTROL, in_signature="iu")
+    def AbortNextConnectQuietly(self, number, linger_ms):
+        """As AbortNextConnect, and the link's end is not signalled."""
+        self.device(number).abort_next = int(linger_ms)
+        self.device(number).abort_quietly = True
 
     @dbus.service.method(CONTROL, in_signature="i")
     def Remove(self, number):
