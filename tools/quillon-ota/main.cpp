@@ -83,13 +83,6 @@ StopSignalWatcher forward_stop_signals(const std::shared_ptr<RunLoop>& queue, co
   });
 }
 
-template <typename Run>
-void forward_scan_failures(ScanFailureRelay& scan_failures, const std::shared_ptr<Run>& run) {
-  scan_failures.listen([weak = std::weak_ptr(run)](const std::string& why) {
-    if (auto self = weak.lock()) self->scan_failed(why);
-  });
-}
-
 int update_one_module(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
                       const std::shared_ptr<ToolLogSink>& ota_log, ScanFailureRelay& scan_failures,
                       const TransferSettlement& settlement, JsonEvents* json) {
@@ -100,7 +93,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
     auto session = std::make_shared<UpdateSession>(options, manager, queue, ota_log, progress, json);
     // Leaving this scope removes a half-written download.
     auto stop_signals = forward_stop_signals(queue, session);
-    forward_scan_failures(scan_failures, session);
+    scan_failures.forward_to(session);
     session->start();
     // Every path ends by itself: the find-and-connect time limit, the
     // download client's time-outs, then the transfer's watchdog.
@@ -151,7 +144,7 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
                                                          std::move(released));
                                      });
     auto stop_signals = forward_stop_signals(queue, run);
-    forward_scan_failures(scan_failures, run);
+    scan_failures.forward_to(run);
     run->start();
     while (!run->finished()) {
       queue->run_until([&] { return run->finished(); }, std::chrono::hours(1));

@@ -134,9 +134,7 @@ int list_modules(const ToolOptions& options, BLEManager& manager, const std::sha
                    sim::kOtaServiceUUID.UUIDString().c_str(), seconds_text(options.scan_timeout_seconds).c_str());
       std::fflush(out);
     }
-    scan_failures.listen([weak = std::weak_ptr(scan)](const std::string& why) {
-      if (auto self = weak.lock()) self->scan_failed(why);
-    });
+    scan_failures.forward_to(scan);
     scan->start();
     while (!scan->finished()) queue->run_until([&] { return scan->finished(); }, std::chrono::hours(1));
   }

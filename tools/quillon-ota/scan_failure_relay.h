@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -16,8 +17,14 @@ class ScanFailureRelay {
   void report(const std::string& why) const {
     if (listener_) listener_(why);
   }
-  // The run now in progress; an empty listener when it has ended.
-  void listen(Listener listener) { listener_ = std::move(listener); }
+  // The run now in progress hears of it through its scan_failed(why); it
+  // is held weakly, so a run that has ended hears nothing.
+  template <typename Run>
+  void forward_to(const std::shared_ptr<Run>& run) {
+    listener_ = [weak = std::weak_ptr(run)](const std::string& why) {
+      if (auto self = weak.lock()) self->scan_failed(why);
+    };
+  }
 
  private:
   Listener listener_;
