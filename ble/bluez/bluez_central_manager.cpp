@@ -253,8 +253,10 @@ void BluezCentralManager::interfacesRemoved(const std::string& path, const std::
   auto peripheral = it->second;
   if (peripheral->state() == CBPeripheralStateConnected) {
     linkLost(peripheral);
-  } else if (peripheral->state() == CBPeripheralStateConnecting) {
-    failConnect(peripheral, NSError{CBErrorDomain, CBErrorConnectionFailed, "The device went away."});
+  } else if (peripheral->state() == CBPeripheralStateConnecting && !findingAgain_.count(path)) {
+    // bluetoothd drops a temporary device whose attempt failed: the
+    // connection goes on once it is heard again, within its time-out.
+    findAgain(peripheral);
   }
 }
 
@@ -556,6 +558,9 @@ void BluezCentralManager::linkDownWhileConnecting(const std::shared_ptr<BluezPer
 }
 
 void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  // Being looked for: finding it makes the attempt.
+  if (findingAgain_.count(peripheral->path())) return;
+  ++peripheral->connectCalls;
   peripheral->connectAnswered = false;
   peripheral->retryWhenDown = false;
   preferLowEnergy(peripheral);
@@ -581,8 +586,8 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
             self->connectTimedOut(peripheral);
             return;
           }
-          if (objectGone(*failed) && !self->findingAgain_.count(peripheral->path())) {
-            self->findAgain(peripheral);
+          if (objectGone(*failed)) {
+            if (!self->findingAgain_.count(peripheral->path())) self->findAgain(peripheral);
             return;
           }
           if (transient(*failed) && peripheral->retries < kConnectRetries) {
@@ -597,21 +602,23 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
               // in the VM: an attempt then waited for good): a retry that
               // heard nothing goes ahead after a while all the same.
               self->queue_->post_after(kLinkDownWait, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt,
-                                                       retries = peripheral->retries] {
+                                                       calls = peripheral->connectCalls] {
                 auto again = weak.lock();
                 auto peripheral = weakPeripheral.lock();
                 if (again && peripheral && peripheral->state() == CBPeripheralStateConnecting &&
-                    peripheral->attempt == attempt && peripheral->retries == retries && peripheral->retryWhenDown) {
+                    peripheral->attempt == attempt && peripheral->connectCalls == calls && peripheral->retryWhenDown) {
                   again->connectAttempt(peripheral);
                 }
               });
               return;
             }
-            self->queue_->post_after(kConnectRetryDelay, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt] {
+            // Unless another Connect went meanwhile (the device was found again).
+            self->queue_->post_after(kConnectRetryDelay, [weak, weakPeripheral = std::weak_ptr(peripheral), attempt,
+                                                          calls = peripheral->connectCalls] {
               auto again = weak.lock();
               auto peripheral = weakPeripheral.lock();
               if (again && peripheral && peripheral->state() == CBPeripheralStateConnecting &&
-                  peripheral->attempt == attempt) {
+                  peripheral->attempt == attempt && peripheral->connectCalls == calls) {
                 again->connectAttempt(peripheral);
               }
             });

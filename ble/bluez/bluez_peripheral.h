@@ -50,6 +50,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   // Connection attempts, for the central's retry and time-out bookkeeping.
   unsigned attempt = 0;
   unsigned retries = 0;
+  unsigned connectCalls = 0;     // Device1.Connect calls made, for retries due later
   bool connectAnswered = false;  // this attempt's Connect replied with success
   bool retryWhenDown = false;    // the next attempt waits for Connected false
   // Our Disconnect is not answered yet: bluetoothd keeps the link up for

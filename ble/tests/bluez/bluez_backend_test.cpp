@@ -108,6 +108,18 @@ TEST_F(BluezBackendTest, AnAbortedAttemptIsMadeAgainOnceItsLinkIsDown) {
   }
 }
 
+// bluetoothd removes a temporary device whose connection attempt failed
+// (seen in the VM after le-connection-abort-by-local): the retry finds it
+// again instead of giving up on a device that "went away".
+TEST_F(BluezBackendTest, AModuleDroppedAfterAFailedAttemptIsFoundAgainAndConnected) {
+  sdbus::createProxy(*sdbus::createSystemBusConnection(), "org.bluez", "/test")
+      ->callMethod("FailNextConnectAndForget").onInterface("org.quillon.TestPeer1").withArguments(1);
+  central->connectPeripheral_options(events->found, std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return events->connected == 1 || events->failure.has_value(); }));
+  EXPECT_FALSE(events->failure.has_value()) << events->failure->localizedDescription;
+  EXPECT_EQ(events->found->state(), CBPeripheralStateConnected);
+}
+
 // bluetoothd removes a device that was heard but never connected
 // TemporaryTimeout after it was last heard; a fleet run that connects its
 // modules one after another meets that for every module but the first.

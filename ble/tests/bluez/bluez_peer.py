@@ -465,6 +465,8 @@ class Device(Object):
         # The aborted link's end is not signalled (bluetoothd does not signal
         # every change of Connected).
         self.abort_quietly = False
+        # The next Connect fails and the device object is removed.
+        self.fail_and_forget = False
         # The Flags of its advertisement: LE General Discoverable, and BR/EDR
         # Not Supported unless it is a dual-mode device, which (public
         # address, also paired for classic printing) bluetoothd connects
@@ -512,6 +514,14 @@ class Device(Object):
         # ...and one on a link that is still up (even one going down) succeeds at once.
         if self.props["Connected"]:
             reply()
+            return
+        if self.fail_and_forget:
+            # As bluetoothd with a temporary device whose attempt failed at
+            # once (no connection event): the error, then the device object
+            # goes; it comes back when heard again.
+            self.fail_and_forget = False
+            error(BluezError("Failed", "le-connection-abort-by-local"))
+            GLib.idle_add(lambda: self.remove() and False)
             return
         if self.abort_next:
             # The kernel's connection event came (Connected true), then the
@@ -823,6 +833,11 @@ class Control(dbus.service.Object):
     def AbortNextConnect(self, number, linger_ms):
         self.device(number).abort_next = int(linger_ms)
         self.device(number).abort_quietly = False
+
+    @dbus.service.method(CONTROL, in_signature="i")
+    def FailNextConnectAndForget(self, number):
+        """The next Connect fails, and bluetoothd drops the (temporary) device."""
+        self.device(number).fail_and_forget = True
 
     @dbus.service.method(CONTROL, in_signature="iu")
     def AbortNextConnectQuietly(self, number, linger_ms):
