@@ -153,6 +153,17 @@ class BLEWorldContract : public ::testing::Test {
     }
   }
 
+  // Subscribes to the module's data notifications (FF01) and waits for the answer.
+  std::shared_ptr<CBCharacteristic> subscribe(const std::shared_ptr<CBPeripheral>& module) {
+    auto notify = characteristic(module, sim::kDataNotifyUUID);
+    EXPECT_TRUE(notify);
+    if (!notify) return nullptr;
+    const auto answers = recorder->notifyStates.size();
+    module->setNotifyValue_forCharacteristic(true, notify);
+    EXPECT_TRUE(runUntil([&] { return recorder->notifyStates.size() > answers; }));
+    return notify;
+  }
+
   static std::shared_ptr<CBCharacteristic> characteristic(const std::shared_ptr<CBPeripheral>& peripheral,
                                                           const CBUUID& uuid) {
     if (!peripheral->services()) return nullptr;
@@ -349,15 +360,12 @@ TYPED_TEST(BLEWorldContract, AReconnectedModuleNotifiesOnlyOnceSubscribedAgain) 
   this->start();
   auto module = this->find(1).at(0);
   this->connectAndDiscover(module);
-  auto notify = this->characteristic(module, sim::kDataNotifyUUID);
-  ASSERT_TRUE(notify);
-  module->setNotifyValue_forCharacteristic(true, notify);
-  ASSERT_TRUE(this->runUntil([&] { return this->recorder->notifyStates.size() == 1; }));
+  ASSERT_TRUE(this->subscribe(module));
   this->world->dropLink(1);
   ASSERT_TRUE(this->runUntil([&] { return this->recorder->disconnected.size() == 1; }));
 
   this->connectAndDiscover(module);
-  notify = this->characteristic(module, sim::kDataNotifyUUID);
+  auto notify = this->characteristic(module, sim::kDataNotifyUUID);
   ASSERT_TRUE(notify);
   EXPECT_FALSE(notify->isNotifying());
   this->world->notifyData(1, {1});
@@ -378,10 +386,8 @@ TYPED_TEST(BLEWorldContract, PowerOffDropsLinksAndEndsTheScanForGood) {
   this->start();
   auto module = this->find(1).at(0);
   this->connectAndDiscover(module);
-  auto notify = this->characteristic(module, sim::kDataNotifyUUID);
-  ASSERT_TRUE(notify);
-  module->setNotifyValue_forCharacteristic(true, notify);
-  ASSERT_TRUE(this->runUntil([&] { return notify->isNotifying(); }));
+  auto notify = this->subscribe(module);
+  ASSERT_TRUE(notify && notify->isNotifying());
   this->central->scanForPeripheralsWithServices_options(
       std::nullopt, CBOptions{{CBCentralManagerScanOptionAllowDuplicatesKey, true}});
 
