@@ -15,6 +15,7 @@ fault (the VM would not boot, the whole run timed out).
 """
 
 import argparse
+import contextlib
 import fcntl
 import glob
 import gzip
@@ -355,6 +356,15 @@ def accel_arguments(cache, kernel, initramfs):
     return ["-accel", "kvm", "-accel", "tcg"], "kvm"
 
 
+@contextlib.contextmanager
+def cache_locked(cache):
+    """Build folders share the cache: one of them fills it at a time."""
+    os.makedirs(cache, exist_ok=True)
+    with open(os.path.join(cache, ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def run(args):
     require_host_programs()
     cache = os.path.abspath(args.cache)
@@ -379,9 +389,7 @@ def run(args):
     cases = list_cases(cases_dir, args.cases)
 
     t0 = time.monotonic()
-    # Build folders share the cache: one of them fills it at a time.
-    with open(os.path.join(cache, ".lock"), "w") as cache_lock:
-        fcntl.flock(cache_lock, fcntl.LOCK_EX)
+    with cache_locked(cache):
         tree, version = prepare_kernel(cache)
         initramfs = prepare_initramfs(cache, tree, version)
         kernel = os.path.join(tree, "boot", f"vmlinuz-{version}")

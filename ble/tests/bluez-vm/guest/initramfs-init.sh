@@ -41,7 +41,11 @@ mount -t tmpfs -o mode=755 rw /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /newroot ||
   die "cannot mount the overlay root"
-mkdir -p /newroot/qvm/results
+# The root as it is before the guest mounts its own /dev, /tmp, /run and the
+# rest over it: the session finds the checkout, the build and the cases there
+# wherever they are on the host (a clone under /tmp or /dev/shm, say).
+mkdir -p /newroot/qvm/root /newroot/qvm/results
+mount --bind /newroot /newroot/qvm/root || die "cannot keep a view of the whole root"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results /newroot/qvm/results ||
   die "cannot mount the results share"
 mount --move /dev /newroot/dev
@@ -49,4 +53,4 @@ mount --move /dev /newroot/dev
 session=$(arg session)
 [ -n "$session" ] || die "no qvm.session= on the kernel command line"
 umount /proc /sys
-exec switch_root /newroot /bin/bash "$session"
+exec switch_root /newroot /bin/bash "/qvm/root$session"

@@ -22,6 +22,42 @@ power_off() {
 # Whatever goes wrong here, the VM ends rather than hangs.
 trap power_off EXIT
 
+not_run_from() { # CASE... : these cases get "notrun" with the reason in $REASON
+  local c
+  for c in "$@"; do
+    mkdir -p "$RESULTS/$c"
+    [ -e "$RESULTS/$c/result" ] || printf 'notrun %s\n' "$REASON" >"$RESULTS/$c/result"
+  done
+}
+
+covering_mount() { # PATH: the guest's deepest mount point that PATH lies under
+  local path=$1 best=/ mount_point
+  while read -r _ _ _ _ mount_point _; do
+    case $path/ in "${mount_point%/}"/*) [ ${#mount_point} -gt ${#best} ] && best=$mount_point ;; esac
+  done </proc/self/mountinfo
+  echo "$best"
+}
+
+# reveal_host_folders FOLDER...: the guest mounts its own /dev, /tmp, /run and
+# /var/lib/bluetooth over the host's, hiding a checkout, build or cases folder
+# kept there (a clone under /tmp, say). Each hidden one is bound back at its
+# own path from /qvm/root, the root as it was before those mounts, so every
+# path the build and the cases hold stays true.
+reveal_host_folders() {
+  local folder revealed=() parent cover
+  # Parents sort first; a folder within one bound back already comes with it.
+  for folder in $(printf '%s\n' "$@" | sort -u); do
+    for parent in "${revealed[@]}"; do
+      case $folder/ in "$parent"/*) continue 2 ;; esac
+    done
+    cover=$(covering_mount "$folder")
+    [ "$cover" = / ] && continue
+    mkdir -p "$folder" && mount --bind "/qvm/root$folder" "$folder" || return 1
+    say "$folder: bound back over the guest's own $cover"
+    revealed+=("$folder")
+  done
+}
+
 mark session-start
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
@@ -32,8 +68,13 @@ mount -t tmpfs -o mode=755 tmpfs /run
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 # Nothing of the host's own Bluetooth state (pairings, adapters) reaches bluetoothd.
 mount -t tmpfs -o mode=755 tmpfs /var/lib/bluetooth
+if ! reveal_host_folders "$QUILLON_SOURCE" "$QUILLON_BUILD" "$QVM_GUEST_DIR" "$QVM_CASES_DIR"; then
+  REASON="the checkout, build or cases folder could not be reached past the guest's own mounts"
+  not_run_from $QVM_CASES
+  exit 1
+fi
 mkdir -p "/lib/modules/$QVM_KERNEL_VERSION" /run/qvm
-mount --bind "$QVM_MODULES" "/lib/modules/$QVM_KERNEL_VERSION"
+mount --bind "/qvm/root$QVM_MODULES" "/lib/modules/$QVM_KERNEL_VERSION"
 hostname quillon-vm
 ip link set lo up 2>/dev/null
 
@@ -80,14 +121,6 @@ start_controllers() {
   return 1
 }
 
-not_run_from() { # CASE... : these cases get "notrun" with the reason in $REASON
-  local c
-  for c in "$@"; do
-    mkdir -p "$RESULTS/$c"
-    [ -e "$RESULTS/$c/result" ] || printf 'notrun %s\n' "$REASON" >"$RESULTS/$c/result"
-  done
-}
-
 modprobe hci_vhci || { REASON="modprobe hci_vhci failed"; not_run_from $QVM_CASES; exit 1; }
 if ! start_controllers; then
   REASON="btvirt did not bring up $QVM_CONTROLLERS controllers: $(btmgmt info 2>&1 | tail -20)"
@@ -115,7 +148,9 @@ case_timeout() { # a case may ask for its own limit with a line "# case-timeout:
 # controllers, bluetoothd with the baseline settings and no known devices.
 restore_baseline() { # LOG [fresh]: with "fresh", new controllers too
   stop_bluetoothd
-  rm -rf /var/lib/bluetooth/*
+  # Only bluetoothd's folders (one per adapter address): a checkout kept
+  # under /var/lib/bluetooth is bound back here too.
+  rm -rf /var/lib/bluetooth/??:??:??:??:??:??
   if [ "${2:-}" = fresh ] || [ "$(controllers_present)" -lt "$QVM_CONTROLLERS" ] ||
     ! kill -0 "$BTVIRT_PID" 2>/dev/null; then
     say "starting btvirt again"
