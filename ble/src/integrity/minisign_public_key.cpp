@@ -1,7 +1,7 @@
 #include "quillon/integrity/minisign_public_key.h"
 
 #include <algorithm>
-#include <cctype>
+#include <charconv>
 #include <cstdio>
 
 #include "integrity/minisign_lines.h"
@@ -22,13 +22,15 @@ std::string_view trim(std::string_view text) {
 
 }  // namespace
 
+std::uint64_t MinisignKeyId::number() const {
+  std::uint64_t value = 0;
+  for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) value = value << 8 | *it;
+  return value;
+}
+
 std::string MinisignKeyId::hex() const {
-  std::string text;
-  for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02X", *it);
-    text += pair;
-  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(number()));
   return text;
 }
 
@@ -63,9 +65,12 @@ std::variant<MinisignPublicKey, KeyProblem> parse_minisign_public_key(std::strin
   std::copy_n(bytes->begin() + 2, 8, key.key_id.bytes.begin());
   std::copy_n(bytes->begin() + 10, 32, key.ed25519.begin());
   if (comment.starts_with(kMinisignComment)) {
-    std::string named(trim(comment.substr(kMinisignComment.size())));
-    std::transform(named.begin(), named.end(), named.begin(), [](unsigned char c) { return std::toupper(c); });
-    if (named != key.key_id.hex()) return KeyProblem::KeyIdMismatch;
+    const std::string_view named = trim(comment.substr(kMinisignComment.size()));
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(named.data(), named.data() + named.size(), value, 16);
+    if (named.empty() || error != std::errc() || end != named.data() + named.size() || value != key.key_id.number()) {
+      return KeyProblem::KeyIdMismatch;
+    }
   }
   return key;
 }

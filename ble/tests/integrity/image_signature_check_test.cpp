@@ -153,7 +153,7 @@ TEST_F(ImageSignatureCheckTest, ReadsKeysAsTheToolsWriteThemAndRefusesBrokenOnes
   std::string bad_char = line;
   bad_char[20] = '!';
   std::string other_id = file;
-  other_id.replace(other_id.find(key.key_id.hex()), 16, "0123456789ABCDEF");
+  other_id.replace(other_id.find(key.key_id.hex()), key.key_id.hex().size(), "123456789ABCDEF");
 
   struct Case {
     std::string name;
@@ -174,6 +174,14 @@ TEST_F(ImageSignatureCheckTest, ReadsKeysAsTheToolsWriteThemAndRefusesBrokenOnes
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(parse_minisign_public_key(c.text), c.expected);
+  }
+  {
+    SCOPED_TRACE("an ID with a leading zero, which minisign prints without it");
+    const auto parsed = parse_minisign_public_key(
+        "untrusted comment: minisign public key 7060504030201\n"
+        "RWQBAgMEBQYHAAABAgMEBQYHCAkKCwwNDg8QERITFBUWFxgZGhscHR4f\n");
+    ASSERT_TRUE(std::holds_alternative<MinisignPublicKey>(parsed));
+    EXPECT_EQ(std::get<MinisignPublicKey>(parsed).key_id.hex(), "7060504030201");
   }
 
   {

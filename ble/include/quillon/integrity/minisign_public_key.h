@@ -16,8 +16,10 @@ namespace quillon {
 struct MinisignKeyId {
   std::array<std::uint8_t, 8> bytes{};
 
-  // As minisign prints it ("minisign public key 3E61B7E51877E704"): the
-  // bytes read as a little-endian number, 16 upper-case hex digits.
+  // The bytes read as a little-endian number, as minisign takes them.
+  std::uint64_t number() const;
+  // As minisign prints it ("minisign public key 3E61B7E51877E704"): that
+  // number in upper-case hex, without leading zeros.
   std::string hex() const;
 
   friend bool operator==(const MinisignKeyId&, const MinisignKeyId&) = default;
