@@ -41,6 +41,9 @@ TEST_F(QuillonOtaSignatureTest, SendsOnlyImagesSignedByATrustedKeyAndSaysWhyNot)
   other.sign(image, in_home("other.minisig"));
   vendor.sign(image, in_home("legacy.minisig"), "version=2.0.0", true);
   signify.sign(image, in_home("signify.sig"));
+  // A comment is the vendor's text, shown as a module's name is: no escape
+  // sequence reaches the terminal.
+  vendor.sign(image, in_home("escape.minisig"), "version=3.0 \x1b]0;owned\x07model=X");
   const std::string tampered = make_image(5000, "tampered.bin");
   {
     auto bytes = read_bytes(tampered);
@@ -98,6 +101,13 @@ TEST_F(QuillonOtaSignatureTest, SendsOnlyImagesSignedByATrustedKeyAndSaysWhyNot)
         "--allow-legacy-signature"},
        0, "firmware updated"},
       {"no key, signature required", {image, "--require-signature"}, 12, "no trusted key is configured"},
+      {"a comment with an escape sequence", {image, key, "--signature", in_home("escape.minisig")}, 0,
+       "trusted comment: version=3.0 ?]0;owned?model=X\n"},
+      {"--json", {image, key, "--json"}, 0,
+       R"({"event":"signature","verified":true,"reason":null,"key_id":")" + vendor_id + R"(","trusted_key_ids":[")" +
+           vendor_id + R"("],"legacy":false,"trusted_comment":"version=2.1.0 model=TPX-80","version":"2.1.0","model":"TPX-80"})"},
+      {"--json, refused", {tampered, key, "--json"}, 12,
+       R"({"event":"signature","verified":false,"reason":"bad_signature","key_id":")" + vendor_id + R"(")"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,9 +119,12 @@ TEST_F(QuillonOtaSignatureTest, SendsOnlyImagesSignedByATrustedKeyAndSaysWhyNot)
     const auto result = run(c.args);
     EXPECT_EQ(result.status, c.status) << result.output;
     EXPECT_TRUE(result.says(c.says)) << result.output;
-    if (c.status == 12) {
+    EXPECT_EQ(result.output.find('\x1b'), std::string::npos);
+    if (c.status == 12 && !c.name.starts_with("--json")) {
       EXPECT_TRUE(result.verdict().starts_with("quillon-ota: failed (exit 12): image signature refused: "))
           << result.verdict();
+    }
+    if (c.status == 12) {
       EXPECT_FALSE(looked_for_modules(result)) << "refused before any module was looked for";
     }
   }
