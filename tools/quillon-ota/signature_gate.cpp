@@ -73,6 +73,13 @@ void SignatureGate::start() {
   }
   result_.checked = true;
 
+  if (!options.image_is_url) {
+    // An image that is not there is reported as such, not as unsigned.
+    std::string why_not;
+    if (!PosixFileImageHandle::open_for_reading(options.image, &why_not)->is_open()) {
+      return finish(Outcome::ImageUnavailable, "cannot open " + options.image + ": " + why_not);
+    }
+  }
   if (options.signature || !options.image_is_url) {
     const std::string path = options.signature.value_or(options.image + ".minisig");
     const auto text = read_signature_file(path);
@@ -189,6 +196,10 @@ bool SignatureGate::check(const std::string& path, const std::string& signature)
   }
   SignatureVerdict verdict = check_image_signature(*image, signature, keys_,
                                                    {.allow_legacy = result_.options.allow_legacy_signature});
+  if (verdict.failure == SignatureFailure::ImageUnreadable) {
+    finish(Outcome::ImageUnavailable, "cannot read " + path);
+    return false;
+  }
   if (!verdict.ok()) {
     const std::string reason(signature_failure_name(*verdict.failure));
     const std::string detail = describe_signature_verdict(verdict);

@@ -392,8 +392,8 @@ JSON events (--json), each one line with "event" and:
   transfer    "bytes", "total", "seconds", "bytes_per_second"
   signature   "verified" (true/false), "reason" (null, or no_signature,
               malformed_signature, unknown_key, bad_signature,
-              bad_trusted_comment, legacy_not_allowed, image_unreadable,
-              bad_trusted_key, no_trusted_key), "key_id" (the
+              bad_trusted_comment, legacy_not_allowed, bad_trusted_key,
+              no_trusted_key), "key_id" (the
               signature's, or null), "trusted_key_ids", "legacy",
               "trusted_comment", "version", "model" (null when absent)
   verify      "match" (true/false), "bytes", "sha256" (hex, of what the

@@ -78,6 +78,7 @@ TEST_F(QuillonOtaSignatureTest, SendsOnlyImagesSignedByATrustedKeyAndSaysWhyNot)
        "all 2 modules updated"},
       {"unsigned, no key: as before", {in_home("tampered.bin")}, 0, "firmware updated"},
       {"no signature", {make_image(300, "unsigned.bin"), key}, 12, "no signature: cannot read"},
+      {"no image", {in_home("missing.bin"), key}, 4, "cannot open " + in_home("missing.bin")},
       {"a tampered image", {tampered, key}, 12, "bad signature: the image is not the one that was signed"},
       {"a tampered trusted comment", {image, key, "--signature", in_home("comment.minisig")}, 12,
        "bad trusted comment (key " + vendor_id + ")"},
