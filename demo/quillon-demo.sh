@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The library half of the demo: updates the simulated printer module's
-# firmware with quillon-ota, which checks the image against its published
-# SHA-256 first, and checks that the module ends up holding exactly the
-# image; then updates a fleet of three simulated modules at once, a bar
-# each, and ends with the fleet's summary.
+# The library half of the demo: signs a firmware image as a vendor would
+# (minisign), then updates the simulated printer module's firmware with
+# quillon-ota, which checks the image's signature by the vendor's key and
+# its published SHA-256 first, and checks that the module ends up holding
+# exactly the image; then updates a fleet of three simulated modules at
+# once, a bar each, and ends with the fleet's summary; last, an image
+# signed by another key is refused before any module is looked for.
 #
 # Usage: demo/quillon-demo.sh [PATH_TO_QUILLON_OTA]
 #        (default: build/native/tools/quillon-ota/quillon-ota)
@@ -19,6 +21,8 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/quillon-demo-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 # The remembered module and the download cache stay in the demo's folder.
 export XDG_CONFIG_HOME=$WORK/config XDG_CACHE_HOME=$WORK/cache
+# The demo's own keyring (none), not the machine's.
+export QUILLON_TRUSTED_KEYS_DIR=$WORK/trusted-keys.d
 
 IMAGE=$WORK/printer-module-fw.bin
 python3 - "$IMAGE" <<'PY'
@@ -31,11 +35,16 @@ echo "quillon-demo: firmware image of $(stat -c %s "$IMAGE") bytes"
 # sends the image only if it is the one this list names.
 (cd "$WORK" && sha256sum "$(basename "$IMAGE")" >SHA256SUMS)
 echo "quillon-demo: SHA256SUMS lists $(cat "$WORK/SHA256SUMS")"
+# The vendor's two lines: a key pair (once; -W: no password, for the demo)
+# and a signature whose trusted comment states version and model.
+minisign -G -W -p "$WORK/vendor.pub" -s "$WORK/vendor.key" >/dev/null
+minisign -S -s "$WORK/vendor.key" -m "$IMAGE" -t 'version=2.1.0 model=TPX-80' >/dev/null
+echo "quillon-demo: signed by the vendor's key: $(basename "$IMAGE").minisig"
 
 # A few milliseconds per answer, like a real BLE link, so the transfer
 # takes a moment and the progress is worth watching.
 set +e
-"$TOOL" "$IMAGE" --sha256 "$WORK/SHA256SUMS" --latency 4 --verify --save-received "$WORK/received.bin"
+"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --sha256 "$WORK/SHA256SUMS" --latency 4 --verify --save-received "$WORK/received.bin"
 status=$?
 set -e
 if [ "$status" -ne 0 ]; then
@@ -54,10 +63,25 @@ fi
 echo
 echo "quillon-demo: a fleet of three modules, updated at once"
 set +e
-"$TOOL" "$IMAGE" --all --modules 3 --scan-timeout 1 --sha256 "$WORK/SHA256SUMS" --latency 4 --verify
+"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --all --modules 3 --scan-timeout 1 --sha256 "$WORK/SHA256SUMS" --latency 4 --verify
 status=$?
 set -e
 if [ "$status" -ne 0 ]; then
   echo "quillon-demo: the fleet run failed with exit status $status" >&2
   exit "$status"
 fi
+
+# Someone else's build of the image: signed, but not by the vendor's key.
+echo
+echo "quillon-demo: the same image signed by another key"
+minisign -G -W -p "$WORK/other.pub" -s "$WORK/other.key" >/dev/null
+minisign -S -s "$WORK/other.key" -m "$IMAGE" -x "$WORK/other.minisig" >/dev/null
+set +e
+"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --signature "$WORK/other.minisig"
+status=$?
+set -e
+if [ "$status" -ne 12 ]; then
+  echo "quillon-demo: an image signed by another key was not refused (exit status $status)" >&2
+  exit 1
+fi
+echo "quillon-demo: refused with exit status 12, before any module was looked for"

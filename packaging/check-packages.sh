@@ -123,7 +123,7 @@ for tool in quillon-ota quillon-module; do
   page_statuses=$(zcat "$page" | sed -n '/^\.SH "EXIT STATUS"/,/^\.SH /p' | grep -A1 '^\.TP' | grep -vE '^(\.TP|--)$')
   check "$tool(1) gives every exit status of its --help" same_lines "$statuses" "$page_statuses"
 done
-for var in QUILLON_BLE_BACKEND XDG_CONFIG_HOME XDG_CACHE_HOME; do
+for var in QUILLON_BLE_BACKEND XDG_CONFIG_HOME XDG_CACHE_HOME QUILLON_TRUSTED_KEYS_DIR; do
   check "quillon-ota(1) explains $var" bash -c 'sed -n "/^ENVIRONMENT/,/^FILES/p" "$1" | grep -q "$2"' _ "$WORK/quillon-ota.txt" "$var"
 done
 

@@ -16,6 +16,7 @@ int exit_status_for(Outcome outcome) {
     case Outcome::LinkFailed: return kExitLink;
     case Outcome::VerifyMismatch: return kExitVerify;
     case Outcome::DigestMismatch: return kExitDigest;
+    case Outcome::SignatureRefused: return kExitSignature;
     case Outcome::Interrupted: return kExitInterrupted;
     case Outcome::Terminated: return kExitTerminated;
   }
@@ -43,6 +44,7 @@ std::string outcome_summary(Outcome outcome) {
     case Outcome::LinkFailed: return "BLE link failed";
     case Outcome::VerifyMismatch: return "the module does not hold the image";
     case Outcome::DigestMismatch: return "image digest mismatch";
+    case Outcome::SignatureRefused: return "image signature refused";
     case Outcome::Interrupted: return "interrupted (SIGINT)";
     case Outcome::Terminated: return "terminated (SIGTERM)";
   }
@@ -61,6 +63,7 @@ std::string outcome_name(Outcome outcome) {
     case Outcome::LinkFailed: return "link_failed";
     case Outcome::VerifyMismatch: return "verify_mismatch";
     case Outcome::DigestMismatch: return "digest_mismatch";
+    case Outcome::SignatureRefused: return "signature_refused";
     case Outcome::Interrupted: return "interrupted";
     case Outcome::Terminated: return "terminated";
   }

@@ -19,6 +19,7 @@ enum class Outcome {
   LinkFailed,         // connection refused or lost, OTA service missing
   VerifyMismatch,     // the module does not hold exactly the image
   DigestMismatch,     // the image is not the one --sha256 names; nothing sent
+  SignatureRefused,   // no valid signature by a trusted key; nothing connected
   Interrupted,        // the user pressed Ctrl-C (SIGINT)
   Terminated,         // SIGTERM
 };
@@ -38,6 +39,7 @@ enum ExitStatus : int {
   // own status is in the summary.
   kExitFleet = 10,
   kExitDigest = 11,
+  kExitSignature = 12,
   // As a shell reports a process ended by the signal: 128 + its number.
   kExitInterrupted = 130,
   kExitTerminated = 143,

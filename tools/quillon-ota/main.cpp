@@ -21,6 +21,7 @@
 #include "progress_display.h"
 #include "quillon/bluez/bluez_backend.h"
 #include "scan_failure_relay.h"
+#include "signature_gate.h"
 #include "simulated_module.h"
 #include "stop_signal_watcher.h"
 #include "terminal_text.h"
@@ -167,6 +168,29 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
   return fleet_exit_status(results, run->stopped());
 }
 
+// Checks the image's signature when trusted keys are configured, before
+// any BLE backend exists: nothing is scanned or connected for an image that
+// is refused. Returns the exit status of a run that ends here, or nothing,
+// with `options` then those the run goes on with.
+std::optional<int> check_signature(ToolOptions& options) {
+  std::optional<JsonEvents> json;
+  if (options.json) json.emplace(stdout);
+  ProgressDisplay download(stdout, progress_style(options));
+  auto queue = std::make_shared<RunLoop>();
+  auto gate = std::make_shared<SignatureGate>(options, queue, download, json ? &*json : nullptr);
+  gate->start();
+  if (!gate->finished()) {
+    // Downloads end by themselves (the HTTP client's time-outs), or by Ctrl-C.
+    auto stop_signals = forward_stop_signals(queue, gate);
+    while (!gate->finished()) queue->run_until([&] { return gate->finished(); }, std::chrono::hours(1));
+  }
+  download.end();
+  const auto& result = gate->result();
+  if (result.outcome != Outcome::Success) return end_run(result.outcome, result.detail, json ? &*json : nullptr);
+  options = result.options;
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,7 +211,10 @@ int main(int argc, char** argv) {
     std::printf("%s\n", verdict_line(Outcome::UsageError, error->message).c_str());
     return kExitUsage;
   }
-  const auto& options = std::get<ToolOptions>(parsed);
+  auto options = std::get<ToolOptions>(parsed);
+  if (!options.list) {
+    if (const auto status = check_signature(options)) return *status;
+  }
 
   auto manager_log = std::make_shared<ToolLogSink>(options.verbose);
   auto ota_log = std::make_shared<ToolLogSink>(options.verbose);

@@ -97,6 +97,18 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       if (auto e = flag(options.verify)) return *e;
     } else if (name == "--json") {
       if (auto e = flag(options.json)) return *e;
+    } else if (name == "--require-signature") {
+      if (auto e = flag(options.require_signature)) return *e;
+    } else if (name == "--allow-legacy-signature") {
+      if (auto e = flag(options.allow_legacy_signature)) return *e;
+    } else if (name == "--trusted-key") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      options.trusted_keys.emplace_back(*v);
+    } else if (name == "--signature") {
+      auto v = value();
+      if (!v || v->empty()) return missing();
+      options.signature = std::string(*v);
     } else if (name == "--mtu" || name == "--credit") {
       auto v = value();
       if (!v) return missing();
@@ -336,6 +348,28 @@ Making sure of the image:
                         host name are always checked, and an https:// download
                         never follows a redirect to plain http://
 
+Signed firmware (minisign signatures):
+  --trusted-key FILE|KEY  the image must be signed by this public key: a
+                        minisign (or signify) public key file, or its key
+                        line as `minisign -P` takes it; may be repeated
+                        (rotating keys). Keys are also read from every *.pub
+                        file in /etc/quillon/trusted-keys.d (or the folder
+                        that QUILLON_TRUSTED_KEYS_DIR names)
+  --signature FILE      the image's signature; default IMAGE.minisig beside
+                        a local image, or URL.minisig for a URL (".minisig"
+                        added to the URL's path), downloaded as the image is
+                        and kept beside it in the cache
+  --require-signature   refuse to run when no trusted key is configured,
+                        instead of sending an unsigned image
+  --allow-legacy-signature  also take legacy signatures (minisign -l, and
+                        signify-openbsd's, which have no trusted comment);
+                        by default only prehashed ones (minisign's default)
+  With a trusted key configured, the image is checked once, before any
+  module is looked for, and refused (exit status 12) unless a trusted key
+  signed it. The trusted comment is shown; its words version=V and model=M
+  state the image's firmware version and the module model it is built for.
+  With no trusted key, images are sent unchecked, as before.
+
 Checking and showing:
   --verify              compare what the module received with the image
                         (length and SHA-256, as sha256sum prints it); over
@@ -356,12 +390,19 @@ JSON events (--json), each one line with "event" and:
   connected   "name"
   download    "bytes", "total" (-1: unknown), "seconds", "bytes_per_second"
   transfer    "bytes", "total", "seconds", "bytes_per_second"
+  signature   "verified" (true/false), "reason" (null, or no_signature,
+              malformed_signature, unknown_key, bad_signature,
+              bad_trusted_comment, legacy_not_allowed, bad_trusted_key,
+              no_trusted_key), "key_id" (the
+              signature's, or null), "trusted_key_ids", "legacy",
+              "trusted_comment", "version", "model" (null when absent)
   verify      "match" (true/false), "bytes", "sha256" (hex, of what the
               module holds; null over bluez, where it cannot be read back)
   verdict     "outcome" (success, usage_error, module_not_found,
               image_unavailable, checksum_failure, timed_out,
               module_rejected, link_failed, verify_mismatch,
-              digest_mismatch, interrupted, terminated), "exit_status",
+              digest_mismatch, signature_refused, interrupted,
+              terminated), "exit_status",
               "summary", "detail"
   list        (last event of --list) "modules" (each "name", "identifier",
               "rssi"), "exit_status"
@@ -393,10 +434,17 @@ Exit status:
   9    --verify found that the module does not hold exactly the image
   10   a fleet run in which one or more modules were not updated; the
        summary gives each module's own status (3 to 9 above). A fleet run
-       that cannot begin ends with the status of its reason (2, 3, 4, 8 or
-       11)
+       that cannot begin ends with the status of its reason (2, 3, 4, 8,
+       11 or 12)
   11   image digest mismatch: the image is not the one --sha256 names;
        nothing was sent, and a downloaded image was removed from the cache
+  12   image signature refused: a trusted key is configured and the image
+       has no valid signature by one of them (no signature, a malformed
+       one, unknown key ID, bad signature, bad trusted comment, a legacy
+       signature where not allowed, or a trusted key that cannot be read),
+       or --require-signature and no trusted key; the verdict names the
+       reason and the key IDs. Nothing was connected, and a downloaded
+       image was removed from the cache
   130  interrupted by Ctrl-C (SIGINT): the line being drawn is finished,
        the verdict says "aborted", and a half-written download is removed
        from the cache. A fleet run ends every transfer, prints its summary

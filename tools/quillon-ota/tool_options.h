@@ -73,6 +73,15 @@ struct ToolOptions {
   // --sha256: 64 hex digits, or a sha256sum file naming the image; the
   // image must have that digest before anything is sent.
   std::optional<std::string> sha256;
+  // --trusted-key: public keys (a key file, or the key line itself) that
+  // the image must be signed by, besides those of the keyring directory.
+  std::vector<std::string> trusted_keys;
+  // --signature: the image's .minisig; else IMAGE.minisig, or URL.minisig.
+  std::optional<std::string> signature;
+  // With no trusted key configured, refuse rather than send unsigned.
+  bool require_signature = false;
+  // Take legacy signatures (minisign -l, signify) as well as prehashed ones.
+  bool allow_legacy_signature = false;
   // --cacert: CA certificates (PEM) to trust for https:// downloads.
   std::optional<std::string> ca_file;
 

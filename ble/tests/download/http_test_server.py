@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Loopback HTTP server for the download tests and benchmark.
 
-Usage: http_test_server.py LOG_FILE [CERT_FILE KEY_FILE]
+Usage: http_test_server.py [--files DIR] LOG_FILE [CERT_FILE KEY_FILE]
 Listens on 127.0.0.1, port chosen by the system, and prints the port on the
 first line of standard output. With a certificate and its key (PEM) it
 speaks HTTPS instead of HTTP. Every request is appended to LOG_FILE as
 "<path and query> range=<Range header or ->".
+
+With --files DIR, a request whose path names a file in DIR (by its last
+segment) gets that file's bytes, and a request for a missing *.minisig gets
+404; every other request is answered as below.
 
 The query of a request says how to answer it:
   size=N      body length (default 0); body byte i is i % 251
@@ -21,6 +25,7 @@ The query of a request says how to answer it:
   redirect=P  answer 302 with "Location: P"
 """
 
+import os
 import socket
 import ssl
 import sys
@@ -35,6 +40,7 @@ STEP = len(BLOCK) - PERIOD
 
 LOG_LOCK = threading.Lock()
 LOG_PATH = None
+FILES = None
 
 
 def pattern(offset, count):
@@ -61,6 +67,8 @@ class Handler(BaseHTTPRequestHandler):
         def arg(name, default=None):
             return query[name][0] if name in query else default
 
+        if FILES is not None and self.serve_file():
+            return
         size = int(arg("size", "0"))
         status = int(arg("status", "200"))
         length = arg("length", "yes")
@@ -109,6 +117,30 @@ class Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass
 
+    def serve_file(self):
+        """Answers from FILES; False when the request is not for a file."""
+        name = os.path.basename(urllib.parse.unquote(urllib.parse.urlsplit(self.path).path))
+        path = os.path.join(FILES, name)
+        if not os.path.isfile(path):
+            if not name.endswith(".minisig"):
+                return False
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            return True
+        with open(path, "rb") as f:
+            body = f.read()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        try:
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        return True
+
     def wait_for_client_to_leave(self):
         self.connection.settimeout(0.2)
         deadline = time.monotonic() + 120
@@ -140,7 +172,12 @@ class TlsServer(ThreadingHTTPServer):
 
 
 def main():
-    global LOG_PATH
+    global LOG_PATH, FILES
+    args = sys.argv[1:]
+    if args[:1] == ["--files"]:
+        FILES = args[1]
+        args = args[2:]
+    sys.argv = sys.argv[:1] + args
     LOG_PATH = sys.argv[1]
     open(LOG_PATH, "w").close()
     if len(sys.argv) >= 4:

@@ -32,8 +32,9 @@ class LoopbackHttpServer {
   };
 
   // `script` is http_test_server.py; `log_path` receives one line per request.
+  // With `files`, a request for a file in that folder gets it (see the script).
   LoopbackHttpServer(const std::filesystem::path& script, const std::filesystem::path& log_path,
-                     std::optional<Tls> tls = std::nullopt)
+                     std::optional<Tls> tls = std::nullopt, std::optional<std::filesystem::path> files = std::nullopt)
       : log_path_(log_path), scheme_(tls ? "https" : "http") {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
@@ -41,7 +42,12 @@ class LoopbackHttpServer {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-    std::vector<std::string> args{"python3", script.string(), log_path.string()};
+    std::vector<std::string> args{"python3", script.string()};
+    if (files) {
+      args.push_back("--files");
+      args.push_back(files->string());
+    }
+    args.push_back(log_path.string());
     if (tls) {
       args.push_back(tls->certificate.string());
       args.push_back(tls->key.string());

@@ -12,7 +12,7 @@ namespace {
 constexpr Outcome kAll[] = {Outcome::Success,         Outcome::UsageError,  Outcome::ModuleNotFound,
                             Outcome::ImageUnavailable, Outcome::ChecksumFailure, Outcome::TimedOut,
                             Outcome::ModuleRejected,  Outcome::LinkFailed,  Outcome::VerifyMismatch,
-                            Outcome::DigestMismatch};
+                            Outcome::DigestMismatch, Outcome::SignatureRefused};
 
 TEST(ExitStatusTest, EveryOutcomeHasItsOwnStatusAndOnlySuccessIsZero) {
   std::set<int> seen;

@@ -19,6 +19,7 @@
 
 #include "bluez/bluez_peer_process.h"
 #include "scratch_directory.h"
+#include "support/signing_tools.h"
 #include "exit_status.h"
 #include "tool_options.h"
 #include "tool_process.h"
@@ -96,6 +97,37 @@ TEST_F(QuillonOtaBluezTest, UpdatesTheModuleBehindBluezAndVerifies) {
   EXPECT_FALSE(peerKnowsDevice(1));
   const auto retrieved = run({"--backend", "bluez", "--retrieve", image});
   EXPECT_EQ(retrieved.status, 0) << retrieved.output;
+}
+
+// A signed image reaches the module behind BlueZ; one signed by another
+// key is refused before the backend touches the bus, so nothing is scanned
+// for, connected or sent.
+TEST_F(QuillonOtaBluezTest, OnlyAnImageSignedByATrustedKeyReachesTheModule) {
+  using quillon::test_support::SigningKey;
+  const auto vendor = SigningKey::make(home_.path(), "vendor");
+  const auto other = SigningKey::make(home_.path(), "other");
+  const auto image = make_image(20000);
+  other.sign(image, home_.path() / "other.minisig");
+  vendor.sign(image, image + ".minisig");
+  const std::string key = "--trusted-key=" + vendor.public_key.string();
+  {
+    SCOPED_TRACE("signed by another key");
+    BluezPeerProcess peer;
+    const auto result =
+        run({"--backend", "bluez", key, "--signature", (home_.path() / "other.minisig").string(), image});
+    EXPECT_EQ(result.status, kExitSignature) << result.output;
+    EXPECT_TRUE(result.says("unknown key ID")) << result.output;
+    EXPECT_TRUE(receivedByModule().empty());
+    // The stand-in shows a device only once a discovery finds it.
+    EXPECT_FALSE(peerKnowsDevice(1)) << "no discovery was started";
+  }
+  {
+    SCOPED_TRACE("signed by the vendor");
+    BluezPeerProcess peer;
+    const auto result = run({"--backend", "bluez", key, image});
+    ASSERT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(receivedByModule(), contentsOf(image));
+  }
 }
 
 // Forgetting a paired device would delete its keys (a module paired for

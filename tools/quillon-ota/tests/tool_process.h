@@ -35,16 +35,22 @@ struct ToolRun {
 
 // A running quillon-ota whose output can be waited for and which can be
 // sent a signal, as a user at the terminal or a service manager would.
-// `home` holds the run's config/ and cache/ (XDG_CONFIG_HOME, XDG_CACHE_HOME).
+// `home` holds the run's config/ and cache/ (XDG_CONFIG_HOME, XDG_CACHE_HOME)
+// and trusted-keys.d/ (QUILLON_TRUSTED_KEYS_DIR).
 class ToolProcess {
  public:
   ToolProcess(const std::vector<std::string>& args, const std::filesystem::path& home) {
     std::vector<std::string> env_text;
     for (char** e = environ; *e; ++e) {
-      if (std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0 && std::strncmp(*e, "XDG_CACHE_HOME=", 15) != 0) env_text.push_back(*e);
+      if (std::strncmp(*e, "XDG_CONFIG_HOME=", 16) != 0 && std::strncmp(*e, "XDG_CACHE_HOME=", 15) != 0 &&
+          std::strncmp(*e, "QUILLON_TRUSTED_KEYS_DIR=", 25) != 0) {
+        env_text.push_back(*e);
+      }
     }
     env_text.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
     env_text.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
+    // Never the machine's keyring: the run's own, empty unless a test fills it.
+    env_text.push_back("QUILLON_TRUSTED_KEYS_DIR=" + (home / "trusted-keys.d").string());
     std::vector<char*> envp;
     for (auto& e : env_text) envp.push_back(e.data());
     envp.push_back(nullptr);
