@@ -1,5 +1,7 @@
 #include "terminal_text.h"
 
+#include <algorithm>
+
 namespace quillon::tools {
 namespace {
 
@@ -37,6 +39,57 @@ std::string printable(std::string_view text) {
     }
   }
   return shown;
+}
+
+std::size_t text_columns(std::string_view text) {
+  // Every byte but UTF-8's continuation bytes starts a character.
+  std::size_t count = 0;
+  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return count;
+}
+
+std::string right_aligned(std::string_view text, std::size_t columns) {
+  const auto used = text_columns(text);
+  return (used < columns ? std::string(columns - used, ' ') : std::string()) + std::string(text);
+}
+
+std::string left_aligned(std::string_view text, std::size_t columns) {
+  const auto used = text_columns(text);
+  return std::string(text) + (used < columns ? std::string(columns - used, ' ') : std::string());
+}
+
+std::vector<std::string> wrap_words(std::string_view text, std::size_t columns, std::size_t indent) {
+  if (columns == 0 || text_columns(text) <= columns) return {std::string(text)};
+  // Continuation lines keep at least a few columns for text.
+  indent = std::min(indent, columns / 2);
+  // Where each character starts, so that no break cuts one in two.
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80) starts.push_back(at);
+  }
+  starts.push_back(text.size());
+  std::vector<std::string> lines;
+  std::size_t first = 0;  // index into starts
+  while (first + 1 < starts.size()) {
+    const std::size_t room = lines.empty() ? columns : columns - indent;
+    const std::size_t chars = starts.size() - 1 - first;
+    std::size_t take = std::min(chars, room);
+    std::size_t next = first + take;
+    if (take < chars) {
+      // Break at the last space that fits, else (one long word) mid-word.
+      for (std::size_t i = first + take; i > first; --i) {
+        if (text[starts[i]] == ' ') {
+          take = i - first;
+          next = i + 1;
+          break;
+        }
+      }
+    }
+    const std::string piece(text.substr(starts[first], starts[first + take] - starts[first]));
+    lines.push_back(lines.empty() ? piece : std::string(indent, ' ') + piece);
+    first = next;
+  }
+  return lines;
 }
 
 std::string fit_columns(std::string_view text, std::size_t columns) {
