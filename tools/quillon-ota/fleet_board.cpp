@@ -200,7 +200,9 @@ std::unique_ptr<TransferView> FleetBoard::row(const std::string& identifier, con
   return std::make_unique<Row>(screen_, screen_->style, identifier, short_identifier, name);
 }
 
-void FleetBoard::message(const char* text) { screen_->draw(screen_->message_lines(tools::printable(text), 0)); }
+// A long line's continuations are indented a little, so that they read as
+// such.
+void FleetBoard::message(const char* text) { screen_->draw(screen_->message_lines(tools::printable(text), 2)); }
 
 void FleetBoard::finish() { screen_->finish(); }
 

@@ -10,6 +10,13 @@ namespace {
 using tools::text_columns;
 
 constexpr std::size_t kNameColumns = 14;
+// The widest that the sent bytes ("1023.9 KiB"), the speed ("1023.9
+// KiB/s") and the ETA under an hour ("ETA 59:59", "ETA --:--") are, so
+// that the columns stay where they are from one redraw to the next and
+// from one row to another.
+constexpr std::size_t kSentColumns = 10;
+constexpr std::size_t kRateColumns = 12;
+constexpr std::size_t kEtaColumns = 9;
 // Narrower than this, a bar tells nothing the percentage does not.
 constexpr int kMinBarCells = 10;
 
@@ -69,9 +76,11 @@ std::size_t line_columns(const TerminalSize& terminal) {
 std::vector<std::string> lay_out_progress_rows(const std::vector<ProgressRow>& rows, std::size_t columns,
                                                int max_bar_cells) {
   std::vector<RowWords> words;
-  Widths widths;
+  Widths widths{0, 0, 0, kRateColumns, kEtaColumns};
+  // Rows with keys (a board's) keep a name column even where a row has no
+  // name, so that it does not come and go with the rows.
   bool any_name = false;
-  for (const auto& row : rows) any_name = any_name || !row.name.empty();
+  for (const auto& row : rows) any_name = any_name || !row.name.empty() || !row.key.empty();
   for (const auto& row : rows) {
     const auto& s = row.sample;
     RowWords w{percent_sent(s).has_value(), "", "", "", rate_text(s), ""};
@@ -80,6 +89,7 @@ std::vector<std::string> lay_out_progress_rows(const std::vector<ProgressRow>& r
       w.percent = percent_text(s);
       w.sizes = sizes_text(s);
       w.eta = eta_text(s);
+      widths.sizes = std::max(widths.sizes, kSentColumns + 3 + text_columns(format_bytes(s.total)));
     } else {
       w.sizes = format_bytes(s.sent) + " sent";
     }

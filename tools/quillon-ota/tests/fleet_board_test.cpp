@@ -274,18 +274,17 @@ TEST(FleetBoardTest, BarsRedrawInPlaceBelowThePermanentLines) {
   EXPECT_GT(out.text().size(), before);
   r3.reset();
 
-  // Bars and their messages carry the short identifiers; a finished bar is
-  // laid out with the rows in progress then (rates at 300 ms: 33.3, 13.3
-  // and 6.7 KiB/s), the block as it is now.
+  // Bars and their messages carry the short identifiers; the columns leave
+  // room for the widest sizes and speeds, so that they stay put.
   std::vector<std::string> printed = {
       "scanning for modules ...",
       std::string("[") + kShort1 + "] connected to Quillon 01",
       std::string("[") + kShort2 + "] link quality low",
-      std::string(kShort1) + "  Quillon 01      [####################] 100%  10.0 KiB / 10.0 KiB  33.3 KiB/s  ETA 0:00",
+      std::string(kShort1) + "  Quillon 01      [####################] 100%    10.0 KiB / 10.0 KiB    33.3 KiB/s  ETA 0:00",
   };
   const std::vector<std::string> live = {
-      std::string(kShort2) + "                  [########............]  40%  8.0 KiB / 20.0 KiB  20.0 KiB/s  ETA 0:01",
-      std::string(kShort4) + "  \xc3\x9cn\xc3\xaf" "code?[2Jmod  [#####...............]  25%      250 B / 1000 B   2.4 KiB/s  ETA 0:00",
+      std::string(kShort2) + "                  [########............]  40%     8.0 KiB / 20.0 KiB    20.0 KiB/s  ETA 0:01",
+      std::string(kShort4) + "  \xc3\x9cn\xc3\xaf" "code?[2Jmod  [#####...............]  25%         250 B / 1000 B     2.4 KiB/s  ETA 0:00",
   };
   const auto so_far = out.text();
   for (std::size_t width : {200, 60}) {
