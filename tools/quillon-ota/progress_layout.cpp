@@ -11,9 +11,8 @@ using tools::text_columns;
 
 constexpr std::size_t kNameColumns = 14;
 // The widest that the sent bytes ("1023.9 KiB"), the speed ("1023.9
-// KiB/s") and the ETA under an hour ("ETA 59:59", "ETA --:--") are, so
-// that the columns stay where they are from one redraw to the next and
-// from one row to another.
+// KiB/s") and the ETA under an hour ("ETA 59:59", "ETA --:--") are, which
+// a board's columns keep room for.
 constexpr std::size_t kSentColumns = 10;
 constexpr std::size_t kRateColumns = 12;
 constexpr std::size_t kEtaColumns = 9;
@@ -75,12 +74,15 @@ std::size_t line_columns(const TerminalSize& terminal) {
 
 std::vector<std::string> lay_out_progress_rows(const std::vector<ProgressRow>& rows, std::size_t columns,
                                                int max_bar_cells) {
+  // Rows with keys are a board's: its columns keep room for the widest
+  // words, and its name column stays where a row has no name, so that
+  // nothing moves as rows come and go. A single bar is as long as its words.
+  const bool board = std::any_of(rows.begin(), rows.end(), [](const auto& row) { return !row.key.empty(); });
+  const bool any_name =
+      board || std::any_of(rows.begin(), rows.end(), [](const auto& row) { return !row.name.empty(); });
   std::vector<RowWords> words;
-  Widths widths{0, 0, 0, kRateColumns, kEtaColumns};
-  // Rows with keys (a board's) keep a name column even where a row has no
-  // name, so that it does not come and go with the rows.
-  bool any_name = false;
-  for (const auto& row : rows) any_name = any_name || !row.name.empty() || !row.key.empty();
+  Widths widths;
+  if (board) widths = {0, 0, 0, kRateColumns, kEtaColumns};
   for (const auto& row : rows) {
     const auto& s = row.sample;
     RowWords w{percent_sent(s).has_value(), "", "", "", rate_text(s), ""};
@@ -89,7 +91,7 @@ std::vector<std::string> lay_out_progress_rows(const std::vector<ProgressRow>& r
       w.percent = percent_text(s);
       w.sizes = sizes_text(s);
       w.eta = eta_text(s);
-      widths.sizes = std::max(widths.sizes, kSentColumns + 3 + text_columns(format_bytes(s.total)));
+      if (board) widths.sizes = std::max(widths.sizes, kSentColumns + 3 + text_columns(format_bytes(s.total)));
     } else {
       w.sizes = format_bytes(s.sent) + " sent";
     }
