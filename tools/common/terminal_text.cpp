@@ -71,22 +71,32 @@ std::vector<std::string> wrap_words(std::string_view text, std::size_t columns, 
   std::vector<std::string> lines;
   std::size_t first = 0;  // index into starts
   while (first + 1 < starts.size()) {
-    const std::size_t room = lines.empty() ? columns : columns - indent;
+    std::size_t margin = lines.empty() ? 0 : indent;
     const std::size_t chars = starts.size() - 1 - first;
-    std::size_t take = std::min(chars, room);
+    std::size_t take = std::min(chars, columns - margin);
     std::size_t next = first + take;
     if (take < chars) {
-      // Break at the last space that fits, else (one long word) mid-word.
-      for (std::size_t i = first + take; i > first; --i) {
+      // Break at the last space that fits.
+      bool broken = false;
+      for (std::size_t i = first + take; i > first && !broken; --i) {
         if (text[starts[i]] == ' ') {
           take = i - first;
           next = i + 1;
-          break;
+          broken = true;
         }
+      }
+      // One word too long for an indented line (a digest) goes whole on a
+      // line of its own where it fits, rather than cut in two.
+      std::size_t word = 0;
+      while (first + word < starts.size() - 1 && text[starts[first + word]] != ' ') ++word;
+      if (!broken && margin > 0 && word <= columns) {
+        margin = 0;
+        take = word;
+        next = first + word + (first + word < starts.size() - 1 ? 1 : 0);
       }
     }
     const std::string piece(text.substr(starts[first], starts[first + take] - starts[first]));
-    lines.push_back(lines.empty() ? piece : std::string(indent, ' ') + piece);
+    lines.push_back(std::string(margin, ' ') + piece);
     first = next;
   }
   return lines;
