@@ -1,7 +1,6 @@
 #include "fleet_board.h"
 
 #include <algorithm>
-#include <string_view>
 #include <vector>
 
 #include "progress_format.h"
