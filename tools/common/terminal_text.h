@@ -15,8 +15,8 @@ namespace quillon::tools {
 // and bytes that are not UTF-8 shown as "?".
 std::string printable(std::string_view text);
 
-// How many characters `text` (UTF-8) has, which is how many columns it
-// takes on a terminal for the scripts a module name is usually written in.
+// How many columns `text` (UTF-8) takes on a terminal: two for each East
+// Asian wide character, none for a combining mark, one for anything else.
 std::size_t text_columns(std::string_view text);
 
 // `text` with spaces before (right_aligned) or after it (left_aligned) to
@@ -30,7 +30,7 @@ std::string left_aligned(std::string_view text, std::size_t columns);
 // being wrapped by it mid-word. `text` is one line, already printable.
 std::vector<std::string> wrap_words(std::string_view text, std::size_t columns, std::size_t indent = 0);
 
-// `text` cut or padded with spaces to exactly `columns` characters, every
+// `text` cut or padded with spaces to exactly `columns` columns, every
 // control character shown as "?", never cutting a character in two.
 std::string fit_columns(std::string_view text, std::size_t columns);
 

@@ -100,6 +100,14 @@ TEST(TerminalTextTest, LongMessagesBreakAtSpacesWithinTheWidth) {
             (std::vector<std::string>{"[ab] sum", "0123456789ab", "     end"}));
   EXPECT_EQ(wrap_words("\xc3\xbc" "0123456789abcdef", 6),
             (std::vector<std::string>{"\xc3\xbc" "01234", "56789a", "bcdef"}));
+  // Chinese characters take two columns each, a combining accent none.
+  const std::string printer = "\xe6\x89\x93\xe5\x8d\xb0\xe6\x9c\xba";  // three wide characters
+  EXPECT_EQ(tools::text_columns(printer + " 01"), 9u);
+  EXPECT_EQ(tools::text_columns("e\xcc\x81"), 1u);
+  EXPECT_EQ(tools::fit_columns(printer, 5), printer.substr(0, 6) + " ");
+  EXPECT_EQ(wrap_words(printer + printer, 5),
+            (std::vector<std::string>{printer.substr(0, 6), printer.substr(6, 3) + printer.substr(0, 3),
+                                      printer.substr(3, 6)}));
 }
 
 }  // namespace
