@@ -1,7 +1,6 @@
 #include "fleet_board.h"
 
 #include <algorithm>
-#include <string_view>
 #include <vector>
 
 #include "progress_format.h"
@@ -10,9 +9,8 @@
 namespace quillon::ota_tool {
 namespace {
 
-// A row reads "<name> <identifier>  [bar]  pct  sent / total  rate  ETA",
-// about 125 columns with a 36-character identifier.
-constexpr std::size_t kNameColumns = 14;
+// A row reads "<short identifier>  <name>  [bar]  pct  sent / total  rate
+// ETA", about 100 columns with all its fields.
 constexpr int kBarCells = 20;
 // One pace for the whole block: with many modules, redrawing on every
 // row's update would only keep the terminal busy.
@@ -26,6 +24,7 @@ struct FleetBoard::Screen {
   std::FILE* out;
   Style style;
   Clock clock;
+  Size size;
   // The rows in progress, in the order they began (Bar style only).
   std::vector<Row*> live;
   std::size_t drawn = 0;
@@ -34,6 +33,17 @@ struct FleetBoard::Screen {
   // Moves up over the block drawn last time, prints `above` as permanent
   // lines in its place and draws the block (as it is now) below them.
   void draw(const std::vector<std::string>& above);
+  TerminalSize terminal() const { return size ? size() : TerminalSize{}; }
+  // A message as the lines to print: on a terminal broken to its width,
+  // continuation lines indented by `indent`, so that the terminal never
+  // wraps a line of its own (logs keep each message on one line).
+  std::vector<std::string> message_lines(const std::string& text, std::size_t indent) const {
+    if (style != Style::Bar) return {text};
+    return tools::wrap_words(text, line_columns(terminal()), indent);
+  }
+  // `rows` laid out together, as lines of the terminal's width.
+  std::vector<std::string> lay_out(const std::vector<const Row*>& rows, const TerminalSize& terminal,
+                                   std::chrono::steady_clock::time_point now) const;
   bool on_block(const Row* row) const { return std::find(live.begin(), live.end(), row) != live.end(); }
   void leave_block(const Row* row) { live.erase(std::remove(live.begin(), live.end(), row), live.end()); }
   void finish();
@@ -41,10 +51,12 @@ struct FleetBoard::Screen {
 
 class FleetBoard::Row final : public TransferView {
  public:
-  Row(std::weak_ptr<Screen> screen, std::string_view identifier, std::string_view name)
+  Row(std::weak_ptr<Screen> screen, Style style, const std::string& identifier, const std::string& short_identifier,
+      const std::string& name)
       : screen_(std::move(screen)),
-        tag_("[" + tools::printable(identifier) + "] "),
-        label_(tools::fit_columns(name, kNameColumns) + " " + tools::printable(identifier) + "  ") {}
+        key_(tools::printable(short_identifier)),
+        name_(name),
+        tag_("[" + tools::printable(style == Style::Bar ? short_identifier : identifier) + "] ") {}
 
   ~Row() override {
     const auto screen = screen_.lock();
@@ -90,17 +102,19 @@ class FleetBoard::Row final : public TransferView {
     if (!active_ || !screen) return;
     active_ = false;
     if (screen->style != Style::Bar) return;
+    std::vector<const Row*> rows{this};
     screen->leave_block(this);
-    screen->draw({bar_text(screen->clock())});
+    // Laid out with the rows still in progress, so that the columns line up.
+    rows.insert(rows.end(), screen->live.begin(), screen->live.end());
+    screen->draw({screen->lay_out(rows, screen->terminal(), screen->clock()).front()});
   }
 
   void message(const char* text) override {
-    if (const auto screen = screen_.lock()) screen->draw({tag_ + tools::printable(text)});
+    const auto screen = screen_.lock();
+    if (screen) screen->draw(screen->message_lines(tag_ + tools::printable(text), tools::text_columns(tag_)));
   }
 
-  std::string bar_text(std::chrono::steady_clock::time_point now) const {
-    return label_ + format_progress_bar(sample(now), kBarCells);
-  }
+  ProgressRow progress_row(std::chrono::steady_clock::time_point now) const { return {key_, name_, sample(now)}; }
 
   // The board was finished under this row: it is off the screen for good.
   void drop() { active_ = false; }
@@ -112,8 +126,9 @@ class FleetBoard::Row final : public TransferView {
   }
 
   std::weak_ptr<Screen> screen_;
+  const std::string key_;
+  const std::string name_;
   const std::string tag_;
-  const std::string label_;
   std::chrono::steady_clock::time_point started_{};
   std::int64_t total_ = -1;
   std::int64_t sent_ = 0;
@@ -121,21 +136,47 @@ class FleetBoard::Row final : public TransferView {
   bool active_ = false;
 };
 
+std::vector<std::string> FleetBoard::Screen::lay_out(const std::vector<const Row*>& rows,
+                                                     const TerminalSize& terminal,
+                                                     std::chrono::steady_clock::time_point now) const {
+  std::vector<ProgressRow> progress;
+  for (const Row* row : rows) progress.push_back(row->progress_row(now));
+  return lay_out_progress_rows(progress, line_columns(terminal), kBarCells);
+}
+
 void FleetBoard::Screen::draw(const std::vector<std::string>& above) {
+  const auto terminal = this->terminal();
+  const auto now = clock();
+  // The block and the cursor's line below it stay on the screen.
+  std::vector<const Row*> shown(live.begin(), live.end());
+  std::size_t hidden = 0;
+  if (terminal.rows > 0 && shown.size() > terminal.rows - 1) {
+    const std::size_t fit = terminal.rows > 2 ? terminal.rows - 2 : 0;
+    hidden = shown.size() - fit;
+    shown.resize(fit);
+  }
+  std::vector<std::string> block = lay_out(shown, terminal, now);
+  if (hidden > 0) {
+    std::string more = std::to_string(hidden) + " more in flight";
+    if (const auto columns = line_columns(terminal); columns > 0 && tools::text_columns(more) > columns) {
+      more = tools::fit_columns(more, columns);
+    }
+    block.push_back(std::move(more));
+  }
+
   std::string text;
   if (drawn > 0) text += "\x1b[" + std::to_string(drawn) + "A\r";
   // Lines above the block are printed over it, so what is left of it must go first.
   const bool cleared_first = drawn > 0 && !above.empty();
   if (cleared_first) text += "\x1b[J";
   for (const auto& line : above) text += line + "\n";
-  const auto now = clock();
-  if (!live.empty()) {
+  if (!block.empty()) {
     text += "\x1b[?7l";
-    for (const Row* row : live) text += "\r" + row->bar_text(now) + "\x1b[K\n";
+    for (const auto& line : block) text += "\r" + line + "\x1b[K\n";
     text += "\x1b[?7h";
   }
-  if (!cleared_first && live.size() < drawn) text += "\x1b[J";
-  drawn = live.size();
+  if (!cleared_first && block.size() < drawn) text += "\x1b[J";
+  drawn = block.size();
   last_draw = now;
   if (text.empty()) return;
   std::fwrite(text.data(), 1, text.size(), out);
@@ -148,16 +189,19 @@ void FleetBoard::Screen::finish() {
   draw({});
 }
 
-FleetBoard::FleetBoard(std::FILE* out, Style style, Clock clock)
-    : screen_(std::make_shared<Screen>(Screen{out, style, std::move(clock), {}, 0, {}})) {}
+FleetBoard::FleetBoard(std::FILE* out, Style style, Clock clock, Size size)
+    : screen_(std::make_shared<Screen>(Screen{out, style, std::move(clock), std::move(size), {}, 0, {}})) {}
 
 FleetBoard::~FleetBoard() { finish(); }
 
-std::unique_ptr<TransferView> FleetBoard::row(std::string identifier, std::string name) {
-  return std::make_unique<Row>(screen_, identifier, name);
+std::unique_ptr<TransferView> FleetBoard::row(const std::string& identifier, const std::string& short_identifier,
+                                              const std::string& name) {
+  return std::make_unique<Row>(screen_, screen_->style, identifier, short_identifier, name);
 }
 
-void FleetBoard::message(const char* text) { screen_->draw({tools::printable(text)}); }
+// A long line's continuations are indented a little, so that they read as
+// such.
+void FleetBoard::message(const char* text) { screen_->draw(screen_->message_lines(tools::printable(text), 2)); }
 
 void FleetBoard::finish() { screen_->finish(); }
 

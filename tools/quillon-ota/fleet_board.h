@@ -6,9 +6,15 @@
 // over the block drawn last time, prints any permanent lines (messages,
 // finished rows) in its place and draws the block again under them, so
 // finished modules scroll up like a log and the block only ever holds the
-// rows still in progress. Auto-wrap is off while the block is drawn: a row
-// wider than the terminal is cut at its edge instead of wrapping onto a line
-// the next move up would not count. Main thread only.
+// rows still in progress. The terminal's size is read at every draw: rows
+// are laid out to fit its width (progress_layout.h), and a block that would
+// be taller than the screen shows the rows that fit and "N more in flight",
+// so that moving up over it never reaches past the screen's top (where the
+// terminal would stop the cursor and the block would be drawn over itself,
+// leaving copies in the scrollback). Auto-wrap stays off while the block is
+// drawn, so that a character wider than the board reckons is cut at the
+// edge rather than wrapped onto a line the next move up would not count.
+// Main thread only.
 #pragma once
 
 #include <chrono>
@@ -17,6 +23,7 @@
 #include <memory>
 #include <string>
 
+#include "progress_layout.h"
 #include "transfer_view.h"
 
 namespace quillon::ota_tool {
@@ -25,20 +32,25 @@ class FleetBoard {
  public:
   using Style = ProgressStyle;
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using Size = std::function<TerminalSize()>;
 
   // `clock` gives rows their elapsed time and the board its redraw pace;
-  // tests pass a fake one.
-  FleetBoard(std::FILE* out, Style style, Clock clock = &std::chrono::steady_clock::now);
+  // `size` the terminal's size at each draw (none: no limit). Tests pass
+  // fake ones.
+  FleetBoard(std::FILE* out, Style style, Clock clock = &std::chrono::steady_clock::now, Size size = {});
   // Leaves the screen clean (calls finish()).
   ~FleetBoard();
   FleetBoard(const FleetBoard&) = delete;
   FleetBoard& operator=(const FleetBoard&) = delete;
 
   // A row for the module `identifier` (a UUID text) named `name` ("" when it
-  // has none). The row is not drawn until begin() is called on it. The row
+  // has none). Bars and their messages show it as `short_identifier` (see
+  // identifier_abbreviation.h), lines for logs in full. The row is not
+  // drawn until begin() is called on it. The row
   // may outlive the board (it then shows nothing) or die before it (it then
   // leaves the block).
-  std::unique_ptr<TransferView> row(std::string identifier, std::string name);
+  std::unique_ptr<TransferView> row(const std::string& identifier, const std::string& short_identifier,
+                                    const std::string& name);
 
   // An untagged line above the block, in every style.
   void message(const char* text);

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "expected_digest.h"
+#include "identifier_abbreviation.h"
 #include "image_digest.h"
 #include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/sim/sim_data_module.h"
@@ -204,6 +205,10 @@ void FleetRun::end_scan() {
                                       " was found within " + seconds_text() + " s");
     return;
   }
+  std::vector<std::string> identifiers;
+  for (const auto& module : modules_) identifiers.push_back(module->identifier);
+  const auto short_identifiers = abbreviate_identifiers(identifiers);
+  for (std::size_t i = 0; i < modules_.size(); ++i) modules_[i]->short_identifier = short_identifiers[i];
   if (!modules_.empty()) {
     say("updating " + std::to_string(modules_.size()) + (modules_.size() == 1 ? " module" : " modules") +
         ", up to " + std::to_string(options_.parallel) + " at once");
@@ -220,7 +225,7 @@ void FleetRun::pump() {
 }
 
 void FleetRun::launch(Module& module) {
-  module.view = output_.row(module.identifier, module.name);
+  module.view = output_.row(module.identifier, module.short_identifier, module.name);
   if (output_.json) {
     module.json = std::make_unique<JsonEvents>(output_.json, JsonEvent{{"module", module.identifier}});
   }

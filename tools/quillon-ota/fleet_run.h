@@ -39,8 +39,12 @@ namespace quillon::ota_tool {
 class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from_this<FleetRun> {
  public:
   struct Output {
-    // The view of one module's transfer (its bar, or its tagged lines).
-    std::function<std::unique_ptr<TransferView>(const std::string& identifier, const std::string& name)> row;
+    // The view of one module's transfer (its bar, or its tagged lines);
+    // `short_identifier` tells it apart from the run's other modules (see
+    // identifier_abbreviation.h).
+    std::function<std::unique_ptr<TransferView>(const std::string& identifier, const std::string& short_identifier,
+                                                const std::string& name)>
+        row;
     // An untagged line of text.
     std::function<void(const std::string& text)> say;
     // Where the image download's progress goes.
@@ -100,6 +104,8 @@ class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from
   struct Module {
     std::shared_ptr<CBPeripheral> peripheral;
     std::string identifier;
+    // Given when the scan has ended and every module of the run is known.
+    std::string short_identifier;
     std::string name;
     std::unique_ptr<TransferView> view;
     std::unique_ptr<JsonEvents> json;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "progress_format.h"
+#include "terminal_text.h"
 
 namespace quillon::ota_tool {
 namespace {
@@ -17,14 +18,7 @@ std::string modules_text(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " module" : " modules");
 }
 
-std::string pad(std::string text, std::size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
-
-std::string pad_left(const std::string& text, std::size_t width) {
-  return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
-}
+using tools::text_columns;
 
 }  // namespace
 
@@ -33,8 +27,13 @@ std::string result_text(const ModuleResult& result) {
   return outcome_name(result.outcome) + " (exit " + std::to_string(exit_status_for(result.outcome)) + ")";
 }
 
-std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& results) {
-  const std::vector<std::string> header{"module", "name", "result", "bytes", "time", "speed"};
+namespace {
+
+// How much of each module's result the table gives, fullest first.
+enum class Detail { Full, NoName, OutcomeOnly, ExitOnly };
+
+std::vector<std::string> summary_lines(const std::vector<ModuleResult>& results, Detail detail) {
+  std::vector<std::string> header{"module", "name", "result", "bytes", "time", "speed"};
   std::vector<std::vector<std::string>> rows;
   for (const auto& r : results) {
     char time[32] = "-";
@@ -43,26 +42,47 @@ std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& r
       std::snprintf(time, sizeof time, "%.1f s", r.seconds);
       speed = format_bytes(static_cast<std::int64_t>(static_cast<double>(r.bytes) / r.seconds)) + "/s";
     }
-    rows.push_back({r.identifier, r.name.empty() ? "-" : r.name, result_text(r), std::to_string(r.bytes), time, speed});
+    std::string result = result_text(r);
+    if (r.outcome != Outcome::Success && detail == Detail::OutcomeOnly) result = outcome_name(r.outcome);
+    if (r.outcome != Outcome::Success && detail == Detail::ExitOnly) {
+      result = "exit " + std::to_string(exit_status_for(r.outcome));
+    }
+    rows.push_back({r.identifier, r.name.empty() ? "-" : tools::printable(r.name), result, std::to_string(r.bytes), time, speed});
   }
+  if (detail != Detail::Full) {
+    header.erase(header.begin() + 1);
+    for (auto& row : rows) row.erase(row.begin() + 1);
+  }
+  const std::size_t first_number = header.size() - 3;
   std::vector<std::size_t> width(header.size());
   for (std::size_t c = 0; c < header.size(); ++c) {
     width[c] = header[c].size();
-    for (const auto& row : rows) width[c] = std::max(width[c], row[c].size());
+    for (const auto& row : rows) width[c] = std::max(width[c], text_columns(row[c]));
   }
-  // Numbers are right-aligned, words left-aligned.
-  const auto line = [&](const std::vector<std::string>& cells) {
+  // Numbers are right-aligned, words and every header left-aligned.
+  const auto line = [&](const std::vector<std::string>& cells, bool is_header) {
     std::string text;
     for (std::size_t c = 0; c < cells.size(); ++c) {
       if (c > 0) text += "  ";
-      const bool number = c >= 3;
-      text += number ? pad_left(cells[c], width[c]) : (c + 1 == cells.size() ? cells[c] : pad(cells[c], width[c]));
+      text += c >= first_number && !is_header ? tools::right_aligned(cells[c], width[c]) : tools::left_aligned(cells[c], width[c]);
     }
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
   };
-  std::vector<std::string> lines{line(header)};
-  for (const auto& row : rows) lines.push_back(line(row));
+  std::vector<std::string> lines{line(header, true)};
+  for (const auto& row : rows) lines.push_back(line(row, false));
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& results, std::size_t columns) {
+  std::vector<std::string> lines;
+  for (const Detail detail : {Detail::Full, Detail::NoName, Detail::OutcomeOnly, Detail::ExitOnly}) {
+    lines = summary_lines(results, detail);
+    const bool fits = std::all_of(lines.begin(), lines.end(), [&](const auto& l) { return text_columns(l) <= columns; });
+    if (columns == 0 || fits) break;
+  }
   for (const auto& r : results) {
     if (r.outcome == Outcome::Success) continue;
     lines.push_back(r.identifier + ": " + outcome_summary(r.outcome) + (r.detail.empty() ? "" : ": " + r.detail));

@@ -29,8 +29,13 @@ std::string result_text(const ModuleResult& result);
 
 // The summary table, a line each: a header ("module  name  result  bytes
 // time  speed"), one row per module in the order given, then, for every
-// module that failed, a line with its identifier and why.
-std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& results);
+// module that failed, a line with its identifier and why. Every header
+// starts where its column does; numbers are right-aligned under it. The
+// identifier is always given in full; a table wider than `columns` (0: no
+// limit) leaves out the names, then the results' exit statuses, then gives
+// a failed module's result as its exit status alone ("exit 6"), which the
+// lines below explain.
+std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& results, std::size_t columns = 0);
 
 // 0 when every module succeeded; the stop signal's status (130, 143) when
 // the user stopped the run; otherwise kExitFleet.

@@ -24,6 +24,7 @@
 #include "signature_gate.h"
 #include "simulated_module.h"
 #include "stop_signal_watcher.h"
+#include "terminal_size.h"
 #include "terminal_text.h"
 #include "tool_log_sink.h"
 #include "tool_options.h"
@@ -52,6 +53,10 @@ ProgressStyle progress_style(const ToolOptions& options) {
   }
   return isatty(STDOUT_FILENO) ? ProgressStyle::Bar : ProgressStyle::Lines;
 }
+
+// Bars and the summary table are fitted to the terminal's width, read at
+// every redraw.
+TerminalSize stdout_size() { return terminal_size(stdout); }
 
 bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -87,7 +92,7 @@ StopSignalWatcher forward_stop_signals(const std::shared_ptr<RunLoop>& queue, co
 int update_one_module(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
                       const std::shared_ptr<ToolLogSink>& ota_log, ScanFailureRelay& scan_failures,
                       const TransferSettlement& settlement, JsonEvents* json) {
-  ProgressDisplay progress(stdout, progress_style(options));
+  ProgressDisplay progress(stdout, progress_style(options), stdout_size);
   Outcome outcome;
   std::string detail;
   {
@@ -127,10 +132,11 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
 
 int update_fleet(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
                  ScanFailureRelay& scan_failures, const TransferSettlement& settlement, JsonEvents* json) {
-  FleetBoard board(stdout, progress_style(options));
-  ProgressDisplay download(stdout, progress_style(options));
+  FleetBoard board(stdout, progress_style(options), &std::chrono::steady_clock::now, stdout_size);
+  ProgressDisplay download(stdout, progress_style(options), stdout_size);
   FleetRun::Output output{
-      .row = [&board](const std::string& identifier, const std::string& name) { return board.row(identifier, name); },
+      .row = [&board](const std::string& identifier, const std::string& short_identifier,
+                      const std::string& name) { return board.row(identifier, short_identifier, name); },
       .say = [&board](const std::string& text) { board.message(text.c_str()); },
       .download = &download,
       .json = json ? stdout : nullptr,
@@ -161,7 +167,7 @@ int update_fleet(const ToolOptions& options, BLEManager& manager, const std::sha
   if (json) {
     json->emit("summary", fleet_summary(results, run->stopped()));
   } else {
-    for (const auto& line : format_summary_table(results)) board.message(line.c_str());
+    for (const auto& line : format_summary_table(results, line_columns(stdout_size()))) board.message(line.c_str());
     std::printf("%s\n", fleet_verdict_line(results, run->stopped()).c_str());
   }
   std::fflush(stdout);

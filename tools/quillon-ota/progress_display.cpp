@@ -43,8 +43,10 @@ void ProgressDisplay::update(std::int64_t sent) {
 
 void ProgressDisplay::draw_bar() {
   last_draw_ = std::chrono::steady_clock::now();
+  const auto columns = line_columns(size_ ? size_() : TerminalSize{});
+  const auto line = lay_out_progress_rows({{"", "", sample()}}, columns, kBarCells).front();
   // \r and "erase to end of line": the line may have got shorter.
-  std::fprintf(out_, "\r%s\x1b[K", format_progress_bar(sample(), kBarCells).c_str());
+  std::fprintf(out_, "\r%s\x1b[K", line.c_str());
   std::fflush(out_);
   bar_on_screen_ = true;
 }

@@ -6,8 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
-#include "progress_format.h"
+#include "progress_layout.h"
 #include "transfer_view.h"
 
 namespace quillon::ota_tool {
@@ -16,7 +17,11 @@ class ProgressDisplay final : public TransferView {
  public:
   using Style = ProgressStyle;
 
-  ProgressDisplay(std::FILE* out, Style style) : out_(out), style_(style) {}
+  using Size = std::function<TerminalSize()>;
+
+  // `size` gives the terminal's size at each draw, which the bar is fitted
+  // to (none: no limit).
+  ProgressDisplay(std::FILE* out, Style style, Size size = {}) : out_(out), style_(style), size_(std::move(size)) {}
 
   // The transfer begins now; `total` bytes (0 or less: unknown).
   void begin(std::int64_t total, std::chrono::steady_clock::duration ago = {}) override;
@@ -35,6 +40,7 @@ class ProgressDisplay final : public TransferView {
 
   std::FILE* out_;
   Style style_;
+  Size size_;
   std::chrono::steady_clock::time_point started_{};
   std::chrono::steady_clock::time_point last_draw_{};
   std::int64_t total_ = -1;

@@ -55,32 +55,41 @@ std::optional<double> seconds_left(const ProgressSample& sample) {
   return static_cast<double>(remaining) / *speed;
 }
 
-namespace {
-
 std::string rate_text(const ProgressSample& sample) {
   const auto speed = bytes_per_second(sample);
   return speed ? format_bytes(static_cast<std::int64_t>(*speed)) + "/s" : "-- B/s";
 }
 
-}  // namespace
+std::string progress_bar_cells(const ProgressSample& sample, int bar_width) {
+  bar_width = std::max(bar_width, 1);
+  const auto sent = std::clamp<std::int64_t>(sample.sent, 0, std::max<std::int64_t>(sample.total, 0));
+  const int filled =
+      sample.total > 0
+          ? static_cast<int>(static_cast<long double>(sent) * bar_width / static_cast<long double>(sample.total))
+          : 0;
+  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(bar_width - filled), '.') + "]";
+}
+
+std::string percent_text(const ProgressSample& sample) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%3d%%", percent_sent(sample).value_or(0));
+  return text;
+}
+
+std::string sizes_text(const ProgressSample& sample) {
+  return format_bytes(sample.sent) + " / " + format_bytes(sample.total);
+}
+
+std::string eta_text(const ProgressSample& sample) {
+  const auto left = seconds_left(sample);
+  return "ETA " + (left ? format_duration(*left) : std::string("--:--"));
+}
 
 std::string format_progress_bar(const ProgressSample& sample, int bar_width) {
-  const auto percent = percent_sent(sample);
-  if (!percent) return format_bytes(sample.sent) + " sent  " + rate_text(sample);
-
-  bar_width = std::max(bar_width, 1);
-  const auto sent = std::clamp<std::int64_t>(sample.sent, 0, sample.total);
-  const int filled = static_cast<int>(static_cast<long double>(sent) * bar_width / static_cast<long double>(sample.total));
-  std::string text = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                     std::string(static_cast<std::size_t>(bar_width - filled), '.') + "]";
-  char pct[8];
-  std::snprintf(pct, sizeof pct, " %3d%%", *percent);
-  text += pct;
-  text += "  " + format_bytes(sample.sent) + " / " + format_bytes(sample.total);
-  text += "  " + rate_text(sample);
-  const auto left = seconds_left(sample);
-  text += "  ETA " + (left ? format_duration(*left) : std::string("--:--"));
-  return text;
+  if (!percent_sent(sample)) return format_bytes(sample.sent) + " sent  " + rate_text(sample);
+  return progress_bar_cells(sample, bar_width) + " " + percent_text(sample) + "  " + sizes_text(sample) + "  " +
+         rate_text(sample) + "  " + eta_text(sample);
 }
 
 int progress_line_step(const ProgressSample& sample) {

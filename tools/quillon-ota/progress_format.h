@@ -28,6 +28,16 @@ std::optional<double> bytes_per_second(const ProgressSample& sample);
 // Seconds still to go at the speed so far; nothing when it cannot be told.
 std::optional<double> seconds_left(const ProgressSample& sample);
 
+// The pieces of a progress bar's line, which progress_layout.h lines up:
+// "[########............]" (`bar_width` cells, at least 1; the size must be
+// known), " 40%", "120.0 KiB / 300.0 KiB", "61.2 KiB/s" ("-- B/s" before
+// any time has passed), "ETA 0:03" ("ETA --:--" when it cannot be told).
+std::string progress_bar_cells(const ProgressSample& sample, int bar_width);
+std::string percent_text(const ProgressSample& sample);
+std::string sizes_text(const ProgressSample& sample);
+std::string rate_text(const ProgressSample& sample);
+std::string eta_text(const ProgressSample& sample);
+
 // One terminal line (redrawn in place), `bar_width` cells of bar:
 // "[########............]  40%  120.0 KiB / 300.0 KiB  61.2 KiB/s  ETA 0:03"
 // With an unknown size: "120.0 KiB sent  61.2 KiB/s".

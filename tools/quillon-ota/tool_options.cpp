@@ -311,10 +311,17 @@ Several modules at once (a fleet run):
                         device at a time, so modules are connected one after
                         another while their transfers overlap. A module's
                         place goes to the next once its link is down
-  The image is read, or downloaded, once for all modules. Each module's lines
-  are tagged with its identifier; a terminal shows a bar per module being
-  updated. A table ends the run: module, name, result, bytes, time, speed,
-  then why each failed module failed.
+  The image is read, or downloaded, once for all modules. A terminal shows a
+  bar per module being updated, fitted to its width; a bar and its messages
+  give the module by the shortest start of its identifier that tells it
+  apart within the run, as git shortens hashes (identifiers that differ
+  only at their end, by their first 8 characters, an ellipsis and their
+  end). Modules beyond the terminal's height are counted in one line, "N
+  more in flight". Without a terminal each module's lines are tagged with
+  its identifier. A table ends the run: module (its identifier in full),
+  name, result, bytes, time, speed, then why each failed module failed; on
+  a narrow terminal it leaves out the names, then the results' exit
+  statuses.
 
 The simulated modules (sim only):
   (default)             one module, known as

@@ -17,6 +17,11 @@ constexpr const char* kId1 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0001";
 constexpr const char* kId2 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0002";
 constexpr const char* kId3 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0003";
 constexpr const char* kId4 = "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0004";
+// As identifier_abbreviation.h shortens them.
+constexpr const char* kShort1 = "6F1A3C52\u20260001";
+constexpr const char* kShort2 = "6F1A3C52\u20260002";
+constexpr const char* kShort3 = "6F1A3C52\u20260003";
+constexpr const char* kShort4 = "6F1A3C52\u20260004";
 
 // A clock that moves only when told to.
 struct FakeClock {
@@ -169,9 +174,9 @@ TEST(FleetBoardTest, LinesAreTaggedWithTheirModuleAndThinnedToTenths) {
   CapturedStream out;
   FakeClock clock;
   FleetBoard board(out.file(), FleetBoard::Style::Lines, clock.function());
-  const auto a = board.row(kId1, "Quillon 01");
-  const auto b = board.row(kId2, "");
-  const auto unknown_size = board.row(kId3, "Quillon 03");
+  const auto a = board.row(kId1, kShort1, "Quillon 01");
+  const auto b = board.row(kId2, kShort2, "");
+  const auto unknown_size = board.row(kId3, kShort3, "Quillon 03");
   const std::string tag_a = std::string("[") + kId1 + "] ";
   const std::string tag_b = std::string("[") + kId2 + "] ";
   const std::string tag_c = std::string("[") + kId3 + "] ";
@@ -217,7 +222,7 @@ TEST(FleetBoardTest, NoneStyleShowsMessagesButNoProgress) {
   FakeClock clock;
   {
     FleetBoard board(out.file(), FleetBoard::Style::None, clock.function());
-    const auto a = board.row(kId1, "Quillon 01");
+    const auto a = board.row(kId1, kShort1, "Quillon 01");
     a->begin(1000);
     a->update(500);
     a->message("verified");
@@ -236,11 +241,11 @@ TEST(FleetBoardTest, BarsRedrawInPlaceBelowThePermanentLines) {
   CapturedStream out;
   FakeClock clock;
   auto board = std::make_unique<FleetBoard>(out.file(), FleetBoard::Style::Bar, clock.function());
-  auto r1 = board->row(kId1, "Quillon 01");
-  auto r2 = board->row(kId2, "");
-  auto r3 = board->row(kId3, "Quillon 03");
+  auto r1 = board->row(kId1, kShort1, "Quillon 01");
+  auto r2 = board->row(kId2, kShort2, "");
+  auto r3 = board->row(kId3, kShort3, "Quillon 03");
   // A name made to look like a terminal command, and longer than its column.
-  auto r4 = board->row(kId4, "\xc3\x9cn\xc3\xaf" "code\x1b[2Jmodule");
+  auto r4 = board->row(kId4, kShort4, "\xc3\x9cn\xc3\xaf" "code\x1b[2Jmodule");
 
   board->message("scanning for modules ...");
   r1->message("connected to Quillon 01");
@@ -269,15 +274,17 @@ TEST(FleetBoardTest, BarsRedrawInPlaceBelowThePermanentLines) {
   EXPECT_GT(out.text().size(), before);
   r3.reset();
 
+  // Bars and their messages carry the short identifiers; the columns leave
+  // room for the widest sizes and speeds, so that they stay put.
   std::vector<std::string> printed = {
       "scanning for modules ...",
-      std::string("[") + kId1 + "] connected to Quillon 01",
-      std::string("[") + kId2 + "] link quality low",
-      std::string("Quillon 01     ") + kId1 + "  [####################] 100%  10.0 KiB / 10.0 KiB  33.3 KiB/s  ETA 0:00",
+      std::string("[") + kShort1 + "] connected to Quillon 01",
+      std::string("[") + kShort2 + "] link quality low",
+      std::string(kShort1) + "  Quillon 01      [####################] 100%    10.0 KiB / 10.0 KiB    33.3 KiB/s  ETA 0:00",
   };
   const std::vector<std::string> live = {
-      std::string("               ") + kId2 + "  [########............]  40%  8.0 KiB / 20.0 KiB  20.0 KiB/s  ETA 0:01",
-      std::string("\xc3\x9cn\xc3\xaf" "code?[2Jmod ") + kId4 + "  [#####...............]  25%  250 B / 1000 B  2.4 KiB/s  ETA 0:00",
+      std::string(kShort2) + "                  [########............]  40%     8.0 KiB / 20.0 KiB    20.0 KiB/s  ETA 0:01",
+      std::string(kShort4) + "  \xc3\x9cn\xc3\xaf" "code?[2Jmod  [#####...............]  25%         250 B / 1000 B     2.4 KiB/s  ETA 0:00",
   };
   const auto so_far = out.text();
   for (std::size_t width : {200, 60}) {
