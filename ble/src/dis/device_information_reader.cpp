@@ -1,0 +1,126 @@
+#include "quillon/dis/device_information_reader.h"
+
+#include <algorithm>
+
+namespace quillon {
+
+std::shared_ptr<DeviceInformationReader> DeviceInformationReader::create(std::shared_ptr<RunLoop> queue) {
+  return std::shared_ptr<DeviceInformationReader>(new DeviceInformationReader(std::move(queue)));
+}
+
+void DeviceInformationReader::read(std::shared_ptr<CBPeripheral> peripheral, std::chrono::milliseconds timeout,
+                                   Completion done) {
+  if (reading()) finish(DeviceInformationReadResult::Ending::LinkLost);
+  peripheral_ = std::move(peripheral);
+  done_ = std::move(done);
+  result_ = {};
+  toRead_.clear();
+  inFlight_.reset();
+  const auto generation = ++generation_;
+  queue_->post_after(timeout, [weak = weak_from_this(), generation] {
+    auto self = weak.lock();
+    if (self && self->reading() && self->generation_ == generation) {
+      self->finish(DeviceInformationReadResult::Ending::TimedOut);
+    }
+  });
+  // What an app discovered before is used as it is: a filtered discovery
+  // would leave the peripheral's list with this one service.
+  if (auto known = service(); known && known->characteristics()) {
+    queue_->post([weak = weak_from_this(), generation, known] {
+      auto self = weak.lock();
+      if (self && self->reading() && self->generation_ == generation) {
+        self->peripheral_didDiscoverCharacteristicsForService_error(self->peripheral_, known, std::nullopt);
+      }
+    });
+  } else if (known) {
+    discoverCharacteristics(known);
+  } else {
+    peripheral_->discoverServices(std::vector{kDeviceInformationServiceUUID});
+  }
+}
+
+void DeviceInformationReader::linkLost(const std::optional<NSError>& error) {
+  if (reading()) finish(DeviceInformationReadResult::Ending::LinkLost, error);
+}
+
+std::shared_ptr<CBService> DeviceInformationReader::service() const {
+  for (const auto& service : peripheral_->services().value_or(CBServiceList{})) {
+    if (service->UUID() == kDeviceInformationServiceUUID) return service;
+  }
+  return nullptr;
+}
+
+void DeviceInformationReader::discoverCharacteristics(const std::shared_ptr<CBService>& service) {
+  std::vector<CBUUID> wanted;
+  for (auto field : kDeviceInformationFields) wanted.push_back(characteristicUUIDOf(field));
+  peripheral_->discoverCharacteristics_forService(wanted, service);
+}
+
+void DeviceInformationReader::peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
+                                                             const std::optional<NSError>& error) {
+  if (!reading() || peripheral != peripheral_) return;
+  if (error) return finish(DeviceInformationReadResult::Ending::DiscoveryFailed, error);
+  auto found = service();
+  if (!found) return finish(DeviceInformationReadResult::Ending::NoService);
+  discoverCharacteristics(found);
+}
+
+void DeviceInformationReader::peripheral_didDiscoverCharacteristicsForService_error(
+    const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBService>& service,
+    const std::optional<NSError>& error) {
+  if (!reading() || peripheral != peripheral_ || !service || service->UUID() != kDeviceInformationServiceUUID) return;
+  if (!toRead_.empty() || inFlight_) return;  // already reading
+  if (error) return finish(DeviceInformationReadResult::Ending::DiscoveryFailed, error);
+  // In the order of the fields, so that results read alike on every backend.
+  for (auto field : kDeviceInformationFields) {
+    for (const auto& characteristic : service->characteristics().value_or(CBCharacteristicList{})) {
+      if (characteristic->UUID() == characteristicUUIDOf(field)) toRead_.push_back(characteristic);
+    }
+  }
+  readNext();
+}
+
+// One read at a time: small modules answer one ATT request at a time anyway.
+void DeviceInformationReader::readNext() {
+  if (toRead_.empty()) return finish(DeviceInformationReadResult::Ending::Complete);
+  inFlight_ = toRead_.front();
+  toRead_.erase(toRead_.begin());
+  peripheral_->readValueForCharacteristic(inFlight_);
+}
+
+void DeviceInformationReader::peripheral_didUpdateValueForCharacteristic_error(
+    const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBCharacteristic>& characteristic,
+    const std::optional<NSError>& error) {
+  if (!reading() || peripheral != peripheral_ || characteristic != inFlight_) return;
+  inFlight_.reset();
+  const auto field = deviceInformationFieldOf(characteristic->UUID());
+  if (error) {
+    // A read that failed because the link went is the link's end, not the module's refusal.
+    if (peripheral_->state() != CBPeripheralStateConnected) {
+      return finish(DeviceInformationReadResult::Ending::LinkLost, error);
+    }
+    if (field) result_.refused.emplace_back(*field, *error);
+  } else if (field) {
+    result_.values.insert_or_assign(*field, DeviceInformationText(characteristic->value().value_or(NSData{})));
+  }
+  readNext();
+}
+
+void DeviceInformationReader::finish(DeviceInformationReadResult::Ending ending, std::optional<NSError> error) {
+  result_.ending = ending;
+  result_.error = std::move(error);
+  auto done = std::move(done_);
+  auto result = std::move(result_);
+  peripheral_.reset();
+  done_ = nullptr;
+  result_ = {};
+  toRead_.clear();
+  inFlight_.reset();
+  ++generation_;
+  // Never inside read() or a caller's linkLost(): the caller may start the next read from `done`.
+  queue_->post([done = std::move(done), result = std::move(result)] {
+    if (done) done(result);
+  });
+}
+
+}  // namespace quillon
