@@ -105,6 +105,7 @@ bus it offers the module's GATT services and advertises them:
   FF00  the data service: FF01 (notify; nothing is sent on it), FF02 (write,
         write without response; the bytes are counted and shown with
         --verbose), FF03 (read, notify; reads 01, ready to print).
+  180A  Device Information, when any of its strings is given (below).
 
 The advertisement carries the name and FF10. Writes are served in the order
 they arrive. Once both the GATT application and the advertisement are
@@ -129,17 +130,19 @@ Options:
   --fault FAULT         make the module misbehave; may be repeated. Faults
                         (the names quillon-ota gives the simulated module's):
 )") + std::string(tools::fault_help()) +
-         R"(  --manufacturer TEXT, --model TEXT, --serial TEXT, --hardware-revision TEXT,
+         R"(  --manufacturer TEXT   offer the Device Information service (180A) with
+                        this manufacturer name (2A29); read only, at most
+                        512 bytes, taken byte for byte, as each of these:
+  --model TEXT          model number (2A24)
+  --serial TEXT         serial number (2A25)
+  --hardware-revision TEXT
+                        hardware revision (2A27)
   --firmware-revision TEXT
-                        offer the Device Information service (180A) with
-                        this manufacturer name (2A29), model number (2A24),
-                        serial number (2A25), hardware revision (2A27) or
-                        firmware revision (2A26), read only, at most 512
-                        bytes each, taken byte for byte. After a transfer
-                        the module accepted, the firmware revision is the
-                        version tagged in the image (the bytes "QVER:", the
-                        version, a NUL; the first such tag; none: empty), as
-                        a real module reports after its restart
+                        firmware revision (2A26). After a transfer the module
+                        accepted, it is the version tagged in the image (the
+                        bytes "QVER:", the version, a NUL; the first such
+                        tag; none: empty), as a real module reports after its
+                        restart
   --save-received FILE  when a transfer ends (the host's END), write what the
                         module received to FILE, replacing it
   --once                end after one transfer, with the module's verdict as
