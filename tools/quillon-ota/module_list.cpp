@@ -13,6 +13,7 @@
 #include "module_information_reads.h"
 #include "stop_signal_watcher.h"
 #include "terminal_text.h"
+#include "quillon/platform/user_defaults.h"
 #include "quillon/sim/sim_data_module.h"
 
 namespace quillon::ota_tool {
@@ -257,6 +258,8 @@ int list_modules(const ToolOptions& options, BLEManager& manager, const std::sha
                  std::function<void(const std::shared_ptr<CBPeripheral>&, std::function<void()>)> hang_up) {
   std::optional<JsonEvents> json;
   if (options.json) json.emplace(out);
+  const auto remembered =
+      FileUserDefaults(FileUserDefaults::standardLocation()).objectForKey(kLastConnectedPeripheralIdentifierKey);
   auto scan = std::make_shared<ModuleScan>(options, manager, queue, json ? &*json : nullptr, out, std::move(hang_up));
   {
     StopSignalWatcher stop_signals([queue, weak = std::weak_ptr(scan)](int signal) {
@@ -272,6 +275,18 @@ int list_modules(const ToolOptions& options, BLEManager& manager, const std::sha
     scan_failures.forward_to(scan);
     scan->start();
     while (!scan->finished()) queue->run_until([&] { return scan->finished(); }, std::chrono::hours(1));
+  }
+  // The short connections are no module's use: the one remembered for
+  // --retrieve stays the one connected before.
+  if (!options.scan_only) {
+    FileUserDefaults defaults(FileUserDefaults::standardLocation());
+    if (remembered) {
+      if (defaults.objectForKey(kLastConnectedPeripheralIdentifierKey) != remembered) {
+        defaults.setObject_forKey(*remembered, kLastConnectedPeripheralIdentifierKey);
+      }
+    } else {
+      defaults.removeObjectForKey(kLastConnectedPeripheralIdentifierKey);
+    }
   }
   const int status = scan->status();
   const auto& modules = scan->modules();

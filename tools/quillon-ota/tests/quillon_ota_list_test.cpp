@@ -4,6 +4,8 @@
 // saying whether any module was found.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -169,6 +171,11 @@ TEST(QuillonOtaList, ShowsWhatEachSimulatedModuleSaysItIs) {
   }
   EXPECT_NE(row2.find("QL-7"), std::string::npos) << row2;
   EXPECT_NE(row2.find("2.0.0"), std::string::npos) << row2;
+
+  // Reading is no use of a module: --retrieve does not take it for the last one used.
+  std::ifstream defaults(home.path() / "config" / "quillon" / "user-defaults");
+  const std::string remembered{std::istreambuf_iterator<char>(defaults), std::istreambuf_iterator<char>()};
+  EXPECT_EQ(remembered.find("last_connected_peripheral_identifier"), std::string::npos) << remembered;
 
   // The scan alone connects to nothing, so it cannot know.
   args.push_back("--scan-only");
