@@ -351,7 +351,8 @@ The simulated modules (sim only):
                         1000 (default 0), as a real link would
   --att-mtu N           the ATT MTU of its link, 23 to 517 (default 517): a
                         write without response carries at most N - 3 bytes
-  --firmware-revision V every module offers Device Information (180A) with
+  --firmware-revision V
+                        every module offers Device Information (180A) with
                         firmware revision V; after an update it accepted, a
                         module reports the version tagged in the new image
                         (the bytes "QVER:", the version, a NUL; the first
