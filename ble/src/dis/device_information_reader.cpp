@@ -14,8 +14,6 @@ void DeviceInformationReader::read(std::shared_ptr<CBPeripheral> peripheral, std
   peripheral_ = std::move(peripheral);
   done_ = std::move(done);
   result_ = {};
-  toRead_.clear();
-  inFlight_.reset();
   const auto generation = ++generation_;
   queue_->post_after(timeout, [weak = weak_from_this(), generation] {
     auto self = weak.lock();
@@ -25,16 +23,10 @@ void DeviceInformationReader::read(std::shared_ptr<CBPeripheral> peripheral, std
   });
   // What an app discovered before is used as it is: a filtered discovery
   // would leave the peripheral's list with this one service.
-  if (auto known = service(); known && known->characteristics()) {
-    queue_->post([weak = weak_from_this(), generation, known] {
-      auto self = weak.lock();
-      if (self && self->reading() && self->generation_ == generation) {
-        self->peripheral_didDiscoverCharacteristicsForService_error(self->peripheral_, known, std::nullopt);
-      }
-    });
-  } else if (known) {
+  if (auto known = services(); !known.empty()) {
     discoverCharacteristics(known);
   } else {
+    askedServices_ = true;
     peripheral_->discoverServices(std::vector{kDeviceInformationServiceUUID});
   }
 }
@@ -43,39 +35,71 @@ void DeviceInformationReader::linkLost(const std::optional<NSError>& error) {
   if (reading()) finish(DeviceInformationReadResult::Ending::LinkLost, error);
 }
 
-std::shared_ptr<CBService> DeviceInformationReader::service() const {
+std::vector<std::shared_ptr<CBService>> DeviceInformationReader::services() const {
+  std::vector<std::shared_ptr<CBService>> found;
   for (const auto& service : peripheral_->services().value_or(CBServiceList{})) {
-    if (service->UUID() == kDeviceInformationServiceUUID) return service;
+    if (service->UUID() == kDeviceInformationServiceUUID) found.push_back(service);
   }
-  return nullptr;
+  return found;
 }
 
-void DeviceInformationReader::discoverCharacteristics(const std::shared_ptr<CBService>& service) {
+// Discovers the strings' characteristics of each instance that has none
+// known yet; collects once every discovery has answered.
+void DeviceInformationReader::discoverCharacteristics(const std::vector<std::shared_ptr<CBService>>& services) {
   std::vector<CBUUID> wanted;
   for (auto field : kDeviceInformationFields) wanted.push_back(characteristicUUIDOf(field));
-  peripheral_->discoverCharacteristics_forService(wanted, service);
+  for (const auto& service : services) {
+    if (!service->characteristics()) awaited_.push_back(service);
+  }
+  if (awaited_.empty()) {
+    queue_->post([weak = weak_from_this(), generation = generation_] {
+      auto self = weak.lock();
+      if (self && self->reading() && self->generation_ == generation) self->collect();
+    });
+    return;
+  }
+  for (const auto& service : std::vector(awaited_)) peripheral_->discoverCharacteristics_forService(wanted, service);
 }
 
 void DeviceInformationReader::peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
                                                              const std::optional<NSError>& error) {
-  if (!reading() || peripheral != peripheral_) return;
+  if (!reading() || peripheral != peripheral_ || !askedServices_) return;
+  askedServices_ = false;
   if (error) return finish(DeviceInformationReadResult::Ending::DiscoveryFailed, error);
-  auto found = service();
-  if (!found) return finish(DeviceInformationReadResult::Ending::NoService);
+  auto found = services();
+  if (found.empty()) return finish(DeviceInformationReadResult::Ending::NoService);
   discoverCharacteristics(found);
 }
 
 void DeviceInformationReader::peripheral_didDiscoverCharacteristicsForService_error(
     const std::shared_ptr<CBPeripheral>& peripheral, const std::shared_ptr<CBService>& service,
     const std::optional<NSError>& error) {
-  if (!reading() || peripheral != peripheral_ || !service || service->UUID() != kDeviceInformationServiceUUID) return;
-  if (!toRead_.empty() || inFlight_) return;  // already reading
-  if (error) return finish(DeviceInformationReadResult::Ending::DiscoveryFailed, error);
-  // In the order of the fields, so that results read alike on every backend.
+  if (!reading() || peripheral != peripheral_) return;
+  const auto awaited = std::find(awaited_.begin(), awaited_.end(), service);
+  if (awaited == awaited_.end()) return;
+  awaited_.erase(awaited);
+  if (error && !discoveryError_) discoveryError_ = error;
+  if (awaited_.empty()) collect();
+}
+
+void DeviceInformationReader::collect() {
+  collected_ = true;
+  // In the order of the fields, so that results read alike on every
+  // backend; of a string offered twice, the first instance's.
+  const auto found = services();
   for (auto field : kDeviceInformationFields) {
-    for (const auto& characteristic : service->characteristics().value_or(CBCharacteristicList{})) {
-      if (characteristic->UUID() == characteristicUUIDOf(field)) toRead_.push_back(characteristic);
+    bool taken = false;
+    for (const auto& service : found) {
+      for (const auto& characteristic : service->characteristics().value_or(CBCharacteristicList{})) {
+        if (!taken && characteristic->UUID() == characteristicUUIDOf(field)) {
+          toRead_.push_back(characteristic);
+          taken = true;
+        }
+      }
     }
+  }
+  if (toRead_.empty() && discoveryError_) {
+    return finish(DeviceInformationReadResult::Ending::DiscoveryFailed, discoveryError_);
   }
   readNext();
 }
@@ -114,7 +138,11 @@ void DeviceInformationReader::finish(DeviceInformationReadResult::Ending ending,
   peripheral_.reset();
   done_ = nullptr;
   result_ = {};
+  awaited_.clear();
+  discoveryError_.reset();
   toRead_.clear();
+  askedServices_ = false;
+  collected_ = false;
   inFlight_.reset();
   ++generation_;
   // Never inside read() or a caller's linkLost(): the caller may start the next read from `done`.

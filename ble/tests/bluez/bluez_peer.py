@@ -16,7 +16,9 @@ module speaks the module's side of the OTA protocol, faults included, and,
 when --info gives it any string, the Device Information service 180A (read
 only). After an update the module accepted, its firmware revision (2A26) is
 the version tagged in the image ("QVER:" VERSION NUL, the first one; empty
-without a tag), as real firmware reports after its restart.
+without a tag), as real firmware reports after its restart. Before that
+180A comes a second one with only the PnP ID (2A50), as bluetoothd adds its
+own to every module that a BlueZ host serves (quillon-module's included).
 
 Like bluetoothd, it does not signal that a device became connected (see
 Device.Connect); the link's end is signalled.
@@ -478,8 +480,8 @@ class Characteristic(Object):
 
 
 class Service(Object):
-    def __init__(self, device, short):
-        path = "%s/service%04x" % (device.path, short)
+    def __init__(self, device, short, instance=""):
+        path = "%s/service%04x%s" % (device.path, short, instance)
         props = {"UUID": uuid16(short), "Device": dbus.ObjectPath(device.path), "Primary": True}
         super().__init__(device.peer, path, SERVICE, props)
 
@@ -566,7 +568,12 @@ class Device(Object):
         }
         self.gatt = [data, ota] + list(self.chars.values())
         if self.info:
-            info = Service(self, 0x180A)
+            # As a module whose host is BlueZ: bluetoothd's own 180A (with
+            # only the PnP ID, from main.conf's DeviceID) comes first.
+            host_info = Service(self, 0x180A)
+            self.gatt += [host_info, Characteristic(self, host_info.path, 0x2A50, ["read"],
+                                                    b"\x02\x6b\x1d\x46\x02\x42\x05")]
+            info = Service(self, 0x180A, "_app")
             self.gatt.append(info)
             for short, value in sorted(self.info.items()):
                 self.chars[short] = Characteristic(self, info.path, short, ["read"], value)
@@ -586,10 +593,10 @@ class Device(Object):
         if 0x2A26 in self.chars:
             self.chars[0x2A26].props["Value"] = dbus.Array(version, signature="y")
             return
-        info = next((obj for obj in self.gatt if isinstance(obj, Service) and obj.props["UUID"] == uuid16(0x180A)),
+        info = next((obj for obj in self.gatt if isinstance(obj, Service) and obj.path.endswith("service180a_app")),
                     None)
         if info is None:
-            info = Service(self, 0x180A)
+            info = Service(self, 0x180A, "_app")
             self.gatt.append(info)
             self.peer.export(info)
         self.chars[0x2A26] = Characteristic(self, info.path, 0x2A26, ["read"], version)

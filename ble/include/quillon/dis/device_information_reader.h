@@ -7,6 +7,9 @@
 // itself be read yields a value; one it does not offer is simply absent;
 // one it refuses is listed with the module's error and the others are read
 // all the same. A module without the service is no failure (many have none).
+// A module may offer the service more than once (a BlueZ host adds its own,
+// with only the PnP ID): every instance is looked at, and of a string
+// offered twice the first instance's counts.
 // Reading never writes to the module and never changes its link: the caller
 // connects before and disconnects after.
 //
@@ -87,8 +90,9 @@ class DeviceInformationReader final : public BLEServiceHandler,
 
  private:
   explicit DeviceInformationReader(std::shared_ptr<RunLoop> queue) : queue_(std::move(queue)) {}
-  std::shared_ptr<CBService> service() const;
-  void discoverCharacteristics(const std::shared_ptr<CBService>& service);
+  std::vector<std::shared_ptr<CBService>> services() const;
+  void discoverCharacteristics(const std::vector<std::shared_ptr<CBService>>& services);
+  void collect();
   void readNext();
   void finish(DeviceInformationReadResult::Ending ending, std::optional<NSError> error = std::nullopt);
 
@@ -96,7 +100,11 @@ class DeviceInformationReader final : public BLEServiceHandler,
   std::shared_ptr<CBPeripheral> peripheral_;
   Completion done_;
   DeviceInformationReadResult result_;
+  std::vector<std::shared_ptr<CBService>> awaited_;  // characteristic discoveries not answered yet
+  std::optional<NSError> discoveryError_;
   std::vector<std::shared_ptr<CBCharacteristic>> toRead_;
+  bool askedServices_ = false;
+  bool collected_ = false;
   std::shared_ptr<CBCharacteristic> inFlight_;
   std::uint64_t generation_ = 0;  // tells a stale time-out from the current read's
 };
