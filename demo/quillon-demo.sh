@@ -28,7 +28,10 @@ IMAGE=$WORK/printer-module-fw.bin
 python3 - "$IMAGE" <<'PY'
 import random, sys
 random.seed(2024)
-open(sys.argv[1], "wb").write(bytes(random.getrandbits(8) for _ in range(384 * 1024)))
+image = bytearray(random.getrandbits(8) for _ in range(384 * 1024))
+# Its version, where the emulated modules look for it after an update.
+image[0x200:0x200 + 11] = b"QVER:1.4.2\0"
+open(sys.argv[1], "wb").write(image)
 PY
 echo "quillon-demo: firmware image of $(stat -c %s "$IMAGE") bytes"
 # The digest published beside the image, as a vendor would: quillon-ota
@@ -58,6 +61,11 @@ else
   echo "quillon-demo: the module's copy differs from the image" >&2
   exit 1
 fi
+
+# What the shop's three modules say they are, each read over a short connection.
+echo
+echo "quillon-demo: which modules are in range, and what each runs"
+"$TOOL" --list --modules 3 --model QL-7 --firmware-revision 1.4.1 --firmware-revision 3:1.3.0 --scan-timeout 1
 
 # A shop's fleet: three modules updated at once, each checked with --verify.
 echo

@@ -1,5 +1,7 @@
 #include "quillon/sim/sim_data_module.h"
 
+#include "quillon/ota/ota_codes.h"
+
 namespace quillon::sim {
 
 SimDataModule::SimDataModule(SimDataModuleConfig config)
@@ -27,7 +29,28 @@ SimDataModule::SimDataModule(SimDataModuleConfig config)
   });
   // Every chunk the OTA module answers with goes back as one notification.
   ota_.set_output([this](std::vector<std::uint8_t> chunk) { notify(kOtaUUID, chunk); });
-  setWriteHandler(kOtaUUID, [this](const NSData& bytes, CBCharacteristicWriteType) { ota_.receive(bytes); });
+  if (!config.deviceInformation.empty()) {
+    SimGattService information{kDeviceInformationServiceUUID, {}};
+    for (const auto& [field, bytes] : config.deviceInformation) {
+      information.characteristics.push_back({characteristicUUIDOf(field), CBCharacteristicPropertyRead, bytes});
+    }
+    addService(std::move(information));
+  }
+  setWriteHandler(kOtaUUID, [this](const NSData& bytes, CBCharacteristicWriteType) { otaWritten(bytes); });
+}
+
+void SimDataModule::otaWritten(const NSData& bytes) {
+  sentVersion_.hostPacket(bytes);
+  const auto endsBefore = ota_.ends_received();
+  ota_.receive(bytes);
+  if (ota_.ends_received() == endsBefore || ota_.verdict() != OTA_SUCCESS) return;
+  // The new image runs: a module that offered its revision, or an image
+  // that names its version, reports that version from now on.
+  const std::string version = sentVersion_.version();
+  if (!findService(kDeviceInformationServiceUUID) && version.empty()) return;
+  addCharacteristic(kDeviceInformationServiceUUID,
+                    {characteristicUUIDOf(DeviceInformationField::FirmwareRevision), CBCharacteristicPropertyRead,
+                     NSData(version.begin(), version.end())});
 }
 
 }  // namespace quillon::sim

@@ -31,6 +31,20 @@ bool SimDevice::matches(const std::optional<std::vector<CBUUID>>& filter) const 
 
 void SimDevice::addService(SimGattService service) { services_.push_back(std::move(service)); }
 
+void SimDevice::addCharacteristic(const CBUUID& service, SimGattCharacteristic characteristic) {
+  if (auto* known = findMutable(characteristic.uuid)) {
+    known->value = std::move(characteristic.value);
+    return;
+  }
+  for (auto& existing : services_) {
+    if (existing.uuid == service) {
+      existing.characteristics.push_back(std::move(characteristic));
+      return;
+    }
+  }
+  services_.push_back({service, {std::move(characteristic)}});
+}
+
 const SimGattService* SimDevice::findService(const CBUUID& uuid) const {
   for (const auto& service : services_) {
     if (service.uuid == uuid) return &service;

@@ -1,6 +1,11 @@
 #include "gatt_application.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string>
 #include <utility>
+
+#include "quillon/ota/ota_codes.h"
 
 namespace quillon::module_tool {
 
@@ -9,7 +14,8 @@ std::string full_uuid(const char* short_uuid) {
 }
 
 GattApplication::GattApplication(sdbus::IConnection& bus, const std::string& root, ModuleTransfer& transfer,
-                                 std::shared_ptr<LogSink> detail, std::function<void(const TransferEnd&)> on_transfer_end)
+                                 std::shared_ptr<LogSink> detail, std::function<void(const TransferEnd&)> on_transfer_end,
+                                 const std::map<DeviceInformationField, std::string>& information)
     : root_(root), manager_(sdbus::createObject(bus, root)) {
   manager_->addObjectManager();
   manager_->finishRegistration();
@@ -45,11 +51,30 @@ GattApplication::GattApplication(sdbus::IConnection& bus, const std::string& roo
       ota, {.uuid = full_uuid("ff11"),
             .flags = {"write-without-response", "write", "notify"},
             .value = {},
-            .on_write = [&transfer, on_transfer_end = std::move(on_transfer_end)](
+            .on_write = [this, &transfer, detail, on_transfer_end = std::move(on_transfer_end)](
                             const std::vector<std::uint8_t>& bytes, const std::string& from) {
-              if (auto end = transfer.receive(bytes, from)) on_transfer_end(*end);
+              sent_version_.hostPacket(bytes);
+              auto end = transfer.receive(bytes, from);
+              if (!end) return;
+              // The new image runs: its version is the module's firmware revision now.
+              if (end->verdict == OTA_SUCCESS && firmware_revision_) {
+                const std::string version = sent_version_.version();
+                firmware_revision_->set_value({version.begin(), version.end()});
+                if (detail->wants_lines()) detail->logf("firmware revision now \"%s\"", version.c_str());
+              }
+              on_transfer_end(*end);
             }});
   transfer.set_output([ff11](std::vector<std::uint8_t> chunk) { ff11->notify(std::move(chunk)); });
+
+  if (information.empty()) return;
+  const std::string& device_information = service("180a");
+  for (const auto& [field, text] : information) {
+    std::string uuid = characteristicUUIDOf(field).fullUUIDString();
+    std::transform(uuid.begin(), uuid.end(), uuid.begin(), [](unsigned char c) { return std::tolower(c); });
+    GattCharacteristic* made = characteristic(
+        device_information, {.uuid = uuid, .flags = {"read"}, .value = {text.begin(), text.end()}, .on_write = {}});
+    if (field == DeviceInformationField::FirmwareRevision) firmware_revision_ = made;
+  }
 }
 
 }  // namespace quillon::module_tool

@@ -5,13 +5,17 @@
 //         response (the bytes are counted), FF03 read and notify (reads 01:
 //         ready to print, and never changes);
 //   FF10  FF11 write, write without response and notify: each write goes to
-//         the module's OTA side, whose answers go out as notifications.
+//         the module's OTA side, whose answers go out as notifications;
+//   180A  when any string is given, the Device Information strings, read
+//         only; after a transfer the module accepted, the firmware revision
+//         (when offered) is the version tagged in the image.
 #pragma once
 
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +23,8 @@
 #include "gatt_characteristic.h"
 #include "gatt_service.h"
 #include "module_transfer.h"
+#include "quillon/dis/device_information.h"
+#include "quillon/module/image_version_tag.h"
 #include "quillon/platform/log_sink.h"
 
 namespace quillon::module_tool {
@@ -29,7 +35,8 @@ class GattApplication {
   // `on_transfer_end` hears how each transfer ended; both must outlive the
   // application.
   GattApplication(sdbus::IConnection& bus, const std::string& root, ModuleTransfer& transfer,
-                  std::shared_ptr<LogSink> detail, std::function<void(const TransferEnd&)> on_transfer_end);
+                  std::shared_ptr<LogSink> detail, std::function<void(const TransferEnd&)> on_transfer_end,
+                  const std::map<DeviceInformationField, std::string>& information = {});
   // Its handlers hold its address.
   GattApplication(const GattApplication&) = delete;
   GattApplication& operator=(const GattApplication&) = delete;
@@ -42,6 +49,8 @@ class GattApplication {
   std::vector<std::unique_ptr<GattService>> services_;
   std::vector<std::unique_ptr<GattCharacteristic>> characteristics_;
   std::uint64_t print_bytes_ = 0;
+  ImageVersionFollower sent_version_;
+  GattCharacteristic* firmware_revision_ = nullptr;
 };
 
 // The 128-bit form of a 16-bit Bluetooth SIG UUID ("ff10" → "0000ff10-...").

@@ -41,9 +41,21 @@ GattCharacteristic::GattCharacteristic(sdbus::IConnection& bus, std::string path
       .onInterface(iface)
       .withInputParamNames("options")
       .withOutputParamNames("value")
-      .implementedAs([this](const Options&) {
+      .implementedAs([this](const Options& options) {
         if (!has_flag(config_.flags, "read")) throw sdbus::Error("org.bluez.Error.NotPermitted", "Read not permitted");
-        return config_.value;
+        // A value longer than one ATT response is read in parts (Read Blob):
+        // bluetoothd asks for the rest from "offset".
+        std::size_t offset = 0;
+        if (auto it = options.find("offset"); it != options.end()) {
+          try {
+            offset = it->second.get<std::uint16_t>();
+          } catch (const sdbus::Error&) {
+          }
+        }
+        if (offset > config_.value.size()) {
+          throw sdbus::Error("org.bluez.Error.InvalidOffset", "Invalid offset");
+        }
+        return std::vector<std::uint8_t>(config_.value.begin() + static_cast<std::ptrdiff_t>(offset), config_.value.end());
       });
   object_->registerMethod("WriteValue")
       .onInterface(iface)

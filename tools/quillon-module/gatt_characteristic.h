@@ -37,6 +37,8 @@ class GattCharacteristic {
 
   // Sends `value` to the subscribed centrals; dropped while none is subscribed.
   void notify(std::vector<std::uint8_t> value);
+  // What later reads return, without notifying anyone.
+  void set_value(std::vector<std::uint8_t> value) { config_.value = std::move(value); }
 
  private:
   std::string path_;

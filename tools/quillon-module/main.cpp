@@ -65,7 +65,7 @@ int serve(const ModuleOptions& options, const StopSignals& signals) {
   ModuleTransfer transfer(options.module, events, detail, options.save_received);
   GattApplication application(*bus, kApplicationRoot, transfer, detail, [&](const TransferEnd& end) {
     if (options.once && !ended) ended = end;
-  });
+  }, options.information);
   // One advertisement, on air for as long as the module serves. (Two that
   // bluetoothd rotated with a Duration were tried for emulated controllers,
   // which report an advertisement once per scan start: with extended

@@ -13,6 +13,17 @@ namespace {
 // BlueZ sends the name in the advertising data, whose 31 bytes also carry
 // the flags and FF10; a longer name is cut short by bluetoothd.
 constexpr std::size_t kMaxNameBytes = 29;
+// The longest attribute value GATT allows.
+constexpr std::size_t kMaxAttributeBytes = 512;
+
+std::optional<DeviceInformationField> information_field(std::string_view option) {
+  if (option == "--manufacturer") return DeviceInformationField::ManufacturerName;
+  if (option == "--model") return DeviceInformationField::ModelNumber;
+  if (option == "--serial") return DeviceInformationField::SerialNumber;
+  if (option == "--hardware-revision") return DeviceInformationField::HardwareRevision;
+  if (option == "--firmware-revision") return DeviceInformationField::FirmwareRevision;
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -60,6 +71,14 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto v = value();
       if (!v) return missing();
       if (auto e = tools::apply_fault(*v, options.module.faults)) return UsageError{*e};
+    } else if (const auto field = information_field(name)) {
+      auto v = value();
+      if (!v) return missing();
+      if (v->size() > kMaxAttributeBytes) {
+        return UsageError{std::string(name) + " must be at most " + std::to_string(kMaxAttributeBytes) +
+                          " bytes, the most a GATT value holds"};
+      }
+      options.information[*field] = std::string(*v);
     } else if (name == "--save-received") {
       auto v = value();
       if (!v || v->empty()) return missing();
@@ -86,6 +105,7 @@ bus it offers the module's GATT services and advertises them:
   FF00  the data service: FF01 (notify; nothing is sent on it), FF02 (write,
         write without response; the bytes are counted and shown with
         --verbose), FF03 (read, notify; reads 01, ready to print).
+  180A  Device Information, when any of its strings is given (below).
 
 The advertisement carries the name and FF10. Writes are served in the order
 they arrive. Once both the GATT application and the advertisement are
@@ -110,7 +130,20 @@ Options:
   --fault FAULT         make the module misbehave; may be repeated. Faults
                         (the names quillon-ota gives the simulated module's):
 )") + std::string(tools::fault_help()) +
-         R"(  --save-received FILE  when a transfer ends (the host's END), write what the
+         R"(  --manufacturer TEXT   offer the Device Information service (180A) with
+                        this manufacturer name (2A29); read only, at most
+                        512 bytes, taken byte for byte, as each of these:
+  --model TEXT          model number (2A24)
+  --serial TEXT         serial number (2A25)
+  --hardware-revision TEXT
+                        hardware revision (2A27)
+  --firmware-revision TEXT
+                        firmware revision (2A26). After a transfer the module
+                        accepted, it is the version tagged in the image (the
+                        bytes "QVER:", the version, a NUL; the first such
+                        tag; none: empty), as a real module reports after its
+                        restart
+  --save-received FILE  when a transfer ends (the host's END), write what the
                         module received to FILE, replacing it
   --once                end after one transfer, with the module's verdict as
                         exit status

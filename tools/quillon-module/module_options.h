@@ -1,12 +1,14 @@
 // quillon-module's command line, parsed without side effects.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "quillon/dis/device_information.h"
 #include "quillon/module/ota_module.h"
 
 namespace quillon::module_tool {
@@ -18,6 +20,8 @@ struct ModuleOptions {
   // What the module grants with START (mtu, credit) and its faults; the
   // same defaults as the simulated module's.
   OtaModuleConfig module;
+  // The Device Information strings it offers (180A); none: no such service.
+  std::map<DeviceInformationField, std::string> information;
   // Where what the module received goes when a transfer ends.
   std::optional<std::string> save_received;
   // Ends after one transfer, with the module's verdict as exit status.

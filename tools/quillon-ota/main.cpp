@@ -249,7 +249,18 @@ int main(int argc, char** argv) {
     queue = simulated.world->queue();
   }
 
-  if (options.list) return list_modules(options, BLEManager::sharedInstance(), queue, scan_failures, stdout);
+  if (options.list) {
+    // BlueZ holds a link a while after it is cancelled; forgetting the
+    // module is answered once the link is really down, and has the next run
+    // read its services afresh, as after an update.
+    std::function<void(const std::shared_ptr<CBPeripheral>&, std::function<void()>)> hang_up;
+    if (backend == BLEBackend::BlueZ) {
+      hang_up = [](const std::shared_ptr<CBPeripheral>& peripheral, std::function<void()> down) {
+        bluez::forgetPeripheral(peripheral, [down = std::move(down)](const std::optional<NSError>&) { down(); });
+      };
+    }
+    return list_modules(options, BLEManager::sharedInstance(), queue, scan_failures, stdout, std::move(hang_up));
+  }
   std::optional<JsonEvents> json;
   if (options.json) json.emplace(stdout);
   auto& manager = BLEManager::sharedInstance();

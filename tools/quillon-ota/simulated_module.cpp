@@ -34,6 +34,12 @@ SimulatedSetup install_simulated_modules(const ToolOptions& options, std::shared
     config.identifier = *NSUUID::initWithUUIDString(identifier);
     // Only numbered modules get numbered names.
     if (!options.modules) config.name = sim::SimDataModuleConfig{}.name;
+    // A module's own strings come on top of those given for all.
+    for (const std::string& key : {std::string(), "#" + std::to_string(index + 1), identifier}) {
+      if (auto it = options.module_information.find(key); it != options.module_information.end()) {
+        for (const auto& [field, text] : it->second) config.deviceInformation[field] = NSData(text.begin(), text.end());
+      }
+    }
     // A module's own faults replace the ones given for all.
     for (const std::string& key : {"#" + std::to_string(index + 1), identifier}) {
       if (auto it = options.module_faults.find(key); it != options.module_faults.end()) {

@@ -80,13 +80,33 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     if (name == "--version") return VersionRequested{};
     if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
                             name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received" ||
-                            name == "--out-of-range")) {
+                            name == "--out-of-range" || name == "--firmware-revision" || name == "--model")) {
       simulated_only = std::string(name);
     }
     if (name == "-v" || name == "--verbose") {
       if (auto e = flag(options.verbose)) return *e;
     } else if (name == "--list") {
       if (auto e = flag(options.list)) return *e;
+    } else if (name == "--scan-only") {
+      if (auto e = flag(options.scan_only)) return *e;
+    } else if (name == "--firmware-revision" || name == "--model") {
+      auto v = value();
+      if (!v) return missing();
+      // "WHICH:V" when WHICH is a module's number or identifier; else V for every module.
+      std::string key;
+      std::string_view text = *v;
+      if (const auto colon = v->find(':'); colon != std::string_view::npos) {
+        const std::string_view target = v->substr(0, colon);
+        if (auto index = parse_count(target, 1, kMaxModules)) {
+          key = "#" + std::to_string(*index);
+          text = v->substr(colon + 1);
+        } else if (auto uuid = NSUUID::initWithUUIDString(target)) {
+          key = uuid->UUIDString();
+          text = v->substr(colon + 1);
+        }
+      }
+      const auto field = name == "--model" ? DeviceInformationField::ModelNumber : DeviceInformationField::FirmwareRevision;
+      options.module_information[key][field] = std::string(text);
     } else if (name == "--retrieve") {
       if (auto e = flag(options.retrieve)) return *e;
     } else if (name == "--all") {
@@ -232,11 +252,14 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
   if (options.no_module && (options.modules || !options.module_faults.empty())) {
     return UsageError{"--no-module puts no module in range; it does not go with --modules or a module's --fault"};
   }
-  if (!options.module_faults.empty() || !options.out_of_range.empty()) {
+  if (!options.module_faults.empty() || !options.out_of_range.empty() || !options.module_information.empty()) {
     const auto known = simulated_identifiers(options);
     std::vector<std::pair<std::string, std::string>> keys;  // option, key
     for (const auto& key : options.out_of_range) keys.emplace_back("--out-of-range", key);
     for (const auto& entry : options.module_faults) keys.emplace_back("--fault", entry.first);
+    for (const auto& entry : options.module_information) {
+      if (!entry.first.empty()) keys.emplace_back("--firmware-revision/--model", entry.first);
+    }
     for (const auto& [option, key] : keys) {
       const bool by_number = key.starts_with('#');
       const bool found = by_number ? std::stoul(key.substr(1)) <= known.size()
@@ -248,6 +271,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       }
     }
   }
+  if (options.scan_only && !options.list) return UsageError{"--scan-only goes with --list"};
   if (options.list) {
     if (image) return UsageError{"--list only shows the modules in range; it takes no IMAGE"};
     return options;
@@ -287,10 +311,19 @@ The BLE backend:
 Finding the module:
   (default)             scan for a module advertising FF10 and connect to the
                         first one found
-  --list                update nothing: scan for --scan-timeout seconds and
-                        print one row per module advertising FF10 (name,
-                        identifier, RSSI); exit status 0 when one or more
-                        were found, 3 when none
+  --list                update nothing: scan for --scan-timeout seconds, then
+                        connect to each module advertising FF10 for a moment
+                        (at most --parallel at once) to read its Device
+                        Information (180A), and print one row per module:
+                        name, identifier, RSSI ("n/a" when the controller
+                        did not measure it), model, firmware revision and,
+                        where any module gives one, serial number. A line
+                        names each module whose reads failed (refused, not
+                        within 5 s, link dropped) or whose strings are not
+                        plain text (shown escaped, as \xNN) or are long.
+                        Exit status 0 when one or more were found, 3 when
+                        none
+  --scan-only           with --list: only scan; connect to no module
   --module-id UUID      update the module known as UUID (upper or lower
                         case); given more than once, update each of them
                         (a fleet run)
@@ -337,6 +370,16 @@ The simulated modules (sim only):
                         1000 (default 0), as a real link would
   --att-mtu N           the ATT MTU of its link, 23 to 517 (default 517): a
                         write without response carries at most N - 3 bytes
+  --firmware-revision V
+                        every module offers Device Information (180A) with
+                        firmware revision V; after an update it accepted, a
+                        module reports the version tagged in the new image
+                        (the bytes "QVER:", the version, a NUL; the first
+                        such tag; none: an empty revision)
+  --firmware-revision WHICH:V
+                        only module WHICH (number or identifier) has V
+  --model M, --model WHICH:M
+                        the model number, in the same two forms
   --out-of-range WHICH  module WHICH (its number from 1, or identifier) is
                         made but out of radio range; may be repeated
   --fault FAULT         inject a fault into every module; may be repeated
@@ -393,7 +436,12 @@ Checking and showing:
 JSON events (--json), each one line with "event" and:
   scanning    "service"
   retrieved   "identifier"
-  found       "name", "identifier", "rssi" (dBm)
+  found       "name", "identifier", "rssi" (dBm; null when not available);
+              with --list also, when read, "model", "firmware_revision",
+              "serial_number", "manufacturer", "hardware_revision",
+              "software_revision" (text; strings that are not plain text
+              shown escaped, as \xNN), and "notes" (lines about failed
+              reads or strange strings)
   connected   "name"
   download    "bytes", "total" (-1: unknown), "seconds", "bytes_per_second"
   transfer    "bytes", "total", "seconds", "bytes_per_second"
@@ -411,8 +459,8 @@ JSON events (--json), each one line with "event" and:
               digest_mismatch, signature_refused, interrupted,
               terminated), "exit_status",
               "summary", "detail"
-  list        (last event of --list) "modules" (each "name", "identifier",
-              "rssi"), "exit_status"
+  list        (last event of --list) "modules" (each with the fields of
+              its "found" event), "exit_status"
   Progress events come at most ten times a second, and once at 100%.
   In a fleet run every event about one module also has "module" (its
   identifier), "scanning" has "seconds", each module ends with its own

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "quillon/dis/device_information.h"
 #include "quillon/manager/ble_backend.h"
 #include "module_faults.h"
 #include "quillon/module/ota_module.h"
@@ -31,6 +32,8 @@ struct ToolOptions {
 
   // --list: only show the modules in range; no image, nothing updated.
   bool list = false;
+  // --scan-only: --list without connecting to read what each module is.
+  bool scan_only = false;
 
   // Connect to the module remembered from the last run instead of scanning.
   bool retrieve = false;
@@ -61,6 +64,9 @@ struct ToolOptions {
   OtaModuleConfig module;
   // --fault TARGET:FAULT: faults of one module, keyed by its identifier.
   std::map<std::string, OtaModuleFaults> module_faults;
+  // --firmware-revision and --model: the Device Information strings of the
+  // simulated modules, keyed "" for every module, else as module_faults is.
+  std::map<std::string, std::map<DeviceInformationField, std::string>> module_information;
   // --out-of-range WHICH: simulated modules made but not in radio range,
   // keyed as module_faults is ("#N" or the identifier).
   std::vector<std::string> out_of_range;

@@ -12,7 +12,13 @@ a printer data module: FF00 (FF01 notify, FF02 write with and without
 response, FF03 read/notify; AcquireWrite on FF02 and FF11, as bluetoothd
 offers it on every characteristic written without response) and
 FF10 (FF11 write-without-response/notify) behind which a
-module speaks the module's side of the OTA protocol, faults included.
+module speaks the module's side of the OTA protocol, faults included, and,
+when --info gives it any string, the Device Information service 180A (read
+only). After an update the module accepted, its firmware revision (2A26) is
+the version tagged in the image ("QVER:" VERSION NUL, the first one; empty
+without a tag), as real firmware reports after its restart. Before that
+180A comes a second one with only the PnP ID (2A50), as bluetoothd adds its
+own to every module that a BlueZ host serves (quillon-module's included).
 
 Like bluetoothd, it does not signal that a device became connected (see
 Device.Connect); the link's end is signalled.
@@ -52,7 +58,15 @@ Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
        [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
        [--disconnect-delay MS] [--adapter NAME] [--dual-mode N]...
-       [--preferred-bearer]
+       [--preferred-bearer] [--info [N:]FIELD=VALUE]... [--info-fault [N:]FAULT]...
+       [--rssi-unavailable N]...
+
+--info FIELD=VALUE gives device N (or every device) a Device Information
+string; FIELD is manufacturer (2A29), model (2A24), serial (2A25), hardware
+(2A27), firmware (2A26) or software (2A28); VALUE is taken byte for byte.
+--info-fault makes the reads of those strings fail: refuse (every read
+answers org.bluez.Error.NotPermitted), slow=MS (each read is answered after
+MS milliseconds) or drop (the link drops at the first read).
 """
 import argparse
 import os
@@ -101,6 +115,25 @@ def calc_sum(data):
     return (sum(data)) & 0xFF
 
 
+INFO_FIELDS = {"manufacturer": 0x2A29, "model": 0x2A24, "serial": 0x2A25, "hardware": 0x2A27,
+               "firmware": 0x2A26, "software": 0x2A28}
+VERSION_TAG = b"QVER:"
+MAX_VERSION = 128
+
+
+def version_tag(image):
+    """The version the image is tagged with: the first "QVER:" VERSION NUL
+    whose VERSION is at most MAX_VERSION bytes; b"" without one."""
+    at = image.find(VERSION_TAG)
+    while at >= 0:
+        start = at + len(VERSION_TAG)
+        end = image.find(b"\0", start, start + MAX_VERSION + 1)
+        if end >= 0:
+            return bytes(image[start:end])
+        at = image.find(VERSION_TAG, at + 1)
+    return b""
+
+
 class OtaModule:
     """Answers START, DATA and END as the simulated module of the library does."""
 
@@ -112,6 +145,8 @@ class OtaModule:
         self.faults = {name: value or ("0" if name in NUMBERED else value)
                        for device, name, value in args.fault or [] if device in (None, number)}
         self.output = None
+        # Called with the image's version tag once the module accepted an image.
+        self.installed = None
         self.received = 0
         self.image = bytearray()
         self.reset()
@@ -187,6 +222,8 @@ class OtaModule:
                 verdict = 3
             elif not self.started or self.violations or len(self.image) != self.announced:
                 verdict = 1
+            if verdict == 0 and self.installed:
+                self.installed(version_tag(self.image))
             if not silent:
                 if self.fault("ack-end") is not None:
                     self.emit(bytearray([0xFC, 0xF3]))
@@ -272,12 +309,30 @@ class Characteristic(Object):
         if not self.device.props["Connected"]:
             raise BluezError("Failed", "Not connected")
 
-    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="ay")
-    def ReadValue(self, options):
+    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="ay", async_callbacks=("reply", "error"))
+    def ReadValue(self, options, reply, error):
         self.check()
         if "read" not in self.props["Flags"]:
             raise BluezError("NotPermitted", "Read not permitted")
-        return dbus.Array(self.props["Value"], signature="y")
+        value = dbus.Array(self.props["Value"], signature="y")
+        fault = self.device.info_fault if self.short in INFO_FIELDS.values() else None
+        if fault == "refuse":
+            raise BluezError("NotPermitted", "Read not permitted")
+        if fault == "drop":
+            self.device.drop()
+            raise BluezError("Failed", "Not connected")
+        if fault and fault.startswith("slow="):
+            link = self.device.link
+
+            def answer():
+                if self.device.props["Connected"] and self.device.link == link:
+                    reply(value)
+                else:
+                    error(BluezError("Failed", "Not connected"))
+                return False
+            GLib.timeout_add(int(fault[5:]), answer)
+            return
+        reply(value)
 
     @dbus.service.method(CHAR, in_signature="aya{sv}", async_callbacks=("reply", "error"))
     def WriteValue(self, value, options, reply, error):
@@ -425,8 +480,8 @@ class Characteristic(Object):
 
 
 class Service(Object):
-    def __init__(self, device, short):
-        path = "%s/service%04x" % (device.path, short)
+    def __init__(self, device, short, instance=""):
+        path = "%s/service%04x%s" % (device.path, short, instance)
         props = {"UUID": uuid16(short), "Device": dbus.ObjectPath(device.path), "Primary": True}
         super().__init__(device.peer, path, SERVICE, props)
 
@@ -440,7 +495,7 @@ class Device(Object):
                  "UUIDs": dbus.Array([uuid16(0xFF00), uuid16(0xFF10)], signature="s"),
                  "Connected": False, "ServicesResolved": False, "Paired": peer.args.paired,
                  "Bonded": peer.args.paired, "Trusted": False,
-                 "RSSI": dbus.Int16(-50 - number), "TxPower": dbus.Int16(4),
+                 "RSSI": dbus.Int16(Device.rssi_of(peer.args, number)), "TxPower": dbus.Int16(4),
                  "ServiceData": dbus.Dictionary({uuid16(0xFF10): dbus.Array([0x01, number], signature="y")},
                                                 signature="sv"),
                  "ManufacturerData": dbus.Dictionary({dbus.UInt16(0x0A0B): dbus.Array(b"\x01\x02", signature="y")},
@@ -449,6 +504,15 @@ class Device(Object):
         self.number = number
         self.gatt = []
         self.ota = OtaModule(peer.args, number) if module else None
+        # Device Information: characteristic (short UUID) -> bytes; and how its reads fail.
+        self.info = {INFO_FIELDS[field]: value for target, field, value in peer.args.info or []
+                     if target in (None, number)}
+        self.info_fault = None
+        for target, fault, _ in peer.args.info_fault or []:
+            if target in (None, number):
+                self.info_fault = fault
+        if self.ota:
+            self.ota.installed = self.installed
         self.received = bytearray()
         self.ota_written = bytearray()  # every byte written to FF11, as written
         self.paused_socket = False
@@ -488,6 +552,11 @@ class Device(Object):
         # Counts links, so that an answer due on one is not given on the next.
         self.link = 0
 
+    @staticmethod
+    def rssi_of(args, number):
+        """-50 - N, or 127 ("not available", as HCI reports it) with --rssi-unavailable N."""
+        return 127 if number in (args.rssi_unavailable or []) else -50 - number
+
     def build_gatt(self):
         data = Service(self, 0xFF00)
         ota = Service(self, 0xFF10)
@@ -498,9 +567,41 @@ class Device(Object):
             0xFF11: Characteristic(self, ota.path, 0xFF11, ["write-without-response", "notify"], acquire=True),
         }
         self.gatt = [data, ota] + list(self.chars.values())
+        if self.info:
+            # As a module whose host is BlueZ: bluetoothd's own 180A (with
+            # only the PnP ID, from main.conf's DeviceID) comes first.
+            host_info = Service(self, 0x180A)
+            self.gatt += [host_info, Characteristic(self, host_info.path, 0x2A50, ["read"],
+                                                    b"\x02\x6b\x1d\x46\x02\x42\x05")]
+            info = Service(self, 0x180A, "_app")
+            self.gatt.append(info)
+            for short, value in sorted(self.info.items()):
+                self.chars[short] = Characteristic(self, info.path, short, ["read"], value)
+                self.gatt.append(self.chars[short])
         if self.ota:
             self.ota.output = self.chars[0xFF11].notify
         self.chars[0xFF11].paused = self.paused_socket
+
+    def installed(self, version):
+        """The module runs the image it accepted: from now on it reports the
+        image's version, offering 2A26 (and 180A) if it did not before."""
+        if not self.info and not version:
+            return
+        self.info[0x2A26] = version
+        if not self.gatt:
+            return  # made with the next link
+        if 0x2A26 in self.chars:
+            self.chars[0x2A26].props["Value"] = dbus.Array(version, signature="y")
+            return
+        info = next((obj for obj in self.gatt if isinstance(obj, Service) and obj.path.endswith("service180a_app")),
+                    None)
+        if info is None:
+            info = Service(self, 0x180A, "_app")
+            self.gatt.append(info)
+            self.peer.export(info)
+        self.chars[0x2A26] = Characteristic(self, info.path, 0x2A26, ["read"], version)
+        self.gatt.append(self.chars[0x2A26])
+        self.peer.export(self.chars[0x2A26])
 
     @dbus.service.method(DEVICE, async_callbacks=("reply", "error"))
     def Connect(self, reply, error):
@@ -970,7 +1071,7 @@ class Peer:
         if self.adapter.props["Discovering"]:
             for device in self.devices.values():
                 if not device.out_of_range:
-                    device.set("RSSI", dbus.Int16(-50 - device.number))
+                    device.set("RSSI", dbus.Int16(Device.rssi_of(self.args, device.number)))
         return True
 
     def set_powered(self, powered):
@@ -992,6 +1093,21 @@ def fault_argument(text):
         device, text = int(target), rest
     name, _, value = text.partition("=")
     return device, name, value
+
+
+def info_argument(text):
+    """[N:]FIELD=VALUE as (N or None, FIELD, VALUE as the bytes given)."""
+    device, field, value = fault_argument(text)
+    if field not in INFO_FIELDS:
+        raise argparse.ArgumentTypeError("%r: the field is one of %s" % (text, ", ".join(INFO_FIELDS)))
+    return device, field, os.fsencode(value)
+
+
+def info_fault_argument(text):
+    device, name, value = fault_argument(text)
+    if name not in ("refuse", "slow", "drop") or (name == "slow") != bool(value.isdigit()):
+        raise argparse.ArgumentTypeError("%r: the fault is refuse, slow=MS or drop" % text)
+    return device, name + ("=" + value if value else ""), None
 
 
 def main():
@@ -1019,6 +1135,10 @@ def main():
     parser.add_argument("--refuse-discovery", action="store_true")
     # RegisterApplication is answered with org.bluez.Error.<ERROR>.
     parser.add_argument("--refuse-registration", metavar="ERROR")
+    parser.add_argument("--info", action="append", type=info_argument)
+    # Device N's RSSI is 127, "not available"; repeatable.
+    parser.add_argument("--rssi-unavailable", type=int, action="append", metavar="N")
+    parser.add_argument("--info-fault", action="append", type=info_fault_argument)
     args = parser.parse_args()
     for device, name, _ in args.fault or []:
         if device is not None and not 1 <= device <= args.devices:

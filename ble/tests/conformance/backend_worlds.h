@@ -9,17 +9,23 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bluez/bluez_peer_process.h"
 #include "quillon/bluez/bluez_backend.h"
+#include "quillon/dis/device_information.h"
 #include "quillon/platform/log_sink.h"
 #include "quillon/sim/sim_data_module.h"
 #include "quillon/sim/sim_world.h"
 
 namespace quillon::testing {
+
+// The Device Information strings a world gives its module 1, byte for byte
+// (the other modules offer no such service).
+using ModuleInformation = std::map<DeviceInformationField, NSData>;
 
 class BackendWorld {
  public:
@@ -40,10 +46,11 @@ class BackendWorld {
 
 class SimBackendWorld final : public BackendWorld {
  public:
-  explicit SimBackendWorld(int modules) : world_(sim::SimWorld::create()) {
+  explicit SimBackendWorld(int modules, const ModuleInformation& information = {}) : world_(sim::SimWorld::create()) {
     for (int n = 1; n <= modules; ++n) {
       sim::SimDataModuleConfig config;
       config.name = "KSV-Module-" + std::to_string(n);
+      if (n == 1) config.deviceInformation = information;
       // As the BlueZ stand-in advertises it.
       config.serviceData = {{sim::kOtaServiceUUID, {0x01, static_cast<std::uint8_t>(n)}}};
       modules_.push_back(std::make_shared<sim::SimDataModule>(config));
@@ -71,7 +78,8 @@ class SimBackendWorld final : public BackendWorld {
 // the adapter as any BlueZ client would make them.
 class BluezBackendWorld final : public BackendWorld {
  public:
-  explicit BluezBackendWorld(int modules) : peer_({"--devices", std::to_string(modules)}) {
+  explicit BluezBackendWorld(int modules, const ModuleInformation& information = {})
+      : peer_(peerArguments(modules, information)) {
     control_ = sdbus::createSystemBusConnection();
     test_ = sdbus::createProxy(*control_, "org.bluez", "/test");
     adapter_ = sdbus::createProxy(*control_, "org.bluez", "/org/bluez/hci0");
@@ -111,6 +119,17 @@ class BluezBackendWorld final : public BackendWorld {
   MemoryLogSink& log() { return *log_; }
 
  private:
+  static std::vector<std::string> peerArguments(int modules, const ModuleInformation& information) {
+    static const std::map<DeviceInformationField, std::string> kNames{
+        {DeviceInformationField::ManufacturerName, "manufacturer"}, {DeviceInformationField::ModelNumber, "model"},
+        {DeviceInformationField::SerialNumber, "serial"},           {DeviceInformationField::HardwareRevision, "hardware"},
+        {DeviceInformationField::FirmwareRevision, "firmware"},     {DeviceInformationField::SoftwareRevision, "software"}};
+    std::vector<std::string> arguments{"--devices", std::to_string(modules)};
+    for (const auto& [field, bytes] : information) {
+      arguments.push_back("--info=1:" + kNames.at(field) + "=" + std::string(bytes.begin(), bytes.end()));
+    }
+    return arguments;
+  }
   static constexpr char kControl[] = "org.quillon.TestPeer1";
   BluezPeerProcess peer_;
   std::unique_ptr<sdbus::IConnection> control_;

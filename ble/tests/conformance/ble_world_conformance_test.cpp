@@ -10,6 +10,7 @@
 
 #include "conformance/backend_worlds.h"
 #include "conformance/bluez_vm_world.h"
+#include "quillon/dis/device_information_reader.h"
 #include "quillon/sim/sim_data_module.h"
 
 namespace quillon::testing {
@@ -105,8 +106,9 @@ class BLEWorldContract : public ::testing::Test {
     }
   }
 
-  void start(int modules = 1) {
-    world = std::make_unique<typename Backend::World>(modules);
+  void start(int modules = 1) { startWith(std::make_unique<typename Backend::World>(modules)); }
+  void startWith(std::unique_ptr<typename Backend::World> made) {
+    world = std::move(made);
     recorder = std::make_shared<Recorder>();
     central = world->factory()(recorder, world->queue());
     ASSERT_TRUE(runUntil([&] { return !recorder->states.empty(); }));
@@ -454,6 +456,53 @@ TYPED_TEST(BLEWorldContract, KnownModuleOutOfRangeFailsToConnectInsteadOfWaiting
   ASSERT_TRUE(events.failed[0].second.has_value());
   EXPECT_EQ(events.failed[0].second->code, kBluez ? CBErrorConnectionTimeout : CBErrorConnectionFailed);
   EXPECT_EQ(module->state(), CBPeripheralStateDisconnected);
+}
+
+// Apps show what a module says it is; the module's strings are its own, so
+// the reader keeps the exact bytes and offers a form safe to print.
+TYPED_TEST(BLEWorldContract, DeviceInformationReadsEachOfferedStringAndKeepsStrangeBytesExactly) {
+  if constexpr (TestFixture::kVm) {
+    GTEST_SKIP() << "the VM's module peer offers no Device Information service";
+  } else {
+    using Field = DeviceInformationField;
+    const NSData serial{'S', 'N', 0x1B, '[', '2', 'J', 0xFF, '\\', 0xC3, 0xA9};  // an escape sequence, a stray byte
+    const NSData model(512, 'M');                                             // the longest an attribute may be
+    const NSData firmware{'2', '.', '1', '.', '0'};
+    this->startWith(std::make_unique<typename TypeParam::World>(
+        2, ModuleInformation{{Field::ModelNumber, model}, {Field::SerialNumber, serial}, {Field::FirmwareRevision, firmware}}));
+    const auto found = this->find(2);
+    auto reader = DeviceInformationReader::create(this->world->queue());
+    std::map<std::string, DeviceInformationReadResult> results;
+    for (const auto& module : found) {
+      const auto name = module->name().value_or("");
+      if (results.count(name)) continue;
+      module->setDelegate(reader);
+      this->central->connectPeripheral_options(module, std::nullopt);
+      ASSERT_TRUE(this->runUntil([&] { return module->state() == CBPeripheralStateConnected; }));
+      std::optional<DeviceInformationReadResult> result;
+      reader->read(module, 5s, [&](const DeviceInformationReadResult& r) { result = r; });
+      EXPECT_FALSE(result) << "never inside read()";
+      ASSERT_TRUE(this->runUntil([&] { return result.has_value(); }));
+      results[name] = *result;
+    }
+    ASSERT_EQ(results.size(), 2u);
+
+    const auto& one = results["KSV-Module-1"];
+    EXPECT_EQ(one.ending, DeviceInformationReadResult::Ending::Complete) << describe(one.error);
+    EXPECT_TRUE(one.refused.empty());
+    ASSERT_TRUE(one.find(Field::ModelNumber) && one.find(Field::SerialNumber) && one.find(Field::FirmwareRevision));
+    EXPECT_EQ(one.find(Field::ModelNumber)->bytes(), model) << "a long value arrives whole";
+    EXPECT_EQ(one.find(Field::FirmwareRevision)->text(), "2.1.0");
+    EXPECT_TRUE(one.find(Field::FirmwareRevision)->plain());
+    EXPECT_EQ(one.find(Field::SerialNumber)->bytes(), serial) << "kept exactly";
+    EXPECT_FALSE(one.find(Field::SerialNumber)->plain());
+    EXPECT_EQ(one.find(Field::SerialNumber)->text(), "SN\\x1B[2J\\xFF\\\\\xC3\xA9") << "shown escaped, UTF-8 kept";
+    EXPECT_EQ(one.values.size(), 3u) << "the strings the module does not offer are absent";
+
+    const auto& two = results["KSV-Module-2"];
+    EXPECT_EQ(two.ending, DeviceInformationReadResult::Ending::NoService);
+    EXPECT_TRUE(two.values.empty());
+  }
 }
 
 }  // namespace

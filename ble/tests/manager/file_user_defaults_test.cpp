@@ -75,6 +75,11 @@ TEST_F(FileUserDefaultsTest, ValuesSurviveARestartWhateverTheyContain) {
   FileUserDefaults second(FileUserDefaults::standardLocation());
   EXPECT_EQ(second.objectForKey("last_connected_peripheral_identifier"), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
   EXPECT_EQ(second.objectForKey(awkward), awkward);
+  // A removal survives a restart too, and leaves the other values.
+  second.removeObjectForKey("last_connected_peripheral_identifier");
+  FileUserDefaults third(FileUserDefaults::standardLocation());
+  EXPECT_FALSE(third.objectForKey("last_connected_peripheral_identifier").has_value());
+  EXPECT_EQ(third.objectForKey(awkward), awkward);
 }
 
 TEST_F(FileUserDefaultsTest, EveryWriteReplacesTheFileByRenameLeavingNoTemporaryBehind) {

@@ -185,6 +185,63 @@ TEST_F(QuillonModuleTest, AWholeUpdateLeavesTheModuleHoldingExactlyTheImage) {
   EXPECT_EQ(contents_of(received), contents_of(image));
 }
 
+// Reads characteristic `uuid` of the registered application as bluetoothd
+// does for a central's read: from `offset` when a value is read in parts.
+Bytes read_characteristic(const std::string& uuid, std::uint16_t offset = 0) {
+  auto bus = sdbus::createSystemBusConnection();
+  std::vector<sdbus::Struct<std::string, sdbus::ObjectPath>> applications;
+  sdbus::createProxy(*bus, "org.bluez", "/test")->callMethod("Application").onInterface(kControl).storeResultsTo(applications);
+  if (applications.size() != 1) throw std::runtime_error("the stand-in holds no one application");
+  ManagedObjects objects;
+  sdbus::createProxy(*bus, applications[0].get<0>(), applications[0].get<1>())
+      ->callMethod("GetManagedObjects")
+      .onInterface("org.freedesktop.DBus.ObjectManager")
+      .storeResultsTo(objects);
+  for (const auto& [path, interfaces] : objects) {
+    const auto found = interfaces.find(kCharacteristic);
+    if (found == interfaces.end() || found->second.at("UUID").get<std::string>() != uuid) continue;
+    Bytes value;
+    const Properties options{{"offset", sdbus::Variant(offset)}};
+    sdbus::createProxy(*bus, applications[0].get<0>(), path)
+        ->callMethod("ReadValue")
+        .onInterface(kCharacteristic)
+        .withArguments(options)
+        .storeResultsTo(value);
+    return value;
+  }
+  throw std::runtime_error("the application has no " + uuid);
+}
+
+// The module says what it is, a long value is read in parts, and after an
+// update it reports the version tagged in the image it accepted.
+TEST_F(QuillonModuleTest, DeviceInformationSaysWhatItIsAndTheRevisionFollowsTheUpdate) {
+  BluezPeerProcess peer;
+  const std::string serial(512, 'S');
+  auto module = start({"--model", "QL-7", "--serial", serial, "--firmware-revision", "1.0.0"});
+  ASSERT_TRUE(module->wait_ready()) << module->log();
+  const auto text = [](const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); };
+  constexpr char kModel[] = "00002a24-0000-1000-8000-00805f9b34fb";
+  constexpr char kSerial[] = "00002a25-0000-1000-8000-00805f9b34fb";
+  constexpr char kFirmware[] = "00002a26-0000-1000-8000-00805f9b34fb";
+  EXPECT_EQ(text(read_characteristic(kModel)), "QL-7");
+  EXPECT_EQ(text(read_characteristic(kSerial)), serial);
+  EXPECT_EQ(text(read_characteristic(kSerial, 500)), serial.substr(500)) << "the rest of a long value";
+  EXPECT_EQ(text(read_characteristic(kFirmware)), "1.0.0");
+  EXPECT_THROW(read_characteristic("00002a27-0000-1000-8000-00805f9b34fb"), std::runtime_error)
+      << "a string not given is not offered";
+
+  const auto image = make_image(20000);
+  {
+    std::fstream patch(image, std::ios::binary | std::ios::in | std::ios::out);
+    patch.seekp(12345);
+    patch.write("QVER:2.0.0\0", 11);
+  }
+  EXPECT_EQ(update(image), OTA_SUCCESS) << module->log();
+  EXPECT_EQ(text(read_characteristic(kFirmware)), "2.0.0") << module->log();
+  module->signal(SIGINT);
+  EXPECT_EQ(module->finish(), kExitSuccess) << module->log();
+}
+
 // bluetoothd forgets every registration when it stops; a module left
 // unregistered after a restart would be silently gone from the air.
 TEST_F(QuillonModuleTest, RegistersAgainWhenBluetoothdComesBack) {

@@ -115,6 +115,30 @@ TEST(ToolOptionsTest, ModulesAreNamedByIdentifierOrNumberAndAFleetRunIsToldApart
   }
 }
 
+// The simulated modules' strings go to every module, or to the one that
+// WHICH: names; a value that merely holds a colon is everyone's.
+TEST(ToolOptionsTest, DeviceInformationGoesToEveryModuleOrToTheOneNamed) {
+  const auto options = accepted({"--list", "--modules", "3", "--model", "QL-7", "--firmware-revision", "2:1.0",
+                                 "--firmware-revision", "6f1a3c52-0b7e-4d2a-9c51-3e8f2b7d0003:2.0",
+                                 "--firmware-revision", "build:7"});
+  using Field = DeviceInformationField;
+  EXPECT_EQ(options.module_information.at("").at(Field::ModelNumber), "QL-7");
+  EXPECT_EQ(options.module_information.at("").at(Field::FirmwareRevision), "build:7");
+  EXPECT_EQ(options.module_information.at("#2").at(Field::FirmwareRevision), "1.0");
+  EXPECT_EQ(options.module_information.at("6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0003").at(Field::FirmwareRevision), "2.0");
+  EXPECT_FALSE(options.scan_only);
+  EXPECT_TRUE(accepted({"--list", "--scan-only"}).scan_only);
+
+  for (const auto& [args, words] : std::vector<std::pair<std::vector<std::string_view>, std::string>>{
+           {{"--scan-only", "fw.bin"}, "goes with --list"},
+           {{"--list", "--modules", "2", "--model", "3:QL-7"}, "no such module"},
+           {{"--list", "--backend", "bluez", "--firmware-revision", "1.0"}, "simulated"},
+       }) {
+    SCOPED_TRACE(words);
+    EXPECT_NE(refused(args).find(words), std::string::npos) << refused(args);
+  }
+}
+
 TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) {
   OtaModuleFaults faults;
   for (const char* fault : {"corrupt-ack=2", "drop-ack", "unknown-ack=5", "silent=9", "corrupt-end", "ack-end",

@@ -18,6 +18,8 @@ class NSUserDefaults {
   virtual std::optional<std::string> objectForKey(const std::string& key) const = 0;
   // Stores `value` under `key`, replacing an earlier value.
   virtual void setObject_forKey(const std::string& value, const std::string& key) = 0;
+  // Removes the value under `key`, if any.
+  virtual void removeObjectForKey(const std::string& key) = 0;
 };
 
 // Keeps the values for the life of the object only.
@@ -29,6 +31,7 @@ class MemoryUserDefaults final : public NSUserDefaults {
     return it->second;
   }
   void setObject_forKey(const std::string& value, const std::string& key) override { values_[key] = value; }
+  void removeObjectForKey(const std::string& key) override { values_.erase(key); }
 
  private:
   std::map<std::string, std::string> values_;
@@ -49,6 +52,7 @@ class FileUserDefaults final : public NSUserDefaults {
 
   std::optional<std::string> objectForKey(const std::string& key) const override;
   void setObject_forKey(const std::string& value, const std::string& key) override;
+  void removeObjectForKey(const std::string& key) override;
 
   const std::filesystem::path& file() const { return file_; }
 

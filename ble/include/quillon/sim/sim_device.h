@@ -84,6 +84,9 @@ class SimDevice {
 
   // --- GATT database -------------------------------------------------------
   void addService(SimGattService service);
+  // Adds a characteristic to the service `service` (added first when the
+  // device has none), or sets its value when the device has it already.
+  void addCharacteristic(const CBUUID& service, SimGattCharacteristic characteristic);
   const std::vector<SimGattService>& services() const { return services_; }
   const SimGattService* findService(const CBUUID& uuid) const;
   const SimGattCharacteristic* findCharacteristic(const CBUUID& uuid) const;

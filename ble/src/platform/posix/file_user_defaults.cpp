@@ -78,6 +78,13 @@ void FileUserDefaults::setObject_forKey(const std::string& value, const std::str
   }
 }
 
+void FileUserDefaults::removeObjectForKey(const std::string& key) {
+  if (values_.erase(key) == 0) return;
+  if (!save()) {
+    std::fprintf(stderr, "user defaults: cannot write %s: %s\n", file_.c_str(), std::strerror(errno));
+  }
+}
+
 bool FileUserDefaults::save() const {
   std::error_code ec;
   if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ec);
