@@ -676,8 +676,45 @@ void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& per
     // later Connected false is seen as the link going down.
     tree_.change(peripheral->path(), kDeviceInterface, {{"Connected", true}}, {});
   }
+  if (peripheral->tableConfirmed != peripheral->attempt) {
+    confirmTable(peripheral);
+    return;
+  }
   peripheral->setState(CBPeripheralStateConnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
+}
+
+// ServicesResolved and the first service objects do not make the table
+// whole: bluetoothd's object manager sends InterfacesAdded from an idle
+// callback and batches property changes, so ServicesResolved can reach us
+// before the last services do (a module would then look as if it lacked
+// one). Its objects are registered by then, so GetManagedObjects lists
+// them all: the link is usable once that answer is in the tree.
+void BluezCentralManager::confirmTable(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  const unsigned attempt = peripheral->attempt;
+  if (std::exchange(peripheral->tableAsked, attempt) == attempt) return;
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  std::weak_ptr<BluezPeripheral> weakPeripheral = peripheral;
+  const std::string under = peripheral->path() + "/";
+  bus_->callAsync(
+      "/", kObjectManager, "GetManagedObjects", {},
+      [weak, weakPeripheral, attempt, under](sdbus::MethodReply* reply, const BusError*) -> std::function<void()> {
+        ManagedObjects objects;
+        if (reply) objects = readManagedObjects(*reply);
+        return [weak, weakPeripheral, attempt, under, objects = std::move(objects)] {
+          auto self = weak.lock();
+          auto peripheral = weakPeripheral.lock();
+          if (!self || !peripheral || peripheral->state() != CBPeripheralStateConnecting ||
+              peripheral->attempt != attempt) {
+            return;
+          }
+          for (const auto& [path, interfaces] : objects) {
+            if (path.rfind(under, 0) == 0) self->tree_.add(path, interfaces);
+          }
+          peripheral->tableConfirmed = attempt;
+          self->checkReady(peripheral);
+        };
+      });
 }
 
 // Over LE the service objects follow ServicesResolved at once; a dual-mode
