@@ -45,11 +45,17 @@ GattApplication::GattApplication(sdbus::IConnection& bus, const std::string& roo
       ota, {.uuid = full_uuid("ff11"),
             .flags = {"write-without-response", "write", "notify"},
             .value = {},
-            .on_write = [&transfer, on_transfer_end = std::move(on_transfer_end)](
+            .on_write = [this, &transfer, on_transfer_end = std::move(on_transfer_end)](
                             const std::vector<std::uint8_t>& bytes, const std::string& from) {
+              if (ota_written_) ota_written_(bytes);
               if (auto end = transfer.receive(bytes, from)) on_transfer_end(*end);
             }});
-  transfer.set_output([ff11](std::vector<std::uint8_t> chunk) { ff11->notify(std::move(chunk)); });
+  ff11_ = ff11;
+  transfer.set_output(ota_output());
+}
+
+OtaModule::Output GattApplication::ota_output() {
+  return [ff11 = ff11_](std::vector<std::uint8_t> chunk) { ff11->notify(std::move(chunk)); };
 }
 
 }  // namespace quillon::module_tool

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ class GattApplication {
   GattApplication& operator=(const GattApplication&) = delete;
 
   const std::string& root() const { return root_; }
+  // Hears each write on FF11 before the module takes it (--hold-ack counts them).
+  void on_ota_write(std::function<void(std::span<const std::uint8_t>)> observer) { ota_written_ = std::move(observer); }
+  // Notifies one chunk on FF11, as the module's answers go out.
+  OtaModule::Output ota_output();
 
  private:
   std::string root_;
@@ -42,6 +47,8 @@ class GattApplication {
   std::vector<std::unique_ptr<GattService>> services_;
   std::vector<std::unique_ptr<GattCharacteristic>> characteristics_;
   std::uint64_t print_bytes_ = 0;
+  GattCharacteristic* ff11_ = nullptr;
+  std::function<void(std::span<const std::uint8_t>)> ota_written_;
 };
 
 // The 128-bit form of a 16-bit Bluetooth SIG UUID ("ff10" → "0000ff10-...").
