@@ -15,11 +15,19 @@ FF10 (FF11 write-without-response/notify) behind which a
 module speaks the module's side of the OTA protocol, faults included.
 
 Like bluetoothd, it does not signal that a device became connected (see
-Device.Connect); the link's end is signalled.
+Device.Connect); the link's end is signalled. As bluetoothd, it emits one
+Value PropertiesChanged per StartNotify subscriber for every notification,
+and offers AcquireNotify on characteristics that notify: a socket of one
+client's own, refused while any client holds StartNotify (InProgress) or
+another holds the socket ("Notify acquired"), refusing StartNotify while
+held, answered after the descriptor write and closed with the link. With
+--late-services MS the OTA service's objects are announced (InterfacesAdded)
+MS milliseconds after ServicesResolved, though GetManagedObjects lists them
+at once, as bluetoothd's idle-time announcements can make them arrive.
 
 What it does not model: pairing, agents, bonding, LE advertising reports
 (devices appear when discovery starts), address types, indications,
-AcquireNotify, descriptors, the ATT MTU negotiation (every characteristic
+descriptors, the ATT MTU negotiation (every characteristic
 reports the fixed --att-mtu, and PDUs longer than it allows are dropped as
 bluetoothd drops them), discovery filters other than the UUID list, and the cache of devices
 across restarts.
@@ -52,7 +60,7 @@ Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
        [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
        [--disconnect-delay MS] [--adapter NAME] [--dual-mode N]...
-       [--preferred-bearer]
+       [--preferred-bearer] [--late-services MS]
 """
 import argparse
 import os
