@@ -11,8 +11,9 @@
 namespace quillon::bluez {
 namespace {
 
-// A characteristic value is at most 512 bytes; one packet is one notification.
-constexpr std::size_t kLargestValue = 512;
+// One packet is one notification, at most ATT MTU - 3 bytes (514 at the
+// largest MTU); a packet longer than the buffer would be cut short.
+constexpr std::size_t kLargestValue = 1024;
 
 }  // namespace
 
