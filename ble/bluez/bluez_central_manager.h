@@ -96,6 +96,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void disconnectLink(const std::shared_ptr<BluezPeripheral>& peripheral);
   void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
   void linkLost(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void releaseNotifySockets();
 
   std::weak_ptr<CBCentralManagerDelegate> delegate_;
   std::shared_ptr<RunLoop> queue_;

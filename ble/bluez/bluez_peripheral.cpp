@@ -687,6 +687,17 @@ void BluezPeripheral::valueChanged(const std::string& path, const Bytes& value) 
   reportValue(entry->characteristic, value);
 }
 
+std::vector<std::string> BluezPeripheral::releaseNotifySockets() {
+  std::vector<std::string> paths;
+  for (auto& entry : characteristicEntries_) {
+    if (!entry.notifySocket) continue;
+    entry.notifySocket.reset();
+    entry.characteristic->setNotifying(false);
+    paths.push_back(entry.path);
+  }
+  return paths;
+}
+
 void BluezPeripheral::notifySocketValue(const std::string& path, const NSData& value) {
   CharacteristicEntry* entry = entryAt(path);
   if (state_ != CBPeripheralStateConnected || !entry || !entry->characteristic->isNotifying()) return;

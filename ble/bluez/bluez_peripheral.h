@@ -48,6 +48,8 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void setState(CBPeripheralState state);
   // A Value change of the characteristic object at `path`.
   void valueChanged(const std::string& path, const Bytes& value);
+  // Closes every AcquireNotify socket; the characteristics' paths.
+  std::vector<std::string> releaseNotifySockets();
   // Connection attempts, for the central's retry and time-out bookkeeping.
   unsigned attempt = 0;
   unsigned retries = 0;

@@ -20,6 +20,13 @@ counters_clean() {
 }
 
 image=$(make_image fw.bin 65536)
+# A first update makes the module the one quillon-ota remembers: while the
+# other program holds its link it does not advertise, so --retrieve is how
+# quillon-ota reaches it then (as an app reaches a module it knows).
+start_module 1 --once
+ota warm-up "$(make_image warm-up.bin 4096)"
+[ "$OTA_STATUS" = 0 ] || fail "the first update exited $OTA_STATUS: $(verdict warm-up)"
+wait_for 30 "the first quillon-module to end" exited "${MODULE_PID[1]}"
 start_module 1 --once --hold-ack 40
 
 start_in_background before /usr/bin/python3 "$SUBSCRIBER" --adapter hci0 --address "$module_address" --connect
@@ -28,7 +35,7 @@ wait_for 120 "the first program to subscribe" grep -q '^\(subscribed\|refused\)'
   fail "the first program did not subscribe: $(tail -3 "$CASE_OUT/before.log")"
 grep -q '^subscribed' "$CASE_OUT/before.log" || fail "the first program was refused: $(cat "$CASE_OUT/before.log")"
 
-ota before-update "$image"
+ota before-update --retrieve "$image"
 if [ "$OTA_STATUS" = 0 ]; then
   # bluetoothd let quillon-ota have notifications of its own after all.
   holds_image 1 "$image" || fail "success, but the module does not hold exactly the image"
