@@ -8,19 +8,29 @@
 //
 // Runs against whatever module the system bus's bluetoothd reaches first
 // (quillon-module in the test virtual machine):
-//   bluez_link_ceiling_bench [--adapter hciN] [--bytes N] [--packet N] [--hold]
+//   bluez_link_ceiling_bench [--adapter hciN] [--bytes N] [--packet N] [--hold | --windowed]
 // With --hold there is no closing write: the program keeps the link up
 // after its writes until it is ended, and the module's own count says when
 // everything arrived. (bluetoothd 5.66 refuses a write with response on a
 // characteristic whose write socket is held: "Write acquired".)
+//
+// With --windowed it is the ceiling the OTA protocol itself allows on the
+// link, with none of the library's controller: START on FF11, then windows
+// of DATA packets of the size the module grants (its credit first, 3 after
+// each acknowledgement), each window waiting for the module's
+// acknowledgement through the backend's subscription to FF11 (the same kind
+// an update has), then END and the module's END. Prints the image bytes per
+// second from the first DATA to the module's END.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 
 #include "quillon/bluez/bluez_backend.h"
+#include "quillon/ota/ota_packet.h"
 #include "quillon/platform/log_sink.h"
 #include "quillon/platform/run_loop.h"
 #include "quillon/sim/sim_data_module.h"
@@ -56,8 +66,16 @@ class Link final : public CBCentralManagerDelegate, public CBPeripheralDelegate 
                                                              const std::shared_ptr<CBService>&,
                                                              const std::optional<NSError>&) override {}
   void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
-                                                        const std::shared_ptr<CBCharacteristic>&,
-                                                        const std::optional<NSError>&) override {}
+                                                        const std::shared_ptr<CBCharacteristic>& c,
+                                                        const std::optional<NSError>& e) override {
+    if (!e && c->value()) notified.push_back(*c->value());
+  }
+  void peripheral_didUpdateNotificationStateForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                                    const std::shared_ptr<CBCharacteristic>&,
+                                                                    const std::optional<NSError>& e) override {
+    subscribed = !e;
+    if (e) failure = e->description();
+  }
   void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
                                                        const std::shared_ptr<CBCharacteristic>&,
                                                        const std::optional<NSError>& e) override {
@@ -68,6 +86,8 @@ class Link final : public CBCentralManagerDelegate, public CBPeripheralDelegate 
   bool poweredOn = false;
   bool connected = false;
   bool answered = false;
+  std::optional<bool> subscribed;
+  std::deque<NSData> notified;
   std::string failure;
   std::shared_ptr<CBPeripheral> found;
 };
@@ -77,6 +97,62 @@ int fail(const std::string& why) {
   return 1;
 }
 
+// The next notification on FF11, within `limit`.
+std::optional<NSData> nextNotification(RunLoop& queue, Link& link, std::chrono::seconds limit) {
+  if (!queue.run_until([&] { return !link.notified.empty() || !link.failure.empty(); }, limit) || link.notified.empty()) {
+    return std::nullopt;
+  }
+  NSData chunk = std::move(link.notified.front());
+  link.notified.pop_front();
+  return chunk;
+}
+
+int windowed(RunLoop& queue, Link& link, CBPeripheral& module, const std::shared_ptr<CBCharacteristic>& ota,
+             long bytes) {
+  module.setNotifyValue_forCharacteristic(true, ota);
+  if (!queue.run_until([&] { return link.subscribed.has_value(); }, 60s) || !*link.subscribed) {
+    return fail("could not subscribe to FF11: " + link.failure);
+  }
+  const auto start = encode_start(bytes);
+  module.writeValue_forCharacteristic_type(NSData(start.begin(), start.end()), ota, CBCharacteristicWriteWithoutResponse);
+  const auto granted = nextNotification(queue, link, 60s);
+  if (!granted || granted->size() < 6 || (*granted)[1] != 0xF1 || (*granted)[2] != 0) {
+    return fail("the module did not accept START");
+  }
+  const long room = static_cast<long>((*granted)[3]) - static_cast<long>(kOtaDataOverhead);
+  long window = (*granted)[4];
+  if (room <= 0 || window <= 0) return fail("the module granted no room for DATA");
+  const NSData payload(static_cast<std::size_t>(room), 0x5A);
+  const auto began = std::chrono::steady_clock::now();
+  long sent = 0;
+  std::int64_t index = 0;
+  while (sent < bytes) {
+    for (long n = 0; n < window && sent < bytes; ++n) {
+      const long size = std::min(room, bytes - sent);
+      module.writeValue_forCharacteristic_type(encode_data(std::span(payload).first(static_cast<std::size_t>(size)), index++),
+                                               ota, CBCharacteristicWriteWithoutResponse);
+      sent += size;
+    }
+    window = 3;
+    if (sent < bytes && !nextNotification(queue, link, 60s)) return fail("no acknowledgement of DATA: " + link.failure);
+  }
+  const auto end = encode_end(0);
+  module.writeValue_forCharacteristic_type(NSData(end.begin(), end.end()), ota, CBCharacteristicWriteWithoutResponse);
+  // The last window's acknowledgement (if the window was full) comes first.
+  for (;;) {
+    const auto chunk = nextNotification(queue, link, 60s);
+    if (!chunk) return fail("the module did not answer END: " + link.failure);
+    if (chunk->size() == 4 && (*chunk)[0] == 0xF3) {
+      if ((*chunk)[2] != 0) return fail("the module refused the image");
+      break;
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::printf("windowed writes: %ld bytes in %ld-byte DATA packets to %s: %.3f s, %.0f bytes/s\n", bytes, room,
+              module.name().value_or("a module").c_str(), seconds, static_cast<double>(bytes) / seconds);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,8 +160,10 @@ int main(int argc, char** argv) {
   long bytes = 256 * 1024;
   long packet = 244;
   bool hold = false;
+  bool windowedMode = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--hold")) hold = true;
+    if (!std::strcmp(argv[i], "--windowed")) windowedMode = true;
     if (i + 1 >= argc) continue;
     if (!std::strcmp(argv[i], "--adapter")) adapter = argv[i + 1];
     if (!std::strcmp(argv[i], "--bytes")) bytes = std::atol(argv[i + 1]);
@@ -111,13 +189,21 @@ int main(int argc, char** argv) {
   }
   module->discoverServices(std::nullopt);
   queue->run_until([&] { return module->services().has_value(); }, 10s);
-  std::shared_ptr<CBCharacteristic> data;
+  std::shared_ptr<CBCharacteristic> data, ota;
   for (const auto& service : module->services().value_or(CBServiceList{})) {
     module->discoverCharacteristics_forService(std::nullopt, service);
     queue->run_until([&] { return service->characteristics().has_value(); }, 10s);
     for (const auto& c : service->characteristics().value_or(CBCharacteristicList{})) {
       if (c->UUID() == sim::kDataWriteUUID) data = c;
+      if (c->UUID() == sim::kOtaUUID) ota = c;
     }
+  }
+  if (windowedMode) {
+    if (!ota) return fail("the module has no FF11");
+    const int status = windowed(*queue, *link, *module, ota, bytes);
+    central->cancelPeripheralConnection(module);
+    queue->run_for(200ms);
+    return status;
   }
   if (!data) return fail("the module has no FF02");
 

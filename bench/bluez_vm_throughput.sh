@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Firmware-update speed through the real bluetoothd over emulated radios (the
-# bluez-vm guest), against the ceiling of the same link: raw writes of the
-# same size through the same bluetoothd. Prints both and their ratio.
+# bluez-vm guest), against the ceiling of the same link (raw writes of the
+# same size through the same bluetoothd) and against the ceiling the OTA
+# protocol allows there (windows of DATA, each waiting for the module's
+# acknowledgement). Prints each figure and both ratios, for three rounds.
 #   bench/bluez_vm_throughput.sh [BUILD_DIR]     (default build/native)
 set -euo pipefail
 cd "$(dirname "$0")/.."

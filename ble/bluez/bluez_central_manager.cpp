@@ -1,6 +1,8 @@
 #include "bluez_central_manager.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace quillon::bluez {
@@ -20,6 +22,10 @@ constexpr auto kLinkDownWait = std::chrono::seconds(3);
 // How long service objects may lag behind ServicesResolved (they follow at
 // once over LE, but a guest without KVM is slow).
 constexpr auto kServicesGrace = std::chrono::seconds(3);
+// How long a central that goes waits for bluetoothd to let go of its
+// notification sockets, and how often it looks.
+constexpr auto kNotifyReleaseWait = std::chrono::seconds(1);
+constexpr auto kNotifyReleasePoll = std::chrono::milliseconds(10);
 
 bool transient(const BusError& error) {
   // bluetoothd answers a Connect made while another is under way with
@@ -91,8 +97,40 @@ BluezCentralManager::BluezCentralManager(std::weak_ptr<CBCentralManagerDelegate>
 }
 
 BluezCentralManager::~BluezCentralManager() {
+  releaseNotifySockets();
   // Stops the bus thread before the peripherals and the tree go.
   bus_.reset();
+}
+
+// bluetoothd 5.66 frees an AcquireNotify subscription when its client leaves
+// the bus, and again when it then sees the socket hang up: a use-after-free
+// that kills bluetoothd, seen in the test VM whenever a central went with a
+// socket held on a live link. So the sockets are closed first, and the bus
+// is left only once bluetoothd has let go of each (NotifyAcquired false), or
+// after a second at most.
+void BluezCentralManager::releaseNotifySockets() {
+  if (!bus_) return;
+  std::vector<std::string> released;
+  for (auto& [path, peripheral] : peripherals_) {
+    for (auto& characteristic : peripheral->releaseNotifySockets()) released.push_back(std::move(characteristic));
+  }
+  const auto giveUpAt = std::chrono::steady_clock::now() + kNotifyReleaseWait;
+  for (const auto& path : released) {
+    for (;;) {
+      bool acquired = false;
+      auto error = bus_->call(
+          path, kProperties, "Get",
+          [](sdbus::MethodCall& call) { call << std::string(kCharacteristicInterface) << std::string("NotifyAcquired"); },
+          [&](sdbus::MethodReply& reply) {
+            sdbus::Variant value;
+            reply >> value;
+            acquired = value.get<bool>();
+          },
+          kNotifyReleaseWait);
+      if (error || !acquired || std::chrono::steady_clock::now() >= giveUpAt) break;
+      std::this_thread::sleep_for(kNotifyReleasePoll);
+    }
+  }
 }
 
 void BluezCentralManager::log(const std::string& text) { options_.log->line("[BlueZ]" + text); }
@@ -676,8 +714,45 @@ void BluezCentralManager::checkReady(const std::shared_ptr<BluezPeripheral>& per
     // later Connected false is seen as the link going down.
     tree_.change(peripheral->path(), kDeviceInterface, {{"Connected", true}}, {});
   }
+  if (peripheral->tableConfirmed != peripheral->attempt) {
+    confirmTable(peripheral);
+    return;
+  }
   peripheral->setState(CBPeripheralStateConnected);
   if (auto delegate = delegate_.lock()) delegate->centralManager_didConnectPeripheral(*this, peripheral);
+}
+
+// ServicesResolved and the first service objects do not make the table
+// whole: bluetoothd's object manager sends InterfacesAdded from an idle
+// callback and batches property changes, so ServicesResolved can reach us
+// before the last services do (a module would then look as if it lacked
+// one). Its objects are registered by then, so GetManagedObjects lists
+// them all: the link is usable once that answer is in the tree.
+void BluezCentralManager::confirmTable(const std::shared_ptr<BluezPeripheral>& peripheral) {
+  const unsigned attempt = peripheral->attempt;
+  if (std::exchange(peripheral->tableAsked, attempt) == attempt) return;
+  std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  std::weak_ptr<BluezPeripheral> weakPeripheral = peripheral;
+  const std::string under = peripheral->path() + "/";
+  bus_->callAsync(
+      "/", kObjectManager, "GetManagedObjects", {},
+      [weak, weakPeripheral, attempt, under](sdbus::MethodReply* reply, const BusError*) -> std::function<void()> {
+        ManagedObjects objects;
+        if (reply) objects = readManagedObjects(*reply);
+        return [weak, weakPeripheral, attempt, under, objects = std::move(objects)] {
+          auto self = weak.lock();
+          auto peripheral = weakPeripheral.lock();
+          if (!self || !peripheral || peripheral->state() != CBPeripheralStateConnecting ||
+              peripheral->attempt != attempt) {
+            return;
+          }
+          for (const auto& [path, interfaces] : objects) {
+            if (path.rfind(under, 0) == 0) self->tree_.add(path, interfaces);
+          }
+          peripheral->tableConfirmed = attempt;
+          self->checkReady(peripheral);
+        };
+      });
 }
 
 // Over LE the service objects follow ServicesResolved at once; a dual-mode

@@ -48,6 +48,18 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   const ObjectTree& tree() const { return tree_; }
   const BluezOptions& options() const { return options_; }
   void log(const std::string& text);
+  // Characteristics this central's bus connection holds a StartNotify
+  // subscription on. bluetoothd keeps one until StopNotify or until the
+  // client leaves the bus, across links, so it outlives the peripheral's
+  // view of the characteristic.
+  bool holdsStartNotify(const std::string& path) const { return startNotified_.count(path) > 0; }
+  void setHoldsStartNotify(const std::string& path, bool held) {
+    if (held) {
+      startNotified_.insert(path);
+    } else {
+      startNotified_.erase(path);
+    }
+  }
 
  private:
   BluezCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate, std::shared_ptr<RunLoop> queue,
@@ -72,6 +84,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void preferLowEnergy(const std::shared_ptr<BluezPeripheral>& peripheral);
   void expectServices(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void confirmTable(const std::shared_ptr<BluezPeripheral>& peripheral);
   void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);
   std::optional<BusError> startDiscovery();
   void stopDiscovery();
@@ -83,6 +96,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void disconnectLink(const std::shared_ptr<BluezPeripheral>& peripheral);
   void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
   void linkLost(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void releaseNotifySockets();
 
   std::weak_ptr<CBCentralManagerDelegate> delegate_;
   std::shared_ptr<RunLoop> queue_;
@@ -111,6 +125,7 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   // The connection attempt whose missing services are being waited for, by path.
   std::map<std::string, unsigned> servicesExpected_;
   KnownDevices knownDevices_;
+  std::set<std::string> startNotified_;
 };
 
 }  // namespace quillon::bluez

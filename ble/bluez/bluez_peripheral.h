@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bluez_bus.h"
+#include "bluez_notify_socket.h"
 #include "bluez_object_tree.h"
 #include "bluez_writable_watch.h"
 #include "quillon/ble/cb_peripheral.h"
@@ -47,11 +48,17 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void setState(CBPeripheralState state);
   // A Value change of the characteristic object at `path`.
   void valueChanged(const std::string& path, const Bytes& value);
+  // Closes every AcquireNotify socket; the characteristics' paths.
+  std::vector<std::string> releaseNotifySockets();
   // Connection attempts, for the central's retry and time-out bookkeeping.
   unsigned attempt = 0;
   unsigned retries = 0;
   unsigned connectCalls = 0;     // Device1.Connect calls made, for retries due later
   bool connectAnswered = false;  // this attempt's Connect replied with success
+  // The attempt for which GetManagedObjects was asked, and the one whose
+  // answer is in the tree: the device's whole GATT table (0: none).
+  unsigned tableAsked = 0;
+  unsigned tableConfirmed = 0;
   bool retryWhenDown = false;    // the next attempt waits for Connected false
   // Our Disconnect is not answered yet: bluetoothd keeps the link up for
   // 2 s first, and a Connect meanwhile would be answered with that link.
@@ -82,8 +89,10 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     // characteristic, and nothing written after it may overtake it.
     bool requestInFlight = false;
     std::unique_ptr<WritableWatch> watch;  // while the socket is full
-    // StartNotify/StopNotify calls not answered yet: writes wait for them.
+    // Subscriptions asked for and not answered yet: writes wait for them.
     unsigned notifyAnswersDue = 0;
+    // AcquireNotify's socket, while notifications come through it.
+    std::unique_ptr<NotifySocket> notifySocket;
   };
   enum class SocketSend { Sent, Full, NoSocket };
   enum class Issued { Done, SocketFull, AwaitingAnswer };
@@ -115,6 +124,26 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void drain(CharacteristicEntry& entry);
   CharacteristicEntry* entryAt(const std::string& path);
   void logMtu(const std::string& path);
+  // Subscribing: AcquireNotify where the characteristic offers it (a socket
+  // of our own, so each notification comes once whoever else listens),
+  // StartNotify otherwise. `ownReleased`: our own StartNotify subscription,
+  // which bluetoothd keeps across links and which makes it refuse
+  // AcquireNotify, was ended for this attempt.
+  void acquireNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
+                     bool ownReleased);
+  void notifyAcquired(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
+                      int fd, std::uint16_t mtu);
+  void acquireNotifyRefused(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
+                            const BusError& error, bool ownReleased);
+  void startOrStopNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
+                         bool enabled);
+  // The end of one setNotifyValue: reported to the delegate, and the writes
+  // that waited for it go.
+  void subscriptionAnswered(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
+                            bool enabled, const std::optional<NSError>& failed);
+  void notifySocketValue(const std::string& path, const NSData& value);
+  void notifySocketClosed(const std::string& path);
+  void reportValue(const std::shared_ptr<CBCharacteristic>& characteristic, const NSData& value);
 
   std::string path_;
   NSUUID identifier_;

@@ -53,6 +53,7 @@ GattApplication::GattApplication(sdbus::IConnection& bus, const std::string& roo
             .value = {},
             .on_write = [this, &transfer, detail, on_transfer_end = std::move(on_transfer_end)](
                             const std::vector<std::uint8_t>& bytes, const std::string& from) {
+              if (ota_written_) ota_written_(bytes);
               sent_version_.hostPacket(bytes);
               auto end = transfer.receive(bytes, from);
               if (!end) return;
@@ -64,7 +65,8 @@ GattApplication::GattApplication(sdbus::IConnection& bus, const std::string& roo
               }
               on_transfer_end(*end);
             }});
-  transfer.set_output([ff11](std::vector<std::uint8_t> chunk) { ff11->notify(std::move(chunk)); });
+  ff11_ = ff11;
+  transfer.set_output(ota_output());
 
   if (information.empty()) return;
   const std::string& device_information = service("180a");
@@ -75,6 +77,10 @@ GattApplication::GattApplication(sdbus::IConnection& bus, const std::string& roo
         device_information, {.uuid = uuid, .flags = {"read"}, .value = {text.begin(), text.end()}, .on_write = {}});
     if (field == DeviceInformationField::FirmwareRevision) firmware_revision_ = made;
   }
+}
+
+OtaModule::Output GattApplication::ota_output() {
+  return [ff11 = ff11_](std::vector<std::uint8_t> chunk) { ff11->notify(std::move(chunk)); };
 }
 
 }  // namespace quillon::module_tool

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ class GattApplication {
   GattApplication& operator=(const GattApplication&) = delete;
 
   const std::string& root() const { return root_; }
+  // Hears each write on FF11 before the module takes it (--hold-ack counts them).
+  void on_ota_write(std::function<void(std::span<const std::uint8_t>)> observer) { ota_written_ = std::move(observer); }
+  // Notifies one chunk on FF11, as the module's answers go out.
+  OtaModule::Output ota_output();
 
  private:
   std::string root_;
@@ -51,6 +56,8 @@ class GattApplication {
   std::uint64_t print_bytes_ = 0;
   ImageVersionFollower sent_version_;
   GattCharacteristic* firmware_revision_ = nullptr;
+  GattCharacteristic* ff11_ = nullptr;
+  std::function<void(std::span<const std::uint8_t>)> ota_written_;
 };
 
 // The 128-bit form of a 16-bit Bluetooth SIG UUID ("ff10" → "0000ff10-...").

@@ -3,15 +3,18 @@
 // module on a real radio without a printer. See --help.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "acknowledgement_hold.h"
 #include "bluez_registration.h"
 #include "gatt_application.h"
 #include "le_advertisement.h"
@@ -66,6 +69,10 @@ int serve(const ModuleOptions& options, const StopSignals& signals) {
   GattApplication application(*bus, kApplicationRoot, transfer, detail, [&](const TransferEnd& end) {
     if (options.once && !ended) ended = end;
   }, options.information);
+  AcknowledgementHold hold(std::chrono::milliseconds(options.hold_ack_ms), detail);
+  transfer.set_output(hold.wrap(application.ota_output()));
+  application.on_ota_write([&hold](std::span<const std::uint8_t> packet) { hold.written(packet); });
+  const auto timers = [&hold] { return hold.release_due(); };
   // One advertisement, on air for as long as the module serves. (Two that
   // bluetoothd rotated with a Duration were tried for emulated controllers,
   // which report an advertisement once per scan start: with extended
@@ -115,7 +122,7 @@ int serve(const ModuleOptions& options, const StopSignals& signals) {
       std::fflush(stdout);
 
       bluez_returned = false;
-      const int signal = serve_until(*bus, signals, [&] { return ended.has_value() || bluez_returned; });
+      const int signal = serve_until(*bus, signals, [&] { return ended.has_value() || bluez_returned; }, timers);
       if (signal) return stopped(signal);
       if (ended) break;
       // What was registered went with the old bluetoothd.

@@ -67,6 +67,12 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = tools::parse_count(*v, 0, 255);
       if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
       (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--hold-ack") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = tools::parse_count(*v, 0, 10000);
+      if (!n) return UsageError{"--hold-ack must be a whole number of milliseconds from 0 to 10000, not '" + std::string(*v) + "'"};
+      options.hold_ack_ms = static_cast<unsigned>(*n);
     } else if (name == "--fault") {
       auto v = value();
       if (!v) return missing();
@@ -145,6 +151,10 @@ Options:
                         restart
   --save-received FILE  when a transfer ends (the host's END), write what the
                         module received to FILE, replacing it
+  --hold-ack MS         hold each acknowledgement of DATA MS milliseconds
+                        before notifying it; with --verbose, lines count DATA
+                        packets that arrive meanwhile (beyond the module's
+                        credit) and writes after the host's END
   --once                end after one transfer, with the module's verdict as
                         exit status
   -v, --verbose         also show every packet and write on standard error

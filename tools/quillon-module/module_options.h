@@ -27,6 +27,9 @@ struct ModuleOptions {
   // Ends after one transfer, with the module's verdict as exit status.
   bool once = false;
   bool verbose = false;
+  // --hold-ack: how long each acknowledgement of DATA waits before it is
+  // notified (0: not at all).
+  unsigned hold_ack_ms = 0;
 };
 
 struct HelpRequested {};

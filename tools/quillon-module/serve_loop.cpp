@@ -24,14 +24,18 @@ int poll_timeout_ms(std::uint64_t deadline_usec) {
 
 }  // namespace
 
-int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::function<bool()>& done) {
+int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::function<bool()>& done,
+                const std::function<int()>& timers) {
   for (;;) {
     while (!done() && bus.processPendingRequest()) {
     }
     if (done()) return 0;
+    const int next = timers ? timers() : -1;
     const auto data = bus.getEventLoopPollData();
+    int timeout = poll_timeout_ms(data.timeout_usec);
+    if (next >= 0 && (timeout < 0 || next < timeout)) timeout = next;
     pollfd fds[2] = {{data.fd, data.events, 0}, {signals.fd(), POLLIN, 0}};
-    if (poll(fds, 2, poll_timeout_ms(data.timeout_usec)) < 0 && errno != EINTR) {
+    if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
       throw sdbus::Error("org.freedesktop.DBus.Error.Failed", "poll failed");
     }
     if (fds[1].revents & POLLIN) {

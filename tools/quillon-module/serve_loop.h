@@ -13,8 +13,11 @@
 namespace quillon::module_tool {
 
 // Serves `bus` until `done()` is true (0) or a stop signal arrives (its
-// number). Throws sdbus::Error when the connection fails.
-int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::function<bool()>& done);
+// number). `timers`, when given, runs what is due on each turn and says in
+// how many milliseconds it wants to run next (-1: not before an event).
+// Throws sdbus::Error when the connection fails.
+int serve_until(sdbus::IConnection& bus, const StopSignals& signals, const std::function<bool()>& done,
+                const std::function<int()>& timers = {});
 
 // Waits `ms` milliseconds serving nothing; a stop signal ends it early (its
 // number, else 0).

@@ -78,6 +78,7 @@ void BLEOTAController::start(std::int64_t total_length) {
   start_acknowledged_ = false;
   acquiring_ = false;
   image_failed_ = false;
+  end_sent_ = false;
   image_reader_.reset(file_total_length_);
 
   // The old watchdog goes before START does, so that it can never speak for
@@ -100,6 +101,7 @@ void BLEOTAController::data_index(std::span<const std::uint8_t> payload, std::in
 }
 
 void BLEOTAController::end(std::uint8_t error) {
+  end_sent_ = true;
   const auto packet = encode_end(error);
   send_packet(std::vector<std::uint8_t>(packet.begin(), packet.end()));
 }
@@ -201,6 +203,12 @@ void BLEOTAController::pkt_received(std::span<const std::uint8_t> pkt) {
           // A stale acknowledgement (of an earlier transfer) or a confused
           // module: with no mtu granted yet, a window would end the image.
           log.line("ack of data before ack of start, ignored");
+          break;
+        }
+        if (item->kind == Kind::AckData && end_sent_) {
+          // The image is all out and END has gone: a late or repeated
+          // acknowledgement has no window left to release.
+          log.line("ack of data after end command, ignored");
           break;
         }
         if (item->kind == Kind::AckStart) {

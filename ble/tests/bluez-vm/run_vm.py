@@ -451,6 +451,7 @@ def run(args):
                      f"{'did not finish' if started_case else 'not run'} because {why}; "
                      f"the console log's tail:\n{tail(console_log, 40)}")
 
+    # (label, value[, unit]); the cases' own figures carry their unit.
     timings = [("prepare kernel, initramfs, accel", prepared)]
     for label, mark in (("boot to guest script", "session-start"),
                         ("controllers ready", "controllers-ready"),
@@ -465,12 +466,16 @@ def run(args):
         if os.path.exists(case_timings):
             with open(case_timings) as f:
                 for line in f:
-                    name, _, seconds = line.strip().partition(" ")
-                    timings.append((f"  {case}: {name}", float(seconds)))
+                    name, value, *unit = line.split()
+                    timings.append((f"  {case}: {name}", float(value), unit[0] if unit else "s"))
     timings.append(("whole VM run", wall))
     with open(os.path.join(out, "timings.txt"), "w") as f:
-        for label, seconds in timings:
-            line = f"{label:<32} {seconds:7.1f} s"
+        for label, value, *unit in timings:
+            unit = unit[0] if unit else "s"
+            if unit == "ratio":
+                line = f"{label:<32} {value:7.3f}"
+            else:
+                line = f"{label:<32} {value:7.1f} {unit}"
             f.write(line + "\n")
             say(line)
     for case in cases:

@@ -21,11 +21,19 @@ without a tag), as real firmware reports after its restart. Before that
 own to every module that a BlueZ host serves (quillon-module's included).
 
 Like bluetoothd, it does not signal that a device became connected (see
-Device.Connect); the link's end is signalled.
+Device.Connect); the link's end is signalled. As bluetoothd, it emits one
+Value PropertiesChanged per StartNotify subscriber for every notification,
+and offers AcquireNotify on characteristics that notify: a socket of one
+client's own, refused while any client holds StartNotify (InProgress) or
+another holds the socket ("Notify acquired"), refusing StartNotify while
+held, answered after the descriptor write and closed with the link. With
+--late-services MS the OTA service's objects are announced (InterfacesAdded)
+MS milliseconds after ServicesResolved, though GetManagedObjects lists them
+at once, as bluetoothd's idle-time announcements can make them arrive.
 
 What it does not model: pairing, agents, bonding, LE advertising reports
 (devices appear when discovery starts), address types, indications,
-AcquireNotify, descriptors, the ATT MTU negotiation (every characteristic
+descriptors, the ATT MTU negotiation (every characteristic
 reports the fixed --att-mtu, and PDUs longer than it allows are dropped as
 bluetoothd drops them), discovery filters other than the UUID list, and the cache of devices
 across restarts.
@@ -58,8 +66,8 @@ Usage: bluez_peer.py [--devices N] [--fault [N:]NAME[=VALUE]]... [--mtu N]
        [--credit N] [--window N] [--start-result N] [--no-module]
        [--refuse-registration ERROR] [--paired] [--att-mtu N] [--refuse-discovery]
        [--disconnect-delay MS] [--adapter NAME] [--dual-mode N]...
-       [--preferred-bearer] [--info [N:]FIELD=VALUE]... [--info-fault [N:]FAULT]...
-       [--rssi-unavailable N]...
+       [--preferred-bearer] [--late-services MS] [--info [N:]FIELD=VALUE]...
+       [--info-fault [N:]FAULT]... [--rssi-unavailable N]...
 
 --info FIELD=VALUE gives device N (or every device) a Device Information
 string; FIELD is manufacturer (2A29), model (2A24), serial (2A25), hardware
@@ -290,6 +298,9 @@ class Characteristic(Object):
                  "MTU": dbus.UInt16(device.peer.args.att_mtu)}
         if acquire:
             props["WriteAcquired"] = False
+        # As bluetoothd: offered on every characteristic that notifies.
+        if "notify" in flags:
+            props["NotifyAcquired"] = False
         super().__init__(device.peer, path, CHAR, props)
         self.device, self.short = device, short
         self.sock = None
@@ -300,10 +311,18 @@ class Characteristic(Object):
         # The write request under way, as bluetoothd's write_op: until it is
         # answered, every other WriteValue on this characteristic is refused.
         self.write_op = False
+        self.notify_pending = False
         # The clients (bus names) subscribed with StartNotify. As bluetoothd,
         # a subscription outlives the link (it is made again on the next
         # one) and ends with StopNotify or when its client leaves the bus.
+        # Each subscriber's registration emits its own PropertiesChanged for
+        # every notification, so every client hears each value once per
+        # subscriber.
         self.subscribers = set()
+        # AcquireNotify's socket (our end): one client's alone, while held
+        # every other subscription is refused; it closes with the link.
+        self.notify_sock = None
+        self.notify_watch = None
 
     def check(self):
         if not self.device.props["Connected"]:
@@ -436,9 +455,65 @@ class Characteristic(Object):
             if self.path in self.peer.exported:
                 self.set("WriteAcquired", False)
 
+    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="hq", sender_keyword="sender",
+                         async_callbacks=("reply", "error"))
+    def AcquireNotify(self, options, sender, reply, error):
+        self.check()
+        # As bluetoothd: refused while held, and while any client (the
+        # caller included, from an earlier link too) holds StartNotify.
+        if self.notify_sock is not None or self.notify_pending:
+            raise BluezError("NotPermitted", "Notify acquired")
+        if self.subscribers:
+            raise BluezError("InProgress", "In Progress")
+        if "notify" not in self.props["Flags"]:
+            raise BluezError("NotSupported", "Not supported")
+        refused, delay = self.device.notify_refused, self.device.notify_delay
+        link = self.device.link
+        self.notify_pending = True
+
+        # bluetoothd answers once the module confirmed the descriptor write.
+        def answer():
+            self.notify_pending = False
+            if refused:
+                error(BluezError(*refused))
+            elif self.device.link != link or not self.device.props["Connected"]:
+                error(BluezError("Failed", "Not connected"))
+            else:
+                ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+                ours.setblocking(False)
+                self.notify_sock = ours
+                self.notify_watch = GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, self.notify_hup)
+                self.set("NotifyAcquired", True)
+                fd = dbus.types.UnixFd(theirs.fileno())
+                theirs.close()
+                reply(fd, dbus.UInt16(self.peer.args.att_mtu))
+            return False
+
+        if delay:
+            GLib.timeout_add(delay, answer)
+        else:
+            answer()
+
+    def notify_hup(self, fd, condition):
+        self.notify_watch = None
+        self.release_notify()
+        return False
+
+    def release_notify(self):
+        if self.notify_watch is not None:
+            GLib.source_remove(self.notify_watch)
+            self.notify_watch = None
+        if self.notify_sock is not None:
+            self.notify_sock.close()
+            self.notify_sock = None
+            if self.path in self.peer.exported:
+                self.set("NotifyAcquired", False)
+
     @dbus.service.method(CHAR, sender_keyword="sender", async_callbacks=("reply", "error"))
     def StartNotify(self, sender, reply, error):
         self.check()
+        if self.notify_sock is not None:
+            raise BluezError("NotPermitted", "Notify acquired")
         if "notify" not in self.props["Flags"]:
             raise BluezError("NotSupported", "Notify not supported")
         # As bluetoothd: a client already subscribed (on an earlier link
@@ -466,6 +541,12 @@ class Characteristic(Object):
 
     @dbus.service.method(CHAR, sender_keyword="sender")
     def StopNotify(self, sender):
+        # As bluetoothd: whoever calls it, the acquired socket goes.
+        if self.notify_sock is not None:
+            self.release_notify()
+            return
+        if sender not in self.subscribers:
+            raise BluezError("Failed", "No notify session started")
         self.unsubscribe(sender)
 
     def unsubscribe(self, sender):
@@ -474,8 +555,18 @@ class Characteristic(Object):
             if not self.subscribers:
                 self.set("Notifying", False)
 
+    def subscribed(self):
+        return self.props["Notifying"] or self.notify_sock is not None
+
     def notify(self, data):
-        if self.props["Notifying"] and self.device.props["Connected"]:
+        if not self.device.props["Connected"]:
+            return
+        if self.notify_sock is not None:
+            try:
+                self.notify_sock.send(bytes(data))
+            except OSError:
+                pass  # as bluetoothd: logged and dropped
+        for _ in self.subscribers:
             self.set("Value", dbus.Array(data, signature="y"))
 
 
@@ -652,10 +743,21 @@ class Device(Object):
         # link are still there; they go only with the device.
         if not self.gatt:
             self.build_gatt()
+            late = self.peer.args.late_services
+            # With --late-services, the OTA service's objects exist (they
+            # are in GetManagedObjects) but their InterfacesAdded comes
+            # after ServicesResolved, as bluetoothd's object manager sends
+            # it from an idle callback, or after a cached table is mended.
+            held = [obj for obj in self.gatt if late and obj.path.startswith(self.ota_service_path())]
             for obj in self.gatt:
-                self.peer.export(obj)
+                self.peer.export(obj, signal=obj not in held)
+            if held:
+                GLib.timeout_add(late, lambda: self.peer.announce(held) and False)
         self.set("ServicesResolved", True)
         reply()
+
+    def ota_service_path(self):
+        return "%s/service%04x" % (self.path, 0xFF10)
 
     def linger_ends(self):
         if not self.props["ServicesResolved"]:
@@ -694,6 +796,7 @@ class Device(Object):
             for obj in self.gatt:
                 if isinstance(obj, Characteristic):
                     obj.release()
+                    obj.release_notify()
             self.set("ServicesResolved", False)
             self.set("Connected", False)
         replies, self.disconnect_replies = self.disconnect_replies, []
@@ -714,7 +817,7 @@ class Device(Object):
     def written(self, characteristic, data):
         if characteristic.short == 0xFF11:
             self.ota_written += data
-            if not characteristic.props["Notifying"]:
+            if not characteristic.subscribed():
                 self.written_unsubscribed += 1
         if characteristic.short == 0xFF11 and self.ota:
             self.ota.receive(data)
@@ -1035,11 +1138,18 @@ class Peer:
                                      "org.freedesktop.DBus", "/org/freedesktop/DBus")
         GLib.timeout_add(100, self.tick)
 
-    def export(self, obj):
+    def export(self, obj, signal=True):
         self.exported[obj.path] = obj
         if isinstance(obj, Device):
             self.devices[obj.path] = obj
-        self.root.InterfacesAdded(obj.path, obj.managed())
+        if signal:
+            self.root.InterfacesAdded(obj.path, obj.managed())
+
+    def announce(self, objects):
+        """InterfacesAdded, late, for objects exported without it (still there)."""
+        for obj in objects:
+            if self.exported.get(obj.path) is obj:
+                self.root.InterfacesAdded(obj.path, obj.managed())
 
     def unexport(self, obj):
         if self.exported.pop(obj.path, None) is None:
@@ -1133,6 +1243,9 @@ def main():
     parser.add_argument("--disconnect-delay", type=int, default=2000)
     # Every StartDiscovery fails as when the kernel refuses to scan.
     parser.add_argument("--refuse-discovery", action="store_true")
+    # Milliseconds after ServicesResolved that the OTA service's objects are
+    # announced (InterfacesAdded); 0: with the others, before it.
+    parser.add_argument("--late-services", type=int, default=0, metavar="MS")
     # RegisterApplication is answered with org.bluez.Error.<ERROR>.
     parser.add_argument("--refuse-registration", metavar="ERROR")
     parser.add_argument("--info", action="append", type=info_argument)

@@ -10,6 +10,7 @@
 
 #include "conformance/backend_worlds.h"
 #include "conformance/bluez_vm_world.h"
+#include "conformance/host_subscriber.h"
 #include "quillon/dis/device_information_reader.h"
 #include "quillon/sim/sim_data_module.h"
 
@@ -382,6 +383,52 @@ TYPED_TEST(BLEWorldContract, AReconnectedModuleNotifiesOnlyOnceSubscribedAgain) 
   ASSERT_TRUE(this->runUntil([&] { return !this->recorder->values.empty(); }));
   this->settle();
   EXPECT_EQ(this->recorder->values, (std::vector<std::pair<std::string, NSData>>{{"FF01", {2}}}));
+}
+
+// bluetoothd passes each notification on once per subscribed client, as a
+// PropertiesChanged that every client hears: with another program on the
+// host subscribed (a GATT browser, a printer-status app), a central that
+// took those signals for notifications would see every value twice. Each
+// value reaches the host once; where that cannot be had, the subscription
+// is refused and says why.
+TYPED_TEST(BLEWorldContract, ASecondSubscriberOnTheHostDoesNotDoubleNotifications) {
+  if constexpr (std::is_same_v<TypeParam, SimBackend>) {
+    GTEST_SKIP() << "the simulated world has no other program on the host: its modules notify each central once";
+  } else {
+    const std::string ff01 = "0000ff01-0000-1000-8000-00805f9b34fb";
+    this->start();
+    auto module = this->find(1).at(0);
+    this->connectAndDiscover(module);
+    auto notify = this->characteristic(module, sim::kDataNotifyUUID);
+    ASSERT_TRUE(notify);
+    {
+      HostSubscriber before;
+      ASSERT_EQ(before.subscribe(ff01), "");
+      ASSERT_TRUE(this->subscribe(module));
+      ASSERT_EQ(this->recorder->notifyStates.size(), 1u);
+      ASSERT_TRUE(this->recorder->notifyStates[0]) << "a subscription that would hear every value twice was accepted";
+      EXPECT_NE(this->recorder->notifyStates[0]->localizedDescription.find("another program on this computer"),
+                std::string::npos)
+          << describe(this->recorder->notifyStates[0]);
+      EXPECT_FALSE(notify->isNotifying());
+      this->world->notifyData(1, {1});
+      this->settle();
+    }
+    // Once the other program has let go, the host subscribes; a program
+    // that subscribes after it does not make its values come twice.
+    this->subscribe(module);
+    ASSERT_EQ(this->recorder->notifyStates.size(), 2u);
+    EXPECT_FALSE(this->recorder->notifyStates[1]) << describe(this->recorder->notifyStates[1]);
+    HostSubscriber during;
+    const std::string theirs = during.subscribe(ff01);
+    for (std::uint8_t value : {2, 3}) {
+      this->world->notifyData(1, {value});
+      ASSERT_TRUE(this->runUntil([&] { return !this->recorder->values.empty() && this->recorder->values.back().second == NSData{value}; }));
+    }
+    this->settle();
+    EXPECT_EQ(this->recorder->values, (std::vector<std::pair<std::string, NSData>>{{"FF01", {2}}, {"FF01", {3}}}))
+        << "the other program's subscription: " << (theirs.empty() ? "accepted" : theirs);
+  }
 }
 
 TYPED_TEST(BLEWorldContract, PowerOffDropsLinksAndEndsTheScanForGood) {

@@ -255,6 +255,45 @@ TEST_F(QuillonOtaBluezTest, AllModulesTwoAtATimeAllUpdated) {
   EXPECT_EQ(most, 2u);
 }
 
+// bluetoothd's object manager announces a resolved device's services from
+// an idle callback, so ServicesResolved can come before the last of them
+// (the stand-in announces FF10 five seconds late; GetManagedObjects lists
+// it at once, as bluetoothd's does): the module offers its OTA service all
+// the same, and is updated.
+TEST_F(QuillonOtaBluezTest, AnOtaServiceAnnouncedAfterServicesResolvedIsFound) {
+  BluezPeerProcess peer({"--late-services", "5000"});
+  const auto image = make_image(20000);
+  const auto result = run({"--backend", "bluez", image});
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(receivedByModule(), contentsOf(image));
+}
+
+// Another program on the host subscribed to FF11 (StartNotify) would make
+// bluetoothd repeat every acknowledgement, and the host would run a window
+// for each copy, twice the module's credit in flight. The update ends
+// before anything is written, saying why and what to do.
+TEST_F(QuillonOtaBluezTest, ASecondSubscriberToTheOtaCharacteristicEndsTheUpdateBeforeAnyData) {
+  BluezPeerProcess peer;
+  // The other program found, connected and subscribed to the module first.
+  auto other = sdbus::createSystemBusConnection();
+  auto adapter = sdbus::createProxy(*other, "org.bluez", "/org/bluez/hci0");
+  adapter->callMethod("StartDiscovery").onInterface("org.bluez.Adapter1");
+  const std::string device = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
+  sdbus::createProxy(*other, "org.bluez", device)->callMethod("Connect").onInterface("org.bluez.Device1");
+  sdbus::createProxy(*other, "org.bluez", device + "/serviceff10/charff11")
+      ->callMethod("StartNotify").onInterface("org.bluez.GattCharacteristic1");
+  adapter->callMethod("StopDiscovery").onInterface("org.bluez.Adapter1");
+
+  const auto result = run({"--backend", "bluez", "--scan-timeout", "5", make_image(20000)});
+  EXPECT_EQ(result.status, 8) << result.output;
+  EXPECT_TRUE(result.says("another program on this computer is subscribed to FF11")) << result.output;
+  EXPECT_TRUE(result.says("Close other Bluetooth programs")) << result.output;
+  auto test = sdbus::createProxy(*other, "org.bluez", "/test");
+  std::vector<std::uint8_t> written;
+  test->callMethod("OtaWritten").onInterface("org.quillon.TestPeer1").withArguments(1).storeResultsTo(written);
+  EXPECT_TRUE(written.empty()) << written.size() << " bytes were written to FF11";
+}
+
 TEST_F(QuillonOtaBluezTest, NoBluezNoAdapterOrNoScanIsALinkFailureNotAHang) {
   {
     SCOPED_TRACE("no org.bluez on the bus");

@@ -226,6 +226,10 @@ class BLEOTAController : public HttpConnectionDelegate {
   bool acquiring_ = false;
   // A read of the image failed or came up short: the transfer is over.
   bool image_failed_ = false;
+  // This transfer's END has gone out: no acknowledgement of DATA runs a
+  // window after it (a transport that repeats notifications would
+  // otherwise send END once for every copy).
+  bool end_sent_ = false;
   // Whether the running download's response and body make a whole image.
   ImageDownloadCheck download_check_;
   // Reads the image in blocks, handed out a packet at a time.

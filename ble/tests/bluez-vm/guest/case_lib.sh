@@ -29,9 +29,10 @@ fail() {
   exit 1
 }
 
-# record_timing NAME SECONDS: the host's driver prints it with the run's timings.
+# record_timing NAME VALUE [UNIT]: the host's driver prints it with the run's
+# timings, in UNIT (default s: seconds; e.g. B/s, or "ratio" for a plain number).
 record_timing() {
-  echo "$1 $2" >>"$CASE_OUT/timings"
+  echo "$1 $2 ${3:-s}" >>"$CASE_OUT/timings"
 }
 
 # now: seconds since boot, for timing steps (now; ...; elapsed_since $t).

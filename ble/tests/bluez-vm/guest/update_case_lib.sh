@@ -106,7 +106,7 @@ link_up() {
 # record_transfer_timings NAME: when the run found, connected to and
 # finished with the module, from its stamped events.
 record_transfer_timings() {
-  /usr/bin/python3 - "$CASE_OUT/$1.json" <<'PY' | while read -r step seconds; do record_timing "$step" "$seconds"; done
+  /usr/bin/python3 - "$CASE_OUT/$1.json" <<'PY' | while read -r step value unit; do record_timing "$step" "$value" "$unit"; done
 import json, sys
 first = found = connected = None
 for line in open(sys.argv[1]):
@@ -125,7 +125,7 @@ for line in open(sys.argv[1]):
         print("connect %.2f" % (stamp - found))
     elif kind == "transfer" and event.get("bytes") == event.get("total") and event.get("seconds"):
         print("transfer %.2f" % event["seconds"])
-        print("transfer_bytes_per_second %.0f" % event["bytes_per_second"])
+        print("transfer_bytes_per_second %.0f B/s" % event["bytes_per_second"])
 PY
 }
 
