@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <limits>
 
 #include "command_line.h"
 #include "module_faults.h"
@@ -56,6 +57,12 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = tools::parse_count(*v, 0, 255);
       if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
       (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--max-image") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = tools::parse_count(*v, 0, std::numeric_limits<std::uint32_t>::max());
+      if (!n) return UsageError{"--max-image must be a whole number of bytes from 0 to 4294967295, not '" + std::string(*v) + "'"};
+      options.module.max_image_length = static_cast<std::uint32_t>(*n);
     } else if (name == "--fault") {
       auto v = value();
       if (!v) return missing();
@@ -90,9 +97,9 @@ bus it offers the module's GATT services and advertises them:
 The advertisement carries the name and FF10. Writes are served in the order
 they arrive. Once both the GATT application and the advertisement are
 registered it prints "ready" on standard output; every event (registered,
-first write, START with the announced length, END with the verdict and the
-bytes received) is one line on standard error. Ctrl-C or SIGTERM
-unregisters both and ends it.
+first write, START with the announced length, END with the verdict, the
+bytes received and why it failed) is one line on standard error. Ctrl-C or
+SIGTERM unregisters both and ends it.
 
 bluetoothd must run and the adapter be powered (bluetoothctl power on), and
 the user must be allowed to use org.bluez on the system bus (root, or the
@@ -107,6 +114,12 @@ Options:
                         (default 247)
   --credit N            DATA packets of the first window, granted with
                         START, 0 to 255 (default 3)
+  --max-image BYTES     the largest image it takes, as a real module's flash
+                        bounds it (default 4194304, 4 MiB): a START
+                        announcing more is refused at once (the
+                        acknowledgement's result 2, no credit, then the
+                        module's END with 2). Whatever is sent, the module
+                        keeps no more than the announced length
   --fault FAULT         make the module misbehave; may be repeated. Faults
                         (the names quillon-ota gives the simulated module's):
 )") + std::string(tools::fault_help()) +
@@ -125,7 +138,8 @@ Exit status:
   1    the connection to the system bus failed while serving
   2    usage error
   3    with --once: the module answered END with a failure (a bad checksum,
-       a length other than announced, packets out of order)
+       a length other than announced, packets out of order), or refused a
+       START announcing more than --max-image
   4    no system bus, or org.bluez is not on it (bluetoothd not running)
   5    no such adapter, or it offers no GATT server or advertising
   6    BlueZ refused the application or the advertisement (its error name
