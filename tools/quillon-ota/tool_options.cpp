@@ -80,7 +80,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     if (name == "--version") return VersionRequested{};
     if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
                             name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received" ||
-                            name == "--out-of-range")) {
+                            name == "--out-of-range" || name == "--max-image")) {
       simulated_only = std::string(name);
     }
     if (name == "-v" || name == "--verbose") {
@@ -103,6 +103,12 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = parse_count(*v, 0, 255);
       if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
       (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--max-image") {
+      auto v = value();
+      if (!v) return missing();
+      auto n = tools::parse_count(*v, 0, std::numeric_limits<std::uint32_t>::max());
+      if (!n) return UsageError{"--max-image must be a whole number of bytes from 0 to 4294967295, not '" + std::string(*v) + "'"};
+      options.module.max_image_length = static_cast<std::uint32_t>(*n);
     } else if (name == "--att-mtu") {
       auto v = value();
       if (!v) return missing();
@@ -318,6 +324,9 @@ The simulated modules (sim only):
                         1000 (default 0), as a real link would
   --att-mtu N           the ATT MTU of its link, 23 to 517 (default 517): a
                         write without response carries at most N - 3 bytes
+  --max-image BYTES     the largest image it takes, as a real module's flash
+                        bounds it (default 4194304, 4 MiB); a larger image
+                        is refused at START
   --out-of-range WHICH  module WHICH (its number from 1, or identifier) is
                         made but out of radio range; may be repeated
   --fault FAULT         inject a fault into every module; may be repeated
