@@ -32,18 +32,35 @@ std::optional<std::vector<std::uint8_t>> OtaModule::take_output() {
   return chunk;
 }
 
-void OtaModule::violation(std::string what) {
-  if (!violations_.empty() && what == last_violation_) {
-    violations_.back() = what + " (" + std::to_string(++last_violation_repeats_) + " times)";
-    return;
-  }
-  if (violations_.size() >= kMaxViolationsListed) {
+void OtaModule::violation(std::string_view what) {
+  // Compared before any string is made: a peer repeating one fault costs
+  // no allocation per packet.
+  if (!complaints_.empty() && what == complaints_.back().text) {
+    ++complaints_.back().times;
+  } else if (complaints_.size() < kMaxViolationsListed) {
+    complaints_.push_back({std::string(what), 1});
+  } else {
     ++violations_not_listed_;
-    return;
   }
-  violations_.push_back(what);
-  last_violation_ = std::move(what);
-  last_violation_repeats_ = 1;
+}
+
+template <typename Make>
+void OtaModule::violation_built(Make make) {
+  if (complaints_.size() < kMaxViolationsListed) {
+    violation(make());
+  } else {
+    ++violations_not_listed_;
+  }
+}
+
+std::vector<std::string> OtaModule::violations() const {
+  std::vector<std::string> list;
+  list.reserve(complaints_.size());
+  for (const auto& complaint : complaints_) {
+    list.push_back(complaint.times == 1 ? complaint.text
+                                        : complaint.text + " (" + std::to_string(complaint.times) + " times)");
+  }
+  return list;
 }
 
 void OtaModule::emit(std::vector<std::uint8_t> packet) {
@@ -93,11 +110,12 @@ void OtaModule::start(const OtaHostPacket& in, bool silent) {
   const auto received = packets_received_;
   reset();
   packets_received_ = received;
-  announced_length_ = in.announced_length;
   if (in.length_ok && in.announced_length > config_.max_image_length) {
     start_refused_ = true;
-    violation("START announcing " + std::to_string(in.announced_length) + " bytes refused: this module holds at most " +
-              std::to_string(config_.max_image_length));
+    violation_built([&] {
+      return "START announcing " + std::to_string(in.announced_length) + " bytes refused: this module holds at most " +
+             std::to_string(config_.max_image_length);
+    });
     verdict_ = OTA_ERR_OTHER;
     if (!silent) {
       // No credit, so an honest host sends no DATA; the END tells it at once
@@ -110,6 +128,7 @@ void OtaModule::start(const OtaHostPacket& in, bool silent) {
     return;
   }
   started_ = true;
+  announced_length_ = in.announced_length;
   window_left_ = config_.credit;
   if (!silent) {
     const auto ack = encode_ack_start(config_.start_result, config_.mtu, config_.credit);
@@ -124,14 +143,16 @@ void OtaModule::take_data(const OtaHostPacket& in) {
   }
   if (!in.length_ok) return;
   if (in.index != expected_index_) {
-    violation("DATA index " + std::to_string(in.index) + " where " + std::to_string(expected_index_) + " was due");
+    violation_built([&] {
+      return "DATA index " + std::to_string(in.index) + " where " + std::to_string(expected_index_) + " was due";
+    });
   }
   const std::size_t room = config_.mtu > kOtaDataOverhead ? config_.mtu - kOtaDataOverhead : 0;
   if (in.payload.size() > room) violation("DATA longer than the mtu");
   expected_index_ = static_cast<std::uint16_t>(in.index + 1);
   // Only what the announced length leaves room for is kept.
-  const std::uint64_t kept = image_length_ < announced_length_ ? announced_length_ - image_length_ : 0;
-  const auto keep = in.payload.first(static_cast<std::size_t>(std::min<std::uint64_t>(kept, in.payload.size())));
+  const std::uint64_t left = image_length_ < announced_length_ ? announced_length_ - image_length_ : 0;
+  const auto keep = in.payload.first(static_cast<std::size_t>(std::min<std::uint64_t>(left, in.payload.size())));
   if (keep.size() < in.payload.size()) violation("DATA beyond the announced length");
   if (config_.store_image) image_.insert(image_.end(), keep.begin(), keep.end());
   image_hash_ = hash_of(keep, image_hash_);
@@ -146,10 +167,10 @@ void OtaModule::receive(std::span<const std::uint8_t> packet) {
   const OtaHostPacket in = decode_host_packet(packet);
   if (in.kind == OtaHostPacket::Kind::Start) start(in, silent);
   if (in.kind != OtaHostPacket::Kind::Unknown && !in.length_ok) {
-    violation("packet of wrong length " + std::to_string(packet.size()));
+    violation_built([&] { return "packet of wrong length " + std::to_string(packet.size()); });
   } else if (in.length_ok && !in.checksum_ok) {
     bad_checksum_seen_ = true;
-    violation("bad checksum in packet " + std::to_string(packets_received_ - 1));
+    violation_built([&] { return "bad checksum in packet " + std::to_string(packets_received_ - 1); });
   }
 
   switch (in.kind) {
@@ -174,7 +195,7 @@ void OtaModule::receive(std::span<const std::uint8_t> packet) {
       std::uint8_t verdict = OTA_SUCCESS;
       if (bad_checksum_seen_) {
         verdict = OTA_ERR_CHECK_SUM_FAIL;
-      } else if (!started_ || !violations_.empty() || image_length_ != announced_length_) {
+      } else if (!started_ || !complaints_.empty() || image_length_ != announced_length_) {
         verdict = OTA_ERR_OTHER;
       }
       verdict_ = verdict;

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <limits>
 
 #include "command_line.h"
 #include "module_faults.h"
+#include "module_image_limit.h"
 
 namespace quillon::module_tool {
 namespace {
@@ -60,9 +60,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     } else if (name == "--max-image") {
       auto v = value();
       if (!v) return missing();
-      auto n = tools::parse_count(*v, 0, std::numeric_limits<std::uint32_t>::max());
-      if (!n) return UsageError{"--max-image must be a whole number of bytes from 0 to 4294967295, not '" + std::string(*v) + "'"};
-      options.module.max_image_length = static_cast<std::uint32_t>(*n);
+      if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
     } else if (name == "--fault") {
       auto v = value();
       if (!v) return missing();

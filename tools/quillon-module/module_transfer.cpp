@@ -46,7 +46,7 @@ std::optional<TransferEnd> ModuleTransfer::receive(std::span<const std::uint8_t>
     if (module_.start_refused()) {
       events_->logf("START: %u bytes announced, refused: this module holds at most %u bytes",
                     static_cast<unsigned>(in.announced_length), static_cast<unsigned>(module_config_.max_image_length));
-      reported_ = module_.violations();
+      reported_ = module_.violations();  // the line above says it
       return conclude();
     }
     events_->logf("START: %u bytes announced", static_cast<unsigned>(in.announced_length));
@@ -56,11 +56,7 @@ std::optional<TransferEnd> ModuleTransfer::receive(std::span<const std::uint8_t>
   events_->logf("END: %s%s, %llu of %u bytes received", verdict_text(module_.verdict().value_or(OTA_ERR_OTHER)),
                 answered() ? "" : " (not sent: silent)", static_cast<unsigned long long>(module_.image_length()),
                 static_cast<unsigned>(module_.announced_length()));
-  for (const auto& violation : module_.violations()) events_->logf("  why: %s", violation.c_str());
-  if (module_.violations_not_listed() > 0) {
-    events_->logf("  and %llu more", static_cast<unsigned long long>(module_.violations_not_listed()));
-  }
-  reported_ = module_.violations();
+  tell_complaints("  why: ");
   return conclude();
 }
 
@@ -75,14 +71,24 @@ void ModuleTransfer::report_dropped() {
                   static_cast<unsigned long long>(module_.image_length()),
                   static_cast<unsigned>(module_.announced_length()));
   }
-  // What went wrong since the last END (or refusal) that no line has told.
-  const auto& violations = module_.violations();
-  for (std::size_t i = 0; i < violations.size(); ++i) {
-    if (i >= reported_.size() || violations[i] != reported_[i]) {
-      events_->logf("  ignored before START: %s", violations[i].c_str());
-    }
-  }
+  tell_complaints("  ignored before START: ");
+  // The module forgets them with this START.
   reported_.clear();
+  reported_not_listed_ = 0;
+}
+
+void ModuleTransfer::tell_complaints(const char* prefix) {
+  // Each complaint once: a line already told is not told again.
+  auto complaints = module_.violations();
+  for (std::size_t i = 0; i < complaints.size(); ++i) {
+    if (i >= reported_.size() || complaints[i] != reported_[i]) events_->logf("%s%s", prefix, complaints[i].c_str());
+  }
+  const std::uint64_t not_listed = module_.violations_not_listed();
+  if (not_listed > reported_not_listed_) {
+    events_->logf("  and %llu more", static_cast<unsigned long long>(not_listed - reported_not_listed_));
+  }
+  reported_ = std::move(complaints);
+  reported_not_listed_ = not_listed;
 }
 
 TransferEnd ModuleTransfer::conclude() {

@@ -49,6 +49,8 @@ class ModuleTransfer {
   bool answered() const;
   // Before a START: lines for the transfer and complaints it wipes out.
   void report_dropped();
+  // A line for each of the module's complaints not told yet, after `prefix`.
+  void tell_complaints(const char* prefix);
   // The end of a transfer: its verdict, and what the module kept saved.
   TransferEnd conclude();
 
@@ -59,6 +61,7 @@ class ModuleTransfer {
   std::optional<std::string> save_received_;
   std::optional<std::string> writer_;  // the last central heard from
   std::vector<std::string> reported_;  // the module's complaints as last told in lines
+  std::uint64_t reported_not_listed_ = 0;
 };
 
 }  // namespace quillon::module_tool

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "command_line.h"
+#include "module_image_limit.h"
 #include "quillon/ble/ns_uuid.h"
 #include "quillon/sim/sim_fleet.h"
 
@@ -106,9 +107,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     } else if (name == "--max-image") {
       auto v = value();
       if (!v) return missing();
-      auto n = tools::parse_count(*v, 0, std::numeric_limits<std::uint32_t>::max());
-      if (!n) return UsageError{"--max-image must be a whole number of bytes from 0 to 4294967295, not '" + std::string(*v) + "'"};
-      options.module.max_image_length = static_cast<std::uint32_t>(*n);
+      if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
     } else if (name == "--att-mtu") {
       auto v = value();
       if (!v) return missing();

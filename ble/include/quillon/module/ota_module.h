@@ -32,6 +32,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillon {
@@ -97,6 +98,7 @@ class OtaModule {
   // Image bytes received in DATA since START, kept or not.
   std::uint64_t image_length() const { return image_length_; }
   std::uint64_t image_hash() const { return image_hash_; }  // FNV-1a 64 of the bytes kept
+  // What the last accepted START announced (0 after a refused one).
   std::uint32_t announced_length() const { return announced_length_; }
   // A START was accepted and no END has come since.
   bool in_transfer() const { return started_ && !ended_; }
@@ -109,8 +111,8 @@ class OtaModule {
   // What went wrong since the last START (or, before any, since the module
   // was made): at most kMaxViolationsListed entries, a complaint made n > 1
   // times in a row listed once as "... (n times)".
-  const std::vector<std::string>& violations() const { return violations_; }
-  // Complaints made after the list was full.
+  std::vector<std::string> violations() const;
+  // Distinct complaints made after the list was full.
   std::uint64_t violations_not_listed() const { return violations_not_listed_; }
 
   // FNV-1a 64 of bytes, for comparing with image_hash() without storing.
@@ -118,7 +120,10 @@ class OtaModule {
                                std::uint64_t seed = 0xcbf29ce484222325ULL);
 
  private:
-  void violation(std::string what);
+  void violation(std::string_view what);
+  // A complaint whose text must be built: built only while the list has room.
+  template <typename Make>
+  void violation_built(Make make);
   void start(const OtaHostPacket& in, bool silent);
   void take_data(const OtaHostPacket& in);
   void queue_ack(std::vector<std::uint8_t> ack);
@@ -145,9 +150,11 @@ class OtaModule {
   std::uint64_t acks_made_ = 0;
   std::uint64_t ends_received_ = 0;
   std::optional<std::uint8_t> verdict_;
-  std::vector<std::string> violations_;
-  std::string last_violation_;  // as first said, without the count
-  std::uint64_t last_violation_repeats_ = 0;
+  struct Complaint {
+    std::string text;
+    std::uint64_t times;  // in a row
+  };
+  std::vector<Complaint> complaints_;
   std::uint64_t violations_not_listed_ = 0;
 };
 
