@@ -26,9 +26,12 @@ std::uint64_t OtaModule::hash_of(std::span<const std::uint8_t> bytes, std::uint6
 }
 
 std::optional<std::vector<std::uint8_t>> OtaModule::take_output() {
-  if (outbox_.empty()) return std::nullopt;
-  auto chunk = std::move(outbox_.front());
-  outbox_.pop_front();
+  if (outbox_taken_ == outbox_.size()) return std::nullopt;
+  auto chunk = std::move(outbox_[outbox_taken_++]);
+  if (outbox_taken_ == outbox_.size()) {
+    outbox_.clear();
+    outbox_taken_ = 0;
+  }
   return chunk;
 }
 

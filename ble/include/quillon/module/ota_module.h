@@ -27,7 +27,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -132,7 +131,10 @@ class OtaModule {
 
   OtaModuleConfig config_;
   Output output_;
-  std::deque<std::vector<std::uint8_t>> outbox_;
+  // Chunks waiting for take_output(), the first outbox_taken_ gone. Not a
+  // deque: every START makes a fresh module, and an empty deque allocates.
+  std::vector<std::vector<std::uint8_t>> outbox_;
+  std::size_t outbox_taken_ = 0;
   std::vector<std::uint8_t> merged_;
 
   bool started_ = false;
