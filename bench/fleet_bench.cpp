@@ -50,6 +50,8 @@ Figures run(std::size_t count, std::size_t image_bytes, Watchdogs kind) {
   fleet.count = count;
   fleet.answerLatency = 7500us;
   fleet.module.ota.store_image = false;  // count and hash only
+  // Images of any size asked for, even beyond a real module's flash.
+  fleet.module.ota.max_image_length = std::max<std::uint32_t>(kOtaModuleDefaultMaxImage, static_cast<std::uint32_t>(image_bytes));
   const auto modules = sim::addDataModules(*world, fleet);
   std::map<NSUUID, NSData> images;
   for (std::size_t i = 0; i < count; ++i) {

@@ -58,6 +58,7 @@ bool run(std::int64_t length) {
   config.mtu = 247;
   config.credit = 3;
   config.store_image = false;
+  config.max_image_length = static_cast<std::uint32_t>(length);  // beyond a real module's flash
   OtaModule module(config);
 
   OtaPlatform platform;

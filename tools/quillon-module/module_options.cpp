@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "module_faults.h"
+#include "module_image_limit.h"
 
 namespace quillon::module_tool {
 namespace {
@@ -73,6 +74,10 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = tools::parse_count(*v, 0, 10000);
       if (!n) return UsageError{"--hold-ack must be a whole number of milliseconds from 0 to 10000, not '" + std::string(*v) + "'"};
       options.hold_ack_ms = static_cast<unsigned>(*n);
+    } else if (name == "--max-image") {
+      auto v = value();
+      if (!v) return missing();
+      if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
     } else if (name == "--fault") {
       auto v = value();
       if (!v) return missing();
@@ -116,9 +121,9 @@ bus it offers the module's GATT services and advertises them:
 The advertisement carries the name and FF10. Writes are served in the order
 they arrive. Once both the GATT application and the advertisement are
 registered it prints "ready" on standard output; every event (registered,
-first write, START with the announced length, END with the verdict and the
-bytes received) is one line on standard error. Ctrl-C or SIGTERM
-unregisters both and ends it.
+first write, START with the announced length, END with the verdict, the
+bytes received and why it failed) is one line on standard error. Ctrl-C or
+SIGTERM unregisters both and ends it.
 
 bluetoothd must run and the adapter be powered (bluetoothctl power on), and
 the user must be allowed to use org.bluez on the system bus (root, or the
@@ -133,6 +138,12 @@ Options:
                         (default 247)
   --credit N            DATA packets of the first window, granted with
                         START, 0 to 255 (default 3)
+  --max-image BYTES     the largest image it takes, as a real module's flash
+                        bounds it (default 4194304, 4 MiB): a START
+                        announcing more is refused at once (the
+                        acknowledgement's result 2, no credit, then the
+                        module's END with 2). Whatever is sent, the module
+                        keeps no more than the announced length
   --fault FAULT         make the module misbehave; may be repeated. Faults
                         (the names quillon-ota gives the simulated module's):
 )") + std::string(tools::fault_help()) +
@@ -168,7 +179,8 @@ Exit status:
   1    the connection to the system bus failed while serving
   2    usage error
   3    with --once: the module answered END with a failure (a bad checksum,
-       a length other than announced, packets out of order)
+       a length other than announced, packets out of order), or refused a
+       START announcing more than --max-image
   4    no system bus, or org.bluez is not on it (bluetoothd not running)
   5    no such adapter, or it offers no GATT server or advertising
   6    BlueZ refused the application or the advertisement (its error name

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "command_line.h"
+#include "module_image_limit.h"
 #include "quillon/ble/ns_uuid.h"
 #include "quillon/sim/sim_fleet.h"
 
@@ -80,7 +81,8 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     if (name == "--version") return VersionRequested{};
     if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
                             name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received" ||
-                            name == "--out-of-range" || name == "--firmware-revision" || name == "--model")) {
+                            name == "--out-of-range" || name == "--firmware-revision" || name == "--model" ||
+                            name == "--max-image")) {
       simulated_only = std::string(name);
     }
     if (name == "-v" || name == "--verbose") {
@@ -135,6 +137,10 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
       auto n = parse_count(*v, 0, 255);
       if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
       (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+    } else if (name == "--max-image") {
+      auto v = value();
+      if (!v) return missing();
+      if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
     } else if (name == "--att-mtu") {
       auto v = value();
       if (!v) return missing();
@@ -370,6 +376,9 @@ The simulated modules (sim only):
                         1000 (default 0), as a real link would
   --att-mtu N           the ATT MTU of its link, 23 to 517 (default 517): a
                         write without response carries at most N - 3 bytes
+  --max-image BYTES     the largest image it takes, as a real module's flash
+                        bounds it (default 4194304, 4 MiB); a larger image
+                        is refused at START
   --firmware-revision V
                         every module offers Device Information (180A) with
                         firmware revision V; after an update it accepted, a

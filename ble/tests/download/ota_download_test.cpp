@@ -355,10 +355,11 @@ TEST_F(OtaDownloadTest, LargeImageStreamsWithBoundedBytesInFlight) {
   CurlHttpClient::Options options;
   options.max_bytes_in_flight = 256 * 1024;
   auto http = std::make_shared<CurlHttpClient>(options);
+  constexpr std::size_t kSize = 24u << 20;
   OtaModuleConfig config;
   config.store_image = false;
+  config.max_image_length = kSize;  // beyond a real module's flash
   make_controller(http, config);
-  constexpr std::size_t kSize = 24u << 20;
   controller_->download_firmware_from_url(server_.url("/large.bin?size=" + std::to_string(kSize)));
   run_until_completed();
 

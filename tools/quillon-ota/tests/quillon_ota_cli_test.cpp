@@ -111,6 +111,17 @@ TEST_F(QuillonOtaTest, PacketsLongerThanTheLinkCarriesEndTheUpdateBeforeAnyData)
   EXPECT_EQ(fits.status, 0) << fits.output;
 }
 
+// An image beyond the module's flash is refused at START, at once and with
+// nothing sent; one that fills it exactly goes through.
+TEST_F(QuillonOtaTest, AnImageLargerThanTheModuleHoldsIsRefusedAtStart) {
+  const auto refused = run({make_image(5000), "--max-image", "4999", "--save-received", in_home("got.bin")});
+  EXPECT_EQ(refused.status, 7) << refused.output;
+  EXPECT_TRUE(read_bytes(in_home("got.bin")).empty()) << "DATA reached the module";
+
+  const auto fits = run({make_image(5000), "--max-image", "5000", "--verify"});
+  EXPECT_EQ(fits.status, 0) << fits.output;
+}
+
 // Real time: the watchdog needs more than 3 silent seconds.
 TEST_F(QuillonOtaTest, AModuleThatFallsSilentTimesOut) {
   const auto result = run({make_image(20000), "--fault", "silent=4"});
