@@ -61,6 +61,14 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
+def from_start_ack(answers, length):
+    """`length` bytes of what the module notified, from its acknowledgement
+    of START on (fc f1 ...); empty until that many have arrived. A late
+    answer to the stage before may come first, over the real bluetoothd."""
+    at = answers.find(b"\xfc\xf1")
+    return answers[at:at + length] if at >= 0 and len(answers) >= at + length else b""
+
+
 def pump_until(what, check, limit=LIMIT):
     """Runs the main loop (signals arrive there) until check() holds."""
     context = GLib.MainContext.default()
@@ -183,8 +191,7 @@ def stage_four_times(central, module, announced):
     first = len(central.notifications)
     central.write(start(announced))
     # A full DATA packet carries the granted mtu - 4 image bytes.
-    ack = pump_until("the acknowledgement of START", lambda: len(central.answers_since(first)) >= 6 and
-                     central.answers_since(first))
+    ack = pump_until("the acknowledgement of START", lambda: from_start_ack(central.answers_since(first), 6))
     central.room = room = ack[3] - 4
     for index, at in enumerate(range(0, len(image), room)):
         central.write(data(index, image[at:at + room]))
@@ -202,8 +209,8 @@ def stage_start_4gib(central, module):
     central.write(start(0xFFFFFFFF))
     module.wait_for(r"START: 4294967295 bytes announced, refused: this module holds at most \d+ bytes")
     module.wait_for(r"^saved 0 bytes")
-    refusal = pump_until("the refusal and the module's END", lambda: len(central.answers_since(first)) >= 10 and
-                         central.answers_since(first))
+    refusal = pump_until("the refusal and the module's END",
+                         lambda: from_start_ack(central.answers_since(first), 10))
     ack, module_end = refusal[:6], refusal[6:10]
     if ack[:3] != b"\xfc\xf1\x02" or ack[4] != 0 or checksum(ack[:5]) != ack[5]:
         raise StageFailed(f"START of 4 GiB acknowledged with {ack.hex(' ')}, not a refusal with no credit")
