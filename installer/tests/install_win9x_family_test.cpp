@@ -16,14 +16,14 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-constexpr char kDir[] = R"(C:\WINDOWS\SYSTEM)";
+constexpr char kSystemDir[] = R"(C:\WINDOWS\SYSTEM)";
 
 // A 9x machine with the medium's files in the current folder and a COM1
 // whose every field differs from what the procedure writes, so that kept
 // fields show.
 struct Win9xMachine : RecordingSystemLayer {
   Win9xMachine() {
-    driverDirectory = kDir;
+    driverDirectory = kSystemDir;
     for (const char* f : {"TPX58.DLL.drv", "TPX80.DLL.drv", "TPX76.DLL.drv", "iconlib.dll",
                           "unidrv.dll", "unidrv.hlp"}) {
       addFile(f);
@@ -47,8 +47,8 @@ struct Win9xMachine : RecordingSystemLayer {
 };
 
 // Parity row 2 is None, stop-bits row 0 is one stop bit.
-InstallSettings serial(int port, int baud, int byteSize, int flow, int parity = 2,
-                       int stopBits = 0) {
+InstallSettings comSettings(int port, int baud, int byteSize, int flow, int parity = 2,
+                            int stopBits = 0) {
   InstallSettings s;
   s.portIndex = port;
   s.baudIndex = baud;
@@ -74,10 +74,10 @@ TEST(InstallWin9xFamilyTest, ModelRowFourAsDefaultOnAParallelPort) {
   settings.modelIndex = 4;
   settings.portIndex = 2;
   settings.setDefault = true;
-  system.addFile(std::string(kDir) + "\\ICONLIB.DLL");  // replaced whatever is there
+  system.addFile(std::string(kSystemDir) + "\\ICONLIB.DLL");  // replaced whatever is there
   InstallWin9xFamily(system, settings);
 
-  const std::string d = kDir;
+  const std::string d = kSystemDir;
   const Lines expected = {
       R"(GetPrinterDriverDirectoryA(null, null, 1, buffer, 255) -> 1 ")" + d + "\"",
       R"(CopyFileA("TPX80.DLL.drv", ")" + d + R"(\TPX80.DLL.drv", 0) -> 1)",
@@ -105,7 +105,7 @@ TEST(InstallWin9xFamilyTest, ModelRowFourAsDefaultOnAParallelPort) {
 
 TEST(InstallWin9xFamilyTest, InstalledUnidrvIsLeftAlone) {
   Win9xMachine system;
-  system.addFile(std::string(kDir) + "\\UNIDRV.DLL");
+  system.addFile(std::string(kSystemDir) + "\\UNIDRV.DLL");
   InstallWin9xFamily(system, InstallSettings{});
   const Lines lines = system.lines();
   EXPECT_EQ(R"(FindFirstFileA("C:\WINDOWS\SYSTEM\unidrv.dll") -> find#1)", lines[3]);
@@ -130,21 +130,21 @@ TEST(InstallWin9xFamilyTest, StoresCom1sStateWithTheChosenLineSettings) {
   const char* keyPrefix = R"(RegOpenKeyExA(HKLM, "System\CurrentControlSet\Services\Class\Ports\)";
   const Case cases[] = {
       {"COM2: 9600/7/Odd/2/XonXoff, parity checked",
-       serial(4, 4, 2, 1, 3, 2),
+       comSettings(4, 4, 2, 1, 3, 2),
        {open, read, R"(StrToIntA("9600") -> 9600)", R"(StrToIntA("7") -> 7)",
         std::string(keyPrefix) + R"(0001", 0, 0x2) -> 0 key#3)",
         "RegSetValueExA(key#3, \"DCB\", 0, 3, {1C 00 00 00 80 25 00 00 13 03 C3 A5 11 11 02 02 "
         "03 03 07 01 02 11 13 3F 1A 0A 77 77}, 28) -> 0",
         "RegCloseKey(key#3) -> 0", "CloseHandle(file#2) -> 1"}},
       {"COM1: the dialog's defaults",
-       serial(3, 5, 3, 2),
+       comSettings(3, 5, 3, 2),
        {open, read, R"(StrToIntA("19200") -> 19200)", R"(StrToIntA("8") -> 8)",
         std::string(keyPrefix) + R"(0000", 0, 0x2) -> 0 key#3)",
         "RegSetValueExA(key#3, \"DCB\", 0, 3, {1C 00 00 00 00 4B 00 00 15 20 C3 A5 11 11 02 02 "
         "03 03 08 00 00 11 13 3F 1A 0A 77 77}, 28) -> 0",
         "RegCloseKey(key#3) -> 0", "CloseHandle(file#2) -> 1"}},
       {"COM2: 115200/5/None",
-       serial(4, 8, 0, 0),
+       comSettings(4, 8, 0, 0),
        {open, read, R"(StrToIntA("115200") -> 115200)", R"(StrToIntA("5") -> 5)",
         std::string(keyPrefix) + R"(0001", 0, 0x2) -> 0 key#3)",
         "RegSetValueExA(key#3, \"DCB\", 0, 3, {1C 00 00 00 00 C2 01 00 11 00 C3 A5 11 11 02 02 "
@@ -174,7 +174,7 @@ TEST(InstallWin9xFamilyTest, EveryParityAndStopBitsRowIsStoredAsChosen) {
     SCOPED_TRACE(ModelCatalogue::parities[r.parityRow].listText);
     Win9xMachine system;
     system.com1State.flags = 0;
-    InstallWin9xFamily(system, serial(4, 5, 3, 0, r.parityRow, r.stopRow));
+    InstallWin9xFamily(system, comSettings(4, 5, 3, 0, r.parityRow, r.stopRow));
     const auto dcb = system.value(kCom2Key, "DCB");
     ASSERT_TRUE(dcb.has_value());
     EXPECT_EQ(r.parity, dcb->data[19]);
@@ -189,7 +189,7 @@ TEST(InstallWin9xFamilyTest, Com3AndCom4LeaveEveryPortRecordAlone) {
   for (int port : {5, 6}) {
     SCOPED_TRACE(ModelCatalogue::ports[port].portName);
     Win9xMachine system;
-    InstallWin9xFamily(system, serial(port, 4, 2, 1, 3, 2));
+    InstallWin9xFamily(system, comSettings(port, 4, 2, 1, 3, 2));
     EXPECT_TRUE(serialPart(system).empty());
     const Lines functions = system.functions();
     EXPECT_EQ(0, std::count(functions.begin(), functions.end(), "RegOpenKeyExA"));
@@ -202,7 +202,7 @@ TEST(InstallWin9xFamilyTest, Com3AndCom4LeaveEveryPortRecordAlone) {
 TEST(InstallWin9xFamilyTest, FlowRowsBeyondXonXoffMeanHardware) {
   Win9xMachine system;
   system.com1State.flags = 0;
-  InstallWin9xFamily(system, serial(4, 5, 3, 7));
+  InstallWin9xFamily(system, comSettings(4, 5, 3, 7));
   const auto dcb = system.value(kCom2Key, "DCB");
   ASSERT_TRUE(dcb.has_value());
   EXPECT_EQ(0x15, dcb->data[8]);
@@ -227,7 +227,7 @@ TEST(InstallWin9xFamilyTest, WithoutCom1sStateNoDcbIsWritten) {
     Win9xMachine system;
     if (!c.openable) system.openablePorts.clear();
     system.commStateWorks = c.readable;
-    InstallWin9xFamily(system, serial(4, 5, 3, 2));
+    InstallWin9xFamily(system, comSettings(4, 5, 3, 2));
     EXPECT_EQ(c.expected, serialPart(system));
     EXPECT_TRUE(system.openHandles().empty());
   }
@@ -238,7 +238,7 @@ TEST(InstallWin9xFamilyTest, RegistryFailuresAreReportedOrSkippedThenThePortClos
     SCOPED_TRACE("value cannot be set");
     Win9xMachine system;
     system.failingValueNames = {"DCB"};
-    InstallWin9xFamily(system, serial(3, 5, 3, 2));
+    InstallWin9xFamily(system, comSettings(3, 5, 3, 2));
     const Lines lines = system.lines();
     const Lines tail(lines.end() - 4, lines.end());
     EXPECT_EQ(R"(RegSetValueExA(key#3, "DCB", 0, 3, )", tail[0].substr(0, 35));
@@ -252,7 +252,7 @@ TEST(InstallWin9xFamilyTest, RegistryFailuresAreReportedOrSkippedThenThePortClos
     SCOPED_TRACE("class key absent");
     Win9xMachine system;
     system.missingKeys = {R"(HKLM\System\CurrentControlSet\Services\Class\Ports\0000)"};
-    InstallWin9xFamily(system, serial(3, 5, 3, 2));
+    InstallWin9xFamily(system, comSettings(3, 5, 3, 2));
     const Lines lines = system.lines();
     const Lines tail(lines.end() - 2, lines.end());
     EXPECT_EQ(
@@ -265,7 +265,7 @@ TEST(InstallWin9xFamilyTest, RegistryFailuresAreReportedOrSkippedThenThePortClos
 TEST(InstallWin9xFamilyTest, ExistingPrinterDoesNotStopTheSerialStep) {
   Win9xMachine system;
   system.addPrinter("tpx-58");
-  InstallSettings settings = serial(4, 5, 3, 2);
+  InstallSettings settings = comSettings(4, 5, 3, 2);
   settings.setDefault = true;
   InstallWin9xFamily(system, settings);
   const Lines functions = system.functions();

@@ -15,10 +15,6 @@
 namespace quillon::test {
 namespace {
 
-const Bytes kAckStart20x3{0xFC, 0xF1, 0x00, 0x14, 0x03, 0x04};
-const Bytes kAckData{0xFC, 0xF2, 0x00, 0x02, 0x00, 0xF0};
-const Bytes kModuleEndOk{0xF3, 0x01, 0x00, 0xF4};
-
 std::size_t count_completed(const std::vector<Report>& reports) {
   return static_cast<std::size_t>(
       std::count_if(reports.begin(), reports.end(), [](const Report& r) { return r.state == OTA_STATE_COMPLETED; }));

@@ -27,6 +27,13 @@ namespace quillon::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The module's answers that the controller tests send most: START
+// acknowledged with a 20-byte chunk and a window of 3, a DATA
+// acknowledgement, and the module's END with success.
+inline const Bytes kAckStart20x3{0xFC, 0xF1, 0x00, 0x14, 0x03, 0x04};
+inline const Bytes kAckData{0xFC, 0xF2, 0x00, 0x02, 0x00, 0xF0};
+inline const Bytes kModuleEndOk{0xF3, 0x01, 0x00, 0xF4};
+
 class FakeClock final : public Clock {
  public:
   explicit FakeClock(std::int64_t now = 1000) : now_(now) {}
