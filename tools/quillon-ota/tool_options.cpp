@@ -85,7 +85,10 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
                             name == "--max-image")) {
       simulated_only = std::string(name);
     }
-    if (name == "-v" || name == "--verbose") {
+    std::optional<std::string> policy_error;
+    if (parse_version_policy_option(option, options.versions, policy_error)) {
+      if (policy_error) return UsageError{*policy_error};
+    } else if (name == "-v" || name == "--verbose") {
       if (auto e = flag(options.verbose)) return *e;
     } else if (name == "--list") {
       if (auto e = flag(options.list)) return *e;
@@ -278,6 +281,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     }
   }
   if (options.scan_only && !options.list) return UsageError{"--scan-only goes with --list"};
+  if (auto e = check_version_policy_options(options.versions, options.list)) return UsageError{*e};
   if (options.list) {
     if (image) return UsageError{"--list only shows the modules in range; it takes no IMAGE"};
     return options;
