@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "quillon/dis/firmware_version.h"
-#include "terminal_text.h"
 
 namespace quillon::ota_tool {
 
@@ -75,16 +74,17 @@ PlanDecision decide_module_plan(const ModuleFacts& module, const VersionPolicy& 
 }
 
 std::optional<std::string> take_signed_image_fields(const TrustedCommentFields& fields, VersionPolicy& policy) {
-  // The comment is the vendor's text: shown and compared as printable text,
+  // The comment is the vendor's text: shown and compared escaped, exactly
   // as module strings are.
+  const auto escaped = [](const std::string& text) { return DeviceInformationText(NSData(text.begin(), text.end())).text(); };
   if (fields.version) {
-    const std::string version = tools::printable(*fields.version);
+    const std::string version = escaped(*fields.version);
     if (policy.image_version && compareFirmwareVersions(*policy.image_version, version) != VersionOrder::Same) {
       return "--image-version " + *policy.image_version + " contradicts the version the image is signed as, " + version;
     }
     policy.image_version = version;
   }
-  if (fields.model) policy.image_model = tools::printable(*fields.model);
+  if (fields.model) policy.image_model = escaped(*fields.model);
   return std::nullopt;
 }
 
