@@ -411,6 +411,44 @@ Making sure of the image:
                         host name are always checked, and an https:// download
                         never follows a redirect to plain http://
 
+Which modules get the image (a plan made from what each module reports):
+  --image-version V     the image's firmware version; taken from the
+                        signature's trusted comment (version=V) when there
+                        is one, which V may not contradict. Each module is
+                        then connected, its Device Information read (within
+                        5 s), and before anything is written to it:
+                          same version: skipped, "already V";
+                          module newer: refused, it would downgrade;
+                          module older: updated;
+                          no firmware revision (no Device Information, or
+                          reads refused or too slow): updated, its version
+                          unknown.
+                        Versions compare as dotted numbers, each as a number
+                        (2.9 < 2.10; 1.2 = 1.2.0; a leading "v" allowed), a
+                        Semantic Versioning pre-release below its release
+                        (2.1.0-rc.1 < 2.1.0), build metadata ("+build.7")
+                        ignored. Text that is no such version is only equal
+                        or different: different is updated. Without an
+                        image version, every module is updated as before
+  --allow-reinstall     send the image to a module that already runs its
+                        version
+  --allow-older         send it to a module that runs a newer version
+  --allow-other-model   send it to a module whose Model Number is not the
+                        model=M of the signature's trusted comment (or that
+                        reports none); by default such a module is refused
+                        with both named
+  --dry-run             update nothing: connect to each module, read what it
+                        runs, and show the plan, a row per module
+                        (identifier, name, model, running version, action,
+                        reason); nothing is written to any module. Exit
+                        status as the run would end if every update it
+                        plans succeeded (0, 20 or 10)
+  Modules are asked afresh on every run, so the same command run again
+  after a complete fleet run sends nothing, and after Ctrl-C updates only
+  the modules not yet current. After an update the module's version is
+  read again on the same link, and the table shows both. A module that
+  restarts at once and drops the link keeps its old version in the table.
+
 Signed firmware (minisign signatures):
   --trusted-key FILE|KEY  the image must be signed by this public key: a
                         minisign (or signify) public key file, or its key
@@ -430,7 +468,8 @@ Signed firmware (minisign signatures):
   With a trusted key configured, the image is checked once, before any
   module is looked for, and refused (exit status 12) unless a trusted key
   signed it. The trusted comment is shown; its words version=V and model=M
-  state the image's firmware version and the module model it is built for.
+  state the image's firmware version and the module model it is built for,
+  which decide which modules get it (see --image-version).
   With no trusted key, images are sent unchecked, as before.
 
 Checking and showing:
@@ -456,6 +495,9 @@ JSON events (--json), each one line with "event" and:
               shown escaped, as \xNN), and "notes" (lines about failed
               reads or strange strings)
   connected   "name"
+  plan        (when the run compares versions, or --dry-run) "identifier",
+              "name", "model", "version" (null when not reported), "action"
+              (update, skip, refuse), "reason", "dry_run"
   download    "bytes", "total" (-1: unknown), "seconds", "bytes_per_second"
   transfer    "bytes", "total", "seconds", "bytes_per_second"
   signature   "verified" (true/false), "reason" (null, or no_signature,
@@ -469,22 +511,27 @@ JSON events (--json), each one line with "event" and:
   verdict     "outcome" (success, usage_error, module_not_found,
               image_unavailable, checksum_failure, timed_out,
               module_rejected, link_failed, verify_mismatch,
-              digest_mismatch, signature_refused, interrupted,
-              terminated), "exit_status",
-              "summary", "detail"
+              digest_mismatch, signature_refused, already_current,
+              policy_refused, planned, interrupted, terminated),
+              "exit_status", "summary", "detail"; after a plan also
+              "model", "version", "new_version" (read after the update;
+              null when not read), "action", "reason"
   list        (last event of --list) "modules" (each with the fields of
               its "found" event), "exit_status"
   Progress events come at most ten times a second, and once at 100%.
   In a fleet run every event about one module also has "module" (its
   identifier), "scanning" has "seconds", each module ends with its own
   "verdict" (with "module", "name", "bytes", "seconds"), and the last event
-  is "summary": "outcome" (success, failed, interrupted, terminated),
+  is "summary": "outcome" (success, nothing_to_do, failed, interrupted,
+  terminated),
   "exit_status" and "modules" (every module's verdict). A fleet run that
   ends before any module is tried ends with a plain "verdict".
 
 Exit status:
   0    the module accepted the image (and, with --verify, holds exactly
-       it); with --list: one or more modules were found
+       it); with --list: one or more modules were found; with --dry-run:
+       the plan sends the image to one or more modules and refuses none;
+       a fleet run: every module updated or already current
   2    usage error
   3    module not found: nothing advertising FF10 within the scan time, or
        no remembered module that can be retrieved; with --list: none found
@@ -500,8 +547,9 @@ Exit status:
        also when Bluetooth cannot be used at all or cannot scan (--list
        included)
   9    --verify found that the module does not hold exactly the image
-  10   a fleet run in which one or more modules were not updated; the
-       summary gives each module's own status (3 to 9 above). A fleet run
+  10   a fleet run in which one or more modules were not updated (a
+       module the version policy refused included); the summary gives
+       each module's own status (3 to 9, 21). A fleet run
        that cannot begin ends with the status of its reason (2, 3, 4, 8,
        11 or 12)
   11   image digest mismatch: the image is not the one --sha256 names;
@@ -513,6 +561,10 @@ Exit status:
        or --require-signature and no trusted key; the verdict names the
        reason and the key IDs. Nothing was connected, and a downloaded
        image was removed from the cache
+  20   nothing to do: the module (every module of a fleet run) already
+       runs the image's version; nothing was sent
+  21   refused by the version policy: the image would downgrade the
+       module, or is for another model; nothing was sent
   130  interrupted by Ctrl-C (SIGINT): the line being drawn is finished,
        the verdict says "aborted", and a half-written download is removed
        from the cache. A fleet run ends every transfer, prints its summary
