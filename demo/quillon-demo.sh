@@ -4,7 +4,9 @@
 # quillon-ota, which checks the image's signature by the vendor's key and
 # its published SHA-256 first, and checks that the module ends up holding
 # exactly the image; then updates a fleet of three simulated modules at
-# once, a bar each, and ends with the fleet's summary; last, an image
+# once, a bar each, skipping the one that already runs the signed version,
+# and ends with the fleet's summary; the same command again has nothing to
+# do; last, an image
 # signed by another key is refused before any module is looked for.
 #
 # Usage: demo/quillon-demo.sh [PATH_TO_QUILLON_OTA]
@@ -30,7 +32,7 @@ import random, sys
 random.seed(2024)
 image = bytearray(random.getrandbits(8) for _ in range(384 * 1024))
 # Its version, where the emulated modules look for it after an update.
-image[0x200:0x200 + 11] = b"QVER:1.4.2\0"
+image[0x200:0x200 + 11] = b"QVER:2.1.0\0"
 open(sys.argv[1], "wb").write(image)
 PY
 echo "quillon-demo: firmware image of $(stat -c %s "$IMAGE") bytes"
@@ -47,7 +49,10 @@ echo "quillon-demo: signed by the vendor's key: $(basename "$IMAGE").minisig"
 # A few milliseconds per answer, like a real BLE link, so the transfer
 # takes a moment and the progress is worth watching.
 set +e
-"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --sha256 "$WORK/SHA256SUMS" --latency 4 --verify --save-received "$WORK/received.bin"
+# The module is a TPX-80 running 2.0.0: the signed version=2.1.0 is newer,
+# and model=TPX-80 is its model.
+"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --sha256 "$WORK/SHA256SUMS" --latency 4 --verify --save-received "$WORK/received.bin" \
+  --model TPX-80 --firmware-revision 2.0.0
 status=$?
 set -e
 if [ "$status" -ne 0 ]; then
@@ -65,19 +70,37 @@ fi
 # What the shop's three modules say they are, each read over a short connection.
 echo
 echo "quillon-demo: which modules are in range, and what each runs"
-"$TOOL" --list --modules 3 --model QL-7 --firmware-revision 1.4.1 --firmware-revision 3:1.3.0 --scan-timeout 1
+"$TOOL" --list --modules 3 --model TPX-80 --firmware-revision 2.0.0 --firmware-revision 2:2.1.0 --scan-timeout 1
 
-# A shop's fleet: three modules updated at once, each checked with --verify.
+# A shop's fleet: modules 1 and 3 run 2.0.0 and are updated at once, each
+# checked with --verify; module 2 runs 2.1.0 already and is skipped.
 echo
-echo "quillon-demo: a fleet of three modules, updated at once"
+echo "quillon-demo: a fleet of three modules; only those older than the signed 2.1.0 are updated"
+FLEET=("$IMAGE" --trusted-key "$WORK/vendor.pub" --all --modules 3 --scan-timeout 1 --sha256 "$WORK/SHA256SUMS" --latency 4
+       --verify --model TPX-80)
 set +e
-"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --all --modules 3 --scan-timeout 1 --sha256 "$WORK/SHA256SUMS" --latency 4 --verify
+"$TOOL" "${FLEET[@]}" --firmware-revision 2.0.0 --firmware-revision 2:2.1.0
 status=$?
 set -e
 if [ "$status" -ne 0 ]; then
   echo "quillon-demo: the fleet run failed with exit status $status" >&2
   exit "$status"
 fi
+
+# The same command again: every module now says 2.1.0, so nothing is sent.
+# (A simulated world lasts one run: its modules start as the run above
+# left them, as a real fleet would be found.)
+echo
+echo "quillon-demo: the same command again"
+set +e
+"$TOOL" "${FLEET[@]}" --firmware-revision 2.1.0
+status=$?
+set -e
+if [ "$status" -ne 20 ]; then
+  echo "quillon-demo: the rerun sent something or failed (exit status $status)" >&2
+  exit 1
+fi
+echo "quillon-demo: nothing to do, exit status 20"
 
 # Someone else's build of the image: signed, but not by the vendor's key.
 echo

@@ -434,9 +434,9 @@ Which modules get the image (a plan made from what each module reports):
                         version
   --allow-older         send it to a module that runs a newer version
   --allow-other-model   send it to a module whose Model Number is not the
-                        model=M of the signature's trusted comment (or that
-                        reports none); by default such a module is refused
-                        with both named
+                        model=M of the signature's trusted comment; by
+                        default such a module is refused with both named
+                        (one that reports no model is not refused for it)
   --dry-run             update nothing: connect to each module, read what it
                         runs, and show the plan, a row per module
                         (identifier, name, model, running version, action,

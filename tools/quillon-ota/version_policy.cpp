@@ -34,18 +34,29 @@ ModuleFacts module_facts(const DeviceInformationReadResult& read, std::chrono::m
   return facts;
 }
 
+namespace {
+
+PlanDecision decide_by_version(const ModuleFacts& module, const VersionPolicy& policy);
+
+}  // namespace
+
 PlanDecision decide_module_plan(const ModuleFacts& module, const VersionPolicy& policy) {
-  if (policy.image_model && !policy.allow_other_model) {
-    if (!module.model || module.model->empty()) {
-      return {PlanAction::Refuse, "the image is for model " + *policy.image_model +
-                                      "; the module does not report its model" +
-                                      (module.unread ? " (" + *module.unread + ")" : "")};
-    }
-    if (*module.model != *policy.image_model) {
-      return {PlanAction::Refuse,
-              "the image is for model " + *policy.image_model + ", the module is model " + *module.model};
-    }
+  if (!policy.image_model || policy.allow_other_model) return decide_by_version(module, policy);
+  if (module.model && !module.model->empty() && *module.model != *policy.image_model) {
+    return {PlanAction::Refuse, "the image is for model " + *policy.image_model + ", the module is model " + *module.model};
   }
+  PlanDecision decision = decide_by_version(module, policy);
+  // Modules without Device Information exist, as for the version: one that
+  // does not say its model is not refused for it, and the reason says so.
+  if ((!module.model || module.model->empty()) && decision.action == PlanAction::Update) {
+    decision.reason += "; its model is unknown (the image is for " + *policy.image_model + ")";
+  }
+  return decision;
+}
+
+namespace {
+
+PlanDecision decide_by_version(const ModuleFacts& module, const VersionPolicy& policy) {
   if (!policy.image_version) {
     return {PlanAction::Update, module.firmware_revision && !module.firmware_revision->empty()
                                     ? "running " + *module.firmware_revision + "; the image's version is not given"
@@ -72,6 +83,8 @@ PlanDecision decide_module_plan(const ModuleFacts& module, const VersionPolicy& 
   }
   return {PlanAction::Update, "running " + running + ", not " + image + " (no order between them)"};
 }
+
+}  // namespace
 
 std::optional<std::string> take_signed_image_fields(const TrustedCommentFields& fields, VersionPolicy& policy) {
   // The comment is the vendor's text: shown and compared escaped, exactly

@@ -5,6 +5,7 @@
 // link, so every row of the policy is checked on its own.
 //
 //   image for another model        refuse (--allow-other-model: go on)
+//   module reports no model        as below, the reason saying so
 //   no image version               update, as before versions were known
 //   module reports no revision     update: its version is unknown
 //   same version                   skip: "already V" (--allow-reinstall: update)
