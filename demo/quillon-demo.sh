@@ -26,6 +26,18 @@ export XDG_CONFIG_HOME=$WORK/config XDG_CACHE_HOME=$WORK/cache
 # The demo's own keyring (none), not the machine's.
 export QUILLON_TRUSTED_KEYS_DIR=$WORK/trusted-keys.d
 
+# expect_status STATUS WHAT COMMAND...: runs COMMAND, and ends the demo
+# saying WHAT unless it exits with STATUS.
+expect_status() {
+  local expected=$1 what=$2 status=0
+  shift 2
+  "$@" || status=$?
+  if [ "$status" -ne "$expected" ]; then
+    echo "quillon-demo: $what (exit status $status)" >&2
+    exit 1
+  fi
+}
+
 IMAGE=$WORK/printer-module-fw.bin
 python3 - "$IMAGE" <<'PY'
 import random, sys
@@ -78,28 +90,14 @@ echo
 echo "quillon-demo: a fleet of three modules; only those older than the signed 2.1.0 are updated"
 FLEET=("$IMAGE" --trusted-key "$WORK/vendor.pub" --all --modules 3 --scan-timeout 1 --sha256 "$WORK/SHA256SUMS" --latency 4
        --verify --model TPX-80)
-set +e
-"$TOOL" "${FLEET[@]}" --firmware-revision 2.0.0 --firmware-revision 2:2.1.0
-status=$?
-set -e
-if [ "$status" -ne 0 ]; then
-  echo "quillon-demo: the fleet run failed with exit status $status" >&2
-  exit "$status"
-fi
+expect_status 0 "the fleet run failed" "$TOOL" "${FLEET[@]}" --firmware-revision 2.0.0 --firmware-revision 2:2.1.0
 
 # The same command again: every module now says 2.1.0, so nothing is sent.
 # (A simulated world lasts one run: its modules start as the run above
 # left them, as a real fleet would be found.)
 echo
 echo "quillon-demo: the same command again"
-set +e
-"$TOOL" "${FLEET[@]}" --firmware-revision 2.1.0
-status=$?
-set -e
-if [ "$status" -ne 20 ]; then
-  echo "quillon-demo: the rerun sent something or failed (exit status $status)" >&2
-  exit 1
-fi
+expect_status 20 "the rerun sent something or failed" "$TOOL" "${FLEET[@]}" --firmware-revision 2.1.0
 echo "quillon-demo: nothing to do, exit status 20"
 
 # Someone else's build of the image: signed, but not by the vendor's key.
@@ -107,12 +105,6 @@ echo
 echo "quillon-demo: the same image signed by another key"
 minisign -G -W -p "$WORK/other.pub" -s "$WORK/other.key" >/dev/null
 minisign -S -s "$WORK/other.key" -m "$IMAGE" -x "$WORK/other.minisig" >/dev/null
-set +e
-"$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --signature "$WORK/other.minisig"
-status=$?
-set -e
-if [ "$status" -ne 12 ]; then
-  echo "quillon-demo: an image signed by another key was not refused (exit status $status)" >&2
-  exit 1
-fi
+expect_status 12 "an image signed by another key was not refused" \
+  "$TOOL" "$IMAGE" --trusted-key "$WORK/vendor.pub" --signature "$WORK/other.minisig"
 echo "quillon-demo: refused with exit status 12, before any module was looked for"

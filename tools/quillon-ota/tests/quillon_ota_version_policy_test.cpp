@@ -17,19 +17,6 @@
 namespace quillon::ota_tool {
 namespace {
 
-std::string fleet_id(int n) {
-  char text[40];
-  std::snprintf(text, sizeof text, "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D%04X", n);
-  return text;
-}
-
-std::vector<nlohmann::json> json_lines(const std::string& output) {
-  std::vector<nlohmann::json> events;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
-  return events;
-}
-
 // Each module's entry of the closing "summary" event, by identifier.
 std::map<std::string, nlohmann::json> summarised(const std::vector<nlohmann::json>& events) {
   std::map<std::string, nlohmann::json> modules;
