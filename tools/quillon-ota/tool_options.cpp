@@ -412,24 +412,23 @@ Making sure of the image:
                         never follows a redirect to plain http://
 
 Which modules get the image (a plan made from what each module reports):
-  --image-version V     the image's firmware version; taken from the
-                        signature's trusted comment (version=V) when there
-                        is one, which V may not contradict. Each module is
-                        then connected, its Device Information read (within
-                        5 s), and before anything is written to it:
-                          same version: skipped, "already V";
-                          module newer: refused, it would downgrade;
-                          module older: updated;
-                          no firmware revision (no Device Information, or
-                          reads refused or too slow): updated, its version
-                          unknown.
+  --image-version V     the image's firmware version (else version=V of the
+                        signature's trusted comment, which V may not
+                        contradict). Each module is connected and its Device
+                        Information read (within 5 s) before anything is
+                        written to it. A module that runs V already is
+                        skipped ("already V"); one that runs a newer version
+                        is refused (it would downgrade); one that runs an
+                        older version, or reports none (no Device
+                        Information, reads refused or too slow), is updated.
                         Versions compare as dotted numbers, each as a number
-                        (2.9 < 2.10; 1.2 = 1.2.0; a leading "v" allowed), a
-                        Semantic Versioning pre-release below its release
-                        (2.1.0-rc.1 < 2.1.0), build metadata ("+build.7")
-                        ignored. Text that is no such version is only equal
-                        or different: different is updated. Without an
-                        image version, every module is updated as before
+                        (2.9 before 2.10, 1.2 the same as 1.2.0, a leading
+                        "v" allowed), a Semantic Versioning pre-release
+                        below its release (2.1.0-rc.1 before 2.1.0), build
+                        metadata ("+build.7") ignored; text that is no such
+                        version is only equal or different, and different
+                        is updated. Without an image version every module
+                        is updated, as before
   --allow-reinstall     send the image to a module that already runs its
                         version
   --allow-older         send it to a module that runs a newer version
@@ -442,7 +441,9 @@ Which modules get the image (a plan made from what each module reports):
                         (identifier, name, model, running version, action,
                         reason); nothing is written to any module. Exit
                         status as the run would end if every update it
-                        plans succeeded (0, 20 or 10)
+                        plans succeeded: 0, 20 when every module is
+                        current, 10 (21 for one module) when one would be
+                        refused
   Modules are asked afresh on every run, so the same command run again
   after a complete fleet run sends nothing, and after Ctrl-C updates only
   the modules not yet current. After an update the module's version is
