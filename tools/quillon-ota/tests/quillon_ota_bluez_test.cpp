@@ -281,11 +281,23 @@ std::string taggedImage(const std::filesystem::path& folder, const std::string& 
   return path.string();
 }
 
-// The plan comes from what the modules report now: once a fleet run has
-// updated every module, the same command sends nothing and says why for
-// each module.
+// The plan comes from what the modules report now: a dry run writes
+// nothing; once a fleet run has updated every module, the same command
+// sends nothing and says why for each module.
 TEST_F(QuillonOtaBluezTest, TheSameCommandAfterACompleteFleetRunSendsNothing) {
   BluezPeerProcess peer({"--devices", "3", "--info", "1:firmware=1.0", "--info", "2:firmware=2.0.0"});
+  {
+    SCOPED_TRACE("a dry run for an image of 1.5: older, newer and unknown, and nothing written");
+    const auto dry = run({"--backend", "bluez", "--all", "--json", "--scan-timeout", "2", "--image-version", "1.5",
+                          "--dry-run", taggedImage(home_.path(), "1.5")});
+    EXPECT_EQ(dry.status, kExitFleet) << dry.output;
+    auto planned = summaryByDevice(dry.output);
+    ASSERT_EQ(planned.size(), 3u) << dry.output;
+    EXPECT_EQ(planned[1].value("outcome", ""), "planned");
+    EXPECT_EQ(planned[2].value("reason", ""), "it would downgrade from 2.0.0 to 1.5");
+    EXPECT_EQ(planned[3].value("action", ""), "update");
+    for (int device : {1, 2, 3}) EXPECT_TRUE(receivedByModule(device).empty()) << device;
+  }
   const std::vector<std::string> command{"--backend", "bluez", "--all", "--json", "--scan-timeout", "2",
                                          "--image-version", "2.0.0", taggedImage(home_.path(), "2.0.0")};
   const auto first = run(command);
