@@ -17,6 +17,9 @@ int exit_status_for(Outcome outcome) {
     case Outcome::VerifyMismatch: return kExitVerify;
     case Outcome::DigestMismatch: return kExitDigest;
     case Outcome::SignatureRefused: return kExitSignature;
+    case Outcome::AlreadyCurrent: return kExitNothingToDo;
+    case Outcome::PolicyRefused: return kExitPolicyRefused;
+    case Outcome::Planned: return kExitSuccess;
     case Outcome::Interrupted: return kExitInterrupted;
     case Outcome::Terminated: return kExitTerminated;
   }
@@ -45,6 +48,9 @@ std::string outcome_summary(Outcome outcome) {
     case Outcome::VerifyMismatch: return "the module does not hold the image";
     case Outcome::DigestMismatch: return "image digest mismatch";
     case Outcome::SignatureRefused: return "image signature refused";
+    case Outcome::AlreadyCurrent: return "nothing to do";
+    case Outcome::PolicyRefused: return "refused by the version policy";
+    case Outcome::Planned: return "would be updated (dry run)";
     case Outcome::Interrupted: return "interrupted (SIGINT)";
     case Outcome::Terminated: return "terminated (SIGTERM)";
   }
@@ -64,6 +70,9 @@ std::string outcome_name(Outcome outcome) {
     case Outcome::VerifyMismatch: return "verify_mismatch";
     case Outcome::DigestMismatch: return "digest_mismatch";
     case Outcome::SignatureRefused: return "signature_refused";
+    case Outcome::AlreadyCurrent: return "already_current";
+    case Outcome::PolicyRefused: return "policy_refused";
+    case Outcome::Planned: return "planned";
     case Outcome::Interrupted: return "interrupted";
     case Outcome::Terminated: return "terminated";
   }
@@ -74,6 +83,11 @@ std::string verdict_text(Outcome outcome, const std::string& detail) {
   if (outcome == Outcome::Success) {
     return "success: " + outcome_summary(outcome) + (detail.empty() ? "" : " (" + detail + ")");
   }
+  // Neither is a failure: the module is as it should be, or would be made so.
+  if (outcome == Outcome::AlreadyCurrent) {
+    return "nothing to do (exit " + std::to_string(kExitNothingToDo) + "): " + (detail.empty() ? "already current" : detail);
+  }
+  if (outcome == Outcome::Planned) return "dry run: would update" + (detail.empty() ? "" : " (" + detail + ")");
   const bool stopped = outcome == Outcome::Interrupted || outcome == Outcome::Terminated;
   return std::string(stopped ? "aborted" : "failed") + " (exit " + std::to_string(exit_status_for(outcome)) +
          "): " + outcome_summary(outcome) + (detail.empty() ? "" : ": " + detail);

@@ -20,11 +20,15 @@ enum class Outcome {
   VerifyMismatch,     // the module does not hold exactly the image
   DigestMismatch,     // the image is not the one --sha256 names; nothing sent
   SignatureRefused,   // no valid signature by a trusted key; nothing connected
+  AlreadyCurrent,     // the module runs the image's version already; nothing sent
+  PolicyRefused,      // a downgrade, or an image for another model; nothing sent
+  Planned,            // --dry-run: the module would be updated; nothing sent
   Interrupted,        // the user pressed Ctrl-C (SIGINT)
   Terminated,         // SIGTERM
 };
 
-// Process exit statuses; 0 only for a transfer the module accepted.
+// Process exit statuses; 0 only for a transfer the module accepted (or,
+// with --dry-run, one that would be made).
 enum ExitStatus : int {
   kExitSuccess = 0,
   kExitUsage = 2,
@@ -40,6 +44,13 @@ enum ExitStatus : int {
   kExitFleet = 10,
   kExitDigest = 11,
   kExitSignature = 12,
+  // Nothing to do: every module already runs the image's version. Apart
+  // from the failures above, so that a script's rerun can tell "done
+  // before" from "done now" and from "failed".
+  kExitNothingToDo = 20,
+  // The version policy refused the module: the image would downgrade it,
+  // or is for another model.
+  kExitPolicyRefused = 21,
   // As a shell reports a process ended by the signal: 128 + its number.
   kExitInterrupted = 130,
   kExitTerminated = 143,
@@ -61,8 +72,9 @@ std::string outcome_summary(Outcome outcome);
 std::string outcome_name(Outcome outcome);
 
 // One module's verdict without the program's name: "success: firmware
-// updated (<detail>)", "failed (exit N): <summary>: <detail>" or
-// "aborted (exit N): ..." (a fleet run tags it with the module).
+// updated (<detail>)", "failed (exit N): <summary>: <detail>",
+// "aborted (exit N): ...", "nothing to do (exit 20): already V" or "dry
+// run: would update (<detail>)" (a fleet run tags it with the module).
 std::string verdict_text(Outcome outcome, const std::string& detail);
 
 // The one-line verdict that ends every run:

@@ -284,14 +284,15 @@ void FleetRun::session_finished(Module& module) {
   } else {
     released();
   }
-  record(module, outcome, std::move(detail), session.bytes_sent(), session.transfer_seconds());
+  record(module, outcome, std::move(detail), session.bytes_sent(), session.transfer_seconds(), session.plan());
   // Dropped from the queue: this runs inside the session's own hook. Its
   // controller (and watchdog) goes with it.
   queue_->post([session = std::move(module.session)] {});
 }
 
-void FleetRun::record(Module& module, Outcome outcome, std::string detail, std::int64_t bytes, double seconds) {
-  ModuleResult result{module.identifier, module.name, outcome, std::move(detail), bytes, seconds};
+void FleetRun::record(Module& module, Outcome outcome, std::string detail, std::int64_t bytes, double seconds,
+                      std::optional<ModulePlan> plan) {
+  ModuleResult result{module.identifier, module.name, outcome, std::move(detail), bytes, seconds, std::move(plan)};
   const std::string text = verdict_text(outcome, result.detail);
   if (json_) {
     JsonEvent fields = module_verdict(result);
@@ -314,7 +315,7 @@ void FleetRun::maybe_done() {
     const Outcome outcome = stopped_ ? *stopped_ : Outcome::ModuleNotFound;
     const std::string detail = stopped_ ? "stopped by the user before it was found"
                                         : "not found within " + seconds_text() + " s";
-    results_.push_back({identifier, "", outcome, detail, 0, 0});
+    results_.push_back({identifier, "", outcome, detail, 0, 0, std::nullopt});
   }
 }
 

@@ -125,7 +125,8 @@ class FleetRun final : public BLEManagerDelegate, public std::enable_shared_from
   void pump();
   void launch(Module& module);
   void session_finished(Module& module);
-  void record(Module& module, Outcome outcome, std::string detail, std::int64_t bytes = 0, double seconds = 0);
+  void record(Module& module, Outcome outcome, std::string detail, std::int64_t bytes = 0, double seconds = 0,
+              std::optional<ModulePlan> plan = std::nullopt);
   void maybe_done();
   void fail(Outcome outcome, std::string detail);
   void say(const std::string& text);

@@ -10,6 +10,7 @@
 
 #include "exit_status.h"
 #include "json_events.h"
+#include "version_policy.h"
 
 namespace quillon::ota_tool {
 
@@ -21,6 +22,9 @@ struct ModuleResult {
   // Image bytes handed to the module, and the transfer's time.
   std::int64_t bytes = 0;
   double seconds = 0;
+  // What the module said it runs and what the version policy made of it,
+  // when the run asked (see UpdateSession::plan).
+  std::optional<ModulePlan> plan;
 };
 
 // "success", or the outcome's name and its single-module status:
@@ -37,8 +41,10 @@ std::string result_text(const ModuleResult& result);
 // lines below explain.
 std::vector<std::string> format_summary_table(const std::vector<ModuleResult>& results, std::size_t columns = 0);
 
-// 0 when every module succeeded; the stop signal's status (130, 143) when
-// the user stopped the run; otherwise kExitFleet.
+// 0 when every module was updated or already current (or, with --dry-run,
+// would be updated), kExitNothingToDo when every one was already current;
+// the stop signal's status (130, 143) when the user stopped the run;
+// otherwise kExitFleet: a refused module counts as not updated.
 int fleet_exit_status(const std::vector<ModuleResult>& results, std::optional<Outcome> stopped);
 
 // The line that ends a fleet run: "quillon-ota: success: all 3 modules
@@ -48,11 +54,16 @@ int fleet_exit_status(const std::vector<ModuleResult>& results, std::optional<Ou
 std::string fleet_verdict_line(const std::vector<ModuleResult>& results, std::optional<Outcome> stopped);
 
 // One module's verdict for --json: "module", "name", "outcome",
-// "exit_status", "summary", "detail", "bytes", "seconds".
+// "exit_status", "summary", "detail", "bytes", "seconds", and with a plan
+// those of add_plan_fields.
 JsonEvent module_verdict(const ModuleResult& result);
 
-// The run's last JSON event's fields: "outcome" (success, failed,
-// interrupted, terminated), "exit_status", "modules" (each module_verdict).
+// A plan row's JSON fields: "model", "version" (what it ran), "new_version"
+// (read after the update; null when not read), "action", "reason".
+void add_plan_fields(JsonEvent& fields, const ModulePlan& plan);
+
+// The run's last JSON event's fields: "outcome" (success, nothing_to_do,
+// failed, interrupted, terminated), "exit_status", "modules" (each module_verdict).
 JsonEvent fleet_summary(const std::vector<ModuleResult>& results, std::optional<Outcome> stopped);
 
 }  // namespace quillon::ota_tool

@@ -66,12 +66,14 @@ bool save_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 
 // The verdict of a run that updated one module, or of a fleet run that
 // ended before any module was tried.
-int end_run(Outcome outcome, const std::string& detail, JsonEvents* json) {
+int end_run(Outcome outcome, const std::string& detail, JsonEvents* json, const ModulePlan* plan = nullptr) {
   if (json) {
-    json->emit("verdict", {{"outcome", outcome_name(outcome)},
-                           {"exit_status", exit_status_for(outcome)},
-                           {"summary", outcome_summary(outcome)},
-                           {"detail", detail}});
+    JsonEvent fields{{"outcome", outcome_name(outcome)},
+                     {"exit_status", exit_status_for(outcome)},
+                     {"summary", outcome_summary(outcome)},
+                     {"detail", detail}};
+    if (plan) add_plan_fields(fields, *plan);
+    json->emit("verdict", std::move(fields));
   } else {
     std::printf("%s\n", tools::printable(verdict_line(outcome, detail)).c_str());
   }
@@ -95,6 +97,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
   ProgressDisplay progress(stdout, progress_style(options), stdout_size);
   Outcome outcome;
   std::string detail;
+  std::optional<ModulePlan> plan;
   {
     auto session = std::make_shared<UpdateSession>(options, manager, queue, ota_log, progress, json);
     // Leaving this scope removes a half-written download.
@@ -108,6 +111,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
     }
     outcome = session->outcome();
     detail = session->verdict_detail();
+    plan = session->plan();
     // --save-received writes what the module got even when nothing was
     // sent (an empty file), so that "nothing was sent" can be checked. The
     // module is the one connected, else the one simulated (none with
@@ -127,7 +131,7 @@ int update_one_module(const ToolOptions& options, BLEManager& manager, const std
                       json);
   }
   settlement.wait_for_forgetting(*queue, kForgettingWait);
-  return end_run(outcome, detail, json);
+  return end_run(outcome, detail, json, plan ? &*plan : nullptr);
 }
 
 int update_fleet(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
@@ -194,6 +198,12 @@ std::optional<int> check_signature(ToolOptions& options) {
   const auto& result = gate->result();
   if (result.outcome != Outcome::Success) return end_run(result.outcome, result.detail, json ? &*json : nullptr);
   options = result.options;
+  if (result.verdict && result.verdict->fields) {
+    if (auto contradiction = take_signed_image_fields(*result.verdict->fields, options.versions.policy)) {
+      std::fprintf(stderr, "quillon-ota: %s\n", contradiction->c_str());
+      return end_run(Outcome::UsageError, *contradiction, json ? &*json : nullptr);
+    }
+  }
   return std::nullopt;
 }
 

@@ -85,7 +85,10 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
                             name == "--max-image")) {
       simulated_only = std::string(name);
     }
-    if (name == "-v" || name == "--verbose") {
+    std::optional<std::string> policy_error;
+    if (parse_version_policy_option(option, options.versions, policy_error)) {
+      if (policy_error) return UsageError{*policy_error};
+    } else if (name == "-v" || name == "--verbose") {
       if (auto e = flag(options.verbose)) return *e;
     } else if (name == "--list") {
       if (auto e = flag(options.list)) return *e;
@@ -278,6 +281,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     }
   }
   if (options.scan_only && !options.list) return UsageError{"--scan-only goes with --list"};
+  if (auto e = check_version_policy_options(options.versions, options.list)) return UsageError{*e};
   if (options.list) {
     if (image) return UsageError{"--list only shows the modules in range; it takes no IMAGE"};
     return options;
@@ -407,6 +411,45 @@ Making sure of the image:
                         host name are always checked, and an https:// download
                         never follows a redirect to plain http://
 
+Which modules get the image (a plan made from what each module reports):
+  --image-version V     the image's firmware version (else version=V of the
+                        signature's trusted comment, which V may not
+                        contradict). Each module is connected and its Device
+                        Information read (within 5 s) before anything is
+                        written to it. A module that runs V already is
+                        skipped ("already V"); one that runs a newer version
+                        is refused (it would downgrade); one that runs an
+                        older version, or reports none (no Device
+                        Information, reads refused or too slow), is updated.
+                        Versions compare as dotted numbers, each as a number
+                        (2.9 before 2.10, 1.2 the same as 1.2.0, a leading
+                        "v" allowed), a Semantic Versioning pre-release
+                        below its release (2.1.0-rc.1 before 2.1.0), build
+                        metadata ("+build.7") ignored; text that is no such
+                        version is only equal or different, and different
+                        is updated. Without an image version every module
+                        is updated, as before
+  --allow-reinstall     send the image to a module that already runs its
+                        version
+  --allow-older         send it to a module that runs a newer version
+  --allow-other-model   send it to a module whose Model Number is not the
+                        model=M of the signature's trusted comment; by
+                        default such a module is refused with both named
+                        (one that reports no model is not refused for it)
+  --dry-run             update nothing: connect to each module, read what it
+                        runs, and show the plan, a row per module
+                        (identifier, name, model, running version, action,
+                        reason); nothing is written to any module. Exit
+                        status as the run would end if every update it
+                        plans succeeded: 0, 20 when every module is
+                        current, 10 (21 for one module) when one would be
+                        refused
+  Modules are asked afresh on every run, so the same command run again
+  after a complete fleet run sends nothing, and after Ctrl-C updates only
+  the modules not yet current. After an update the module's version is
+  read again on the same link, and the table shows both. A module that
+  restarts at once and drops the link keeps its old version in the table.
+
 Signed firmware (minisign signatures):
   --trusted-key FILE|KEY  the image must be signed by this public key: a
                         minisign (or signify) public key file, or its key
@@ -426,7 +469,8 @@ Signed firmware (minisign signatures):
   With a trusted key configured, the image is checked once, before any
   module is looked for, and refused (exit status 12) unless a trusted key
   signed it. The trusted comment is shown; its words version=V and model=M
-  state the image's firmware version and the module model it is built for.
+  state the image's firmware version and the module model it is built for,
+  which decide which modules get it (see --image-version).
   With no trusted key, images are sent unchecked, as before.
 
 Checking and showing:
@@ -452,6 +496,9 @@ JSON events (--json), each one line with "event" and:
               shown escaped, as \xNN), and "notes" (lines about failed
               reads or strange strings)
   connected   "name"
+  plan        (when the run compares versions, or --dry-run) "identifier",
+              "name", "model", "version" (null when not reported), "action"
+              (update, skip, refuse), "reason", "dry_run"
   download    "bytes", "total" (-1: unknown), "seconds", "bytes_per_second"
   transfer    "bytes", "total", "seconds", "bytes_per_second"
   signature   "verified" (true/false), "reason" (null, or no_signature,
@@ -465,22 +512,27 @@ JSON events (--json), each one line with "event" and:
   verdict     "outcome" (success, usage_error, module_not_found,
               image_unavailable, checksum_failure, timed_out,
               module_rejected, link_failed, verify_mismatch,
-              digest_mismatch, signature_refused, interrupted,
-              terminated), "exit_status",
-              "summary", "detail"
+              digest_mismatch, signature_refused, already_current,
+              policy_refused, planned, interrupted, terminated),
+              "exit_status", "summary", "detail"; after a plan also
+              "model", "version", "new_version" (read after the update;
+              null when not read), "action", "reason"
   list        (last event of --list) "modules" (each with the fields of
               its "found" event), "exit_status"
   Progress events come at most ten times a second, and once at 100%.
   In a fleet run every event about one module also has "module" (its
   identifier), "scanning" has "seconds", each module ends with its own
   "verdict" (with "module", "name", "bytes", "seconds"), and the last event
-  is "summary": "outcome" (success, failed, interrupted, terminated),
+  is "summary": "outcome" (success, nothing_to_do, failed, interrupted,
+  terminated),
   "exit_status" and "modules" (every module's verdict). A fleet run that
   ends before any module is tried ends with a plain "verdict".
 
 Exit status:
   0    the module accepted the image (and, with --verify, holds exactly
-       it); with --list: one or more modules were found
+       it); with --list: one or more modules were found; with --dry-run:
+       the plan sends the image to one or more modules and refuses none;
+       a fleet run: every module updated or already current
   2    usage error
   3    module not found: nothing advertising FF10 within the scan time, or
        no remembered module that can be retrieved; with --list: none found
@@ -496,8 +548,9 @@ Exit status:
        also when Bluetooth cannot be used at all or cannot scan (--list
        included)
   9    --verify found that the module does not hold exactly the image
-  10   a fleet run in which one or more modules were not updated; the
-       summary gives each module's own status (3 to 9 above). A fleet run
+  10   a fleet run in which one or more modules were not updated (a
+       module the version policy refused included); the summary gives
+       each module's own status (3 to 9, 21). A fleet run
        that cannot begin ends with the status of its reason (2, 3, 4, 8,
        11 or 12)
   11   image digest mismatch: the image is not the one --sha256 names;
@@ -509,6 +562,10 @@ Exit status:
        or --require-signature and no trusted key; the verdict names the
        reason and the key IDs. Nothing was connected, and a downloaded
        image was removed from the cache
+  20   nothing to do: the module (every module of a fleet run) already
+       runs the image's version; nothing was sent
+  21   refused by the version policy: the image would downgrade the
+       module, or is for another model; nothing was sent
   130  interrupted by Ctrl-C (SIGINT): the line being drawn is finished,
        the verdict says "aborted", and a half-written download is removed
        from the cache. A fleet run ends every transfer, prints its summary

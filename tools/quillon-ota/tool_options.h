@@ -14,6 +14,7 @@
 #include "quillon/dis/device_information.h"
 #include "quillon/manager/ble_backend.h"
 #include "module_faults.h"
+#include "version_policy_options.h"
 #include "quillon/module/ota_module.h"
 
 namespace quillon::ota_tool {
@@ -90,6 +91,9 @@ struct ToolOptions {
   bool allow_legacy_signature = false;
   // --cacert: CA certificates (PEM) to trust for https:// downloads.
   std::optional<std::string> ca_file;
+
+  // Which modules get the image (--image-version, --allow-*), and --dry-run.
+  VersionPolicyOptions versions;
 
   bool verify = false;
   std::optional<std::string> save_received;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "expected_digest.h"
 #include "quillon/net/curl_http_client.h"
@@ -147,6 +148,10 @@ void UpdateSession::announce(const std::string& text, const std::string& event, 
 
 void UpdateSession::abort(int signal) {
   if (finished()) return;
+  if (pending_success_) {
+    finish(Outcome::Success, *pending_success_);
+    return;
+  }
   std::string detail = "stopped by the user ";
   if (image_ready_) {
     detail += "after " + std::to_string(sent_) + " of " + std::to_string(total_) + " bytes";
@@ -266,6 +271,10 @@ void UpdateSession::didFailToConnectPeripheral_error(const std::shared_ptr<CBPer
 void UpdateSession::didDisconnectPeripheral_error(const std::shared_ptr<CBPeripheral>& peripheral,
                                                   const std::optional<NSError>& error) {
   if (peripheral != peripheral_ || finished()) return;
+  connected_ = false;
+  if (reader_) reader_->linkLost(error);
+  // The module took the image and went away before saying its new version.
+  if (pending_success_) return;
   finish(Outcome::LinkFailed, "the module disconnected: " + describe(error));
 }
 
@@ -275,9 +284,122 @@ void UpdateSession::linked() {
   if (hooks_.linked) hooks_.linked();
 }
 
+namespace {
+
+// How long a module has for its Device Information reads once connected.
+constexpr std::chrono::seconds kModuleReadLimit{5};
+
+}  // namespace
+
+bool UpdateSession::asks_module() const {
+  return options_.versions.policy.asks_modules() || options_.versions.dry_run;
+}
+
 void UpdateSession::start_image() {
   if (finished()) return;
   linked();
+  if (!asks_module()) {
+    send_image();
+    return;
+  }
+  read_module([this](const DeviceInformationReadResult& read) { decide(read); });
+}
+
+void UpdateSession::read_module(std::function<void(const DeviceInformationReadResult&)> done) {
+  // Every service was discovered before the OTA characteristic was found;
+  // a module without Device Information among them has none. (A discovery
+  // of that one service would replace the peripheral's services, the OTA
+  // service's included.)
+  const auto services = peripheral_->services().value_or(CBServiceList{});
+  if (std::none_of(services.begin(), services.end(),
+                   [](const auto& service) { return service->UUID() == kDeviceInformationServiceUUID; })) {
+    queue_->post([weak = weak_from_this(), done = std::move(done)] {
+      auto self = weak.lock();
+      DeviceInformationReadResult none;
+      none.ending = DeviceInformationReadResult::Ending::NoService;
+      if (self && !self->finished()) done(none);
+    });
+    return;
+  }
+  reader_ = DeviceInformationReader::create(queue_);
+  // The reader takes the module's GATT events while it reads; the OTA
+  // handler has them back before anything is sent.
+  const auto reader = std::static_pointer_cast<BLEServiceHandler>(reader_);
+  const auto handler = std::static_pointer_cast<BLEServiceHandler>(handler_);
+  const auto route = [this](const std::shared_ptr<BLEServiceHandler>& from, const std::shared_ptr<BLEServiceHandler>& to) {
+    if (router_) {
+      router_->setHandler_forPeripheral(to, peripheral_->identifier());
+      return;
+    }
+    auto& handlers = manager_.bleServices();
+    std::replace(handlers.begin(), handlers.end(), from, to);
+  };
+  route(handler, reader);
+  reader_->read(peripheral_, kModuleReadLimit,
+                [weak = weak_from_this(), route, reader, handler, done = std::move(done)](
+                    const DeviceInformationReadResult& read) {
+                  auto self = weak.lock();
+                  if (!self) return;
+                  // Not from inside the manager's walk over its handlers.
+                  self->queue_->post([weak, route, reader, handler, done, read] {
+                    auto again = weak.lock();
+                    if (!again) return;
+                    route(reader, handler);
+                    again->reader_.reset();
+                    if (!again->finished()) done(read);
+                  });
+                });
+}
+
+void UpdateSession::decide(const DeviceInformationReadResult& read) {
+  ModulePlan plan;
+  plan.facts = module_facts(read, kModuleReadLimit);
+  plan.decision = decide_module_plan(plan.facts, options_.versions.policy);
+  const auto& facts = plan.facts;
+  const auto& decision = plan.decision;
+  const auto or_null = [](const std::optional<std::string>& text) { return text ? JsonEvent(*text) : JsonEvent(nullptr); };
+  announce("plan: model " + facts.model.value_or("-") + ", running " + facts.firmware_revision.value_or("(unknown)") +
+               ": " + plan_action_name(decision.action) + " (" + decision.reason + ")",
+           "plan",
+           {{"identifier", identifier()},
+            {"name", peripheral_->name().value_or("")},
+            {"model", or_null(facts.model)},
+            {"version", or_null(facts.firmware_revision)},
+            {"action", plan_action_name(decision.action)},
+            {"reason", decision.reason},
+            {"dry_run", options_.versions.dry_run}});
+  plan_ = std::move(plan);
+  const auto& decision_made = plan_->decision;
+  switch (decision_made.action) {
+    case PlanAction::Skip: finish(Outcome::AlreadyCurrent, decision_made.reason); return;
+    case PlanAction::Refuse: finish(Outcome::PolicyRefused, decision_made.reason); return;
+    case PlanAction::Update: break;
+  }
+  if (options_.versions.dry_run) {
+    finish(Outcome::Planned, decision_made.reason);
+    return;
+  }
+  send_image();
+}
+
+void UpdateSession::finish_success(std::string detail) {
+  transfer_ended_ = std::chrono::steady_clock::now();
+  if (!plan_ || !connected_) {
+    finish(Outcome::Success, std::move(detail));
+    return;
+  }
+  // The module says what it runs now; a module that restarts at once
+  // drops the link instead, and its new version stays unread.
+  pending_success_ = std::move(detail);
+  read_module([this](const DeviceInformationReadResult& read) {
+    if (const auto* revision = read.find(DeviceInformationField::FirmwareRevision); revision && !revision->text().empty()) {
+      plan_->new_version = revision->text();
+    }
+    finish(Outcome::Success, *pending_success_);
+  });
+}
+
+void UpdateSession::send_image() {
   if (options_.image_is_url) {
     say("downloading " + options_.image);
     download_started_ = std::chrono::steady_clock::now();
@@ -306,7 +428,7 @@ void UpdateSession::ota_state_parameter(std::uint8_t state, std::int64_t paramet
 }
 
 void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool from_watchdog_thread) {
-  if (finished()) return;
+  if (finished() || pending_success_) return;
   switch (state) {
     case OTA_STATE_STARTING:
       if (options_.image_is_url) show_download(true);
@@ -378,6 +500,10 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
           detail = "its verdict was " + std::to_string(parameter);
           break;
       }
+      if (outcome == Outcome::Success) {
+        finish_success(std::move(detail));
+        return;
+      }
       finish(outcome, std::move(detail));
       break;
     }
@@ -390,7 +516,7 @@ void UpdateSession::finish(Outcome outcome, std::string detail) {
   if (finished()) return;
   outcome_ = outcome;
   detail_ = std::move(detail);
-  transfer_ended_ = std::chrono::steady_clock::now();
+  if (!pending_success_) transfer_ended_ = std::chrono::steady_clock::now();
   progress_.end();
   if (!router_) manager_.stopScan();
   if (peripheral_) manager_.disconnect(peripheral_);
@@ -406,7 +532,11 @@ std::string UpdateSession::verdict_detail() const {
   if (outcome() != Outcome::Success) return detail_;
   char text[64];
   std::snprintf(text, sizeof text, " in %.1f s", transfer_seconds());
-  return detail_ + text;
+  std::string versions;
+  if (plan_ && plan_->new_version) {
+    versions = "; " + plan_->facts.firmware_revision.value_or("unknown") + " \u2192 " + *plan_->new_version;
+  }
+  return detail_ + text + versions;
 }
 
 double UpdateSession::transfer_seconds() const {

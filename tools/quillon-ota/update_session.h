@@ -28,6 +28,8 @@
 #include "tool_log_sink.h"
 #include "tool_options.h"
 #include "transfer_view.h"
+#include "version_policy.h"
+#include "quillon/dis/device_information_reader.h"
 #include "quillon/manager/ble_manager.h"
 #include "quillon/manager/ble_peripheral_router.h"
 #include "quillon/ota/ble_ota_controller.h"
@@ -94,6 +96,10 @@ class UpdateSession final : public BLEManagerDelegate,
   std::string module_name() const;
   // The module's identifier ("" until one is chosen).
   std::string identifier() const;
+  // The module's plan row, once its Device Information was read and the
+  // version policy decided (only when the run compares versions, or with
+  // --dry-run); with the revision read again after a successful update.
+  const std::optional<ModulePlan>& plan() const { return plan_; }
   // The module chosen to update; null until one is found.
   const std::shared_ptr<CBPeripheral>& peripheral() const { return peripheral_; }
 
@@ -122,7 +128,18 @@ class UpdateSession final : public BLEManagerDelegate,
   void linked();
   void begin();
   void choose(const std::shared_ptr<CBPeripheral>& peripheral);
+  // Reads the module's Device Information when the run decides from it,
+  // then applies the version policy; the image follows only for an update.
   void start_image();
+  void send_image();
+  bool asks_module() const;
+  // Reads the Device Information over the session's link, with the
+  // module's GATT events going to the reader meanwhile; `done` runs from
+  // the queue.
+  void read_module(std::function<void(const DeviceInformationReadResult&)> done);
+  void decide(const DeviceInformationReadResult& read);
+  // After a successful transfer: reads the revision again, then finishes.
+  void finish_success(std::string detail);
   void on_report(std::uint8_t state, std::int64_t parameter, bool from_watchdog_thread);
   void finish(Outcome outcome, std::string detail);
   void say(const std::string& text);
@@ -161,6 +178,12 @@ class UpdateSession final : public BLEManagerDelegate,
   std::chrono::steady_clock::time_point transfer_ended_{};
   std::optional<Outcome> outcome_;
   std::string detail_;
+
+  std::shared_ptr<DeviceInformationReader> reader_;
+  std::optional<ModulePlan> plan_;
+  // The transfer succeeded and the revision is being read again: what the
+  // session finishes with, whatever the read gives.
+  std::optional<std::string> pending_success_;
 };
 
 }  // namespace quillon::ota_tool

@@ -12,7 +12,8 @@ namespace {
 constexpr Outcome kAll[] = {Outcome::Success,         Outcome::UsageError,  Outcome::ModuleNotFound,
                             Outcome::ImageUnavailable, Outcome::ChecksumFailure, Outcome::TimedOut,
                             Outcome::ModuleRejected,  Outcome::LinkFailed,  Outcome::VerifyMismatch,
-                            Outcome::DigestMismatch, Outcome::SignatureRefused};
+                            Outcome::DigestMismatch, Outcome::SignatureRefused, Outcome::AlreadyCurrent,
+                            Outcome::PolicyRefused};
 
 TEST(ExitStatusTest, EveryOutcomeHasItsOwnStatusAndOnlySuccessIsZero) {
   std::set<int> seen;

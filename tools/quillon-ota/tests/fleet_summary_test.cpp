@@ -6,10 +6,10 @@ namespace quillon::ota_tool {
 namespace {
 
 const ModuleResult kUpdated{"6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0001", "Printer BLE 01", Outcome::Success,
-                            "65536 bytes sent", 65536, 2.0};
+                            "65536 bytes sent", 65536, 2.0, {}};
 const ModuleResult kTimedOut{"6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D0002", "", Outcome::TimedOut, "no answer for over 3 s",
-                             1458, 6.0};
-const ModuleResult kMissing{"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE", "", Outcome::ModuleNotFound, "not found", 0, 0};
+                             1458, 6.0, {}};
+const ModuleResult kMissing{"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE", "", Outcome::ModuleNotFound, "not found", 0, 0, {}};
 
 TEST(FleetSummaryTest, TheTableLinesUpAndSaysWhyEachFailedModuleFailed) {
   const auto lines = format_summary_table({kUpdated, kTimedOut, kMissing});

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <cstdio>
 #include <cstdlib>
@@ -253,6 +255,123 @@ TEST_F(QuillonOtaBluezTest, AllModulesTwoAtATimeAllUpdated) {
   sdbus::createProxy(*connection, "org.bluez", "/test")
       ->callMethod("MostLinksAtOnce").onInterface("org.quillon.TestPeer1").storeResultsTo(most);
   EXPECT_EQ(most, 2u);
+}
+
+// Each module's entry of a fleet run's closing "summary" event, by the
+// stand-in's device number.
+std::map<int, nlohmann::json> summaryByDevice(const std::string& output) {
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  std::map<int, nlohmann::json> modules;
+  if (events.empty() || events.back().value("event", "") != "summary") return modules;
+  for (const auto& module : events.back().at("modules")) {
+    const std::string name = module.value("name", "");
+    modules[name.starts_with("KSV-Module-") ? std::atoi(name.c_str() + 11) : 0] = module;
+  }
+  return modules;
+}
+
+// An image the stand-in's modules take as version `version`.
+std::string taggedImage(const std::filesystem::path& folder, const std::string& version) {
+  const auto path = folder / ("fw-" + version + ".bin");
+  std::ofstream out(path, std::ios::binary);
+  for (int i = 0; i < 20000; ++i) out.put(static_cast<char>((i * 131 + i / 253) & 0xFF));
+  out << "QVER:" << version << '\0';
+  return path.string();
+}
+
+// The plan comes from what the modules report now: a dry run writes
+// nothing; once a fleet run has updated every module, the same command
+// sends nothing and says why for each module.
+TEST_F(QuillonOtaBluezTest, TheSameCommandAfterACompleteFleetRunSendsNothing) {
+  BluezPeerProcess peer({"--devices", "3", "--info", "1:firmware=1.0", "--info", "2:firmware=2.0.0"});
+  {
+    SCOPED_TRACE("a dry run for an image of 1.5: older, newer and unknown, and nothing written");
+    const auto dry = run({"--backend", "bluez", "--all", "--json", "--scan-timeout", "2", "--image-version", "1.5",
+                          "--dry-run", taggedImage(home_.path(), "1.5")});
+    EXPECT_EQ(dry.status, kExitFleet) << dry.output;
+    auto planned = summaryByDevice(dry.output);
+    ASSERT_EQ(planned.size(), 3u) << dry.output;
+    EXPECT_EQ(planned[1].value("outcome", ""), "planned");
+    EXPECT_EQ(planned[2].value("reason", ""), "it would downgrade from 2.0.0 to 1.5");
+    EXPECT_EQ(planned[3].value("action", ""), "update");
+    for (int device : {1, 2, 3}) EXPECT_TRUE(receivedByModule(device).empty()) << device;
+  }
+  const std::vector<std::string> command{"--backend", "bluez", "--all", "--json", "--scan-timeout", "2",
+                                         "--image-version", "2.0.0", taggedImage(home_.path(), "2.0.0")};
+  const auto first = run(command);
+  EXPECT_EQ(first.status, 0) << first.output;
+  auto modules = summaryByDevice(first.output);
+  ASSERT_EQ(modules.size(), 3u) << first.output;
+  EXPECT_EQ(modules[1].value("outcome", ""), "success");
+  EXPECT_EQ(modules[1].value("version", ""), "1.0");
+  EXPECT_EQ(modules[1].value("new_version", ""), "2.0.0") << "read again after the update";
+  EXPECT_EQ(modules[2].value("outcome", ""), "already_current");
+  EXPECT_EQ(modules[3].value("outcome", ""), "success") << "no version: updated";
+
+  const auto again = run(command);
+  EXPECT_EQ(again.status, kExitNothingToDo) << again.output;
+  modules = summaryByDevice(again.output);
+  ASSERT_EQ(modules.size(), 3u) << again.output;
+  for (const auto& [device, module] : modules) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(module.value("outcome", ""), "already_current");
+    EXPECT_EQ(module.value("reason", ""), "already 2.0.0");
+    EXPECT_EQ(module.value("bytes", -1), 0);
+  }
+}
+
+// Ctrl-C in the middle of a fleet run: the same command then updates only
+// the modules that are not yet current. Modules 2 and 3 stop answering
+// during their transfers, so module 1 is the only one done when the
+// signal comes.
+TEST_F(QuillonOtaBluezTest, AfterCtrlCTheSameCommandUpdatesOnlyTheModulesNotYetCurrent) {
+  BluezPeerProcess peer({"--devices", "3", "--info", "firmware=1.0", "--fault", "2:silent=2", "--fault", "3:silent=2"});
+  const std::vector<std::string> command{"--backend", "bluez", "--all", "--parallel", "1", "--scan-timeout", "2",
+                                         "--image-version", "2.0.0", taggedImage(home_.path(), "2.0.0")};
+  {
+    auto args = command;
+    args.insert(args.end(), {"--progress", "lines"});
+    test_support::ToolProcess tool(args, home_.path());
+    ASSERT_TRUE(tool.wait_for("success: firmware updated"));
+    tool.signal(SIGINT);
+    const auto stopped = tool.finish();
+    EXPECT_EQ(stopped.status, kExitInterrupted) << stopped.output;
+  }
+  auto args = command;
+  args.push_back("--json");
+  const auto again = run(args);
+  EXPECT_EQ(again.status, kExitFleet) << again.output;
+  auto modules = summaryByDevice(again.output);
+  ASSERT_EQ(modules.size(), 3u) << again.output;
+  EXPECT_EQ(modules[1].value("outcome", ""), "already_current");
+  EXPECT_EQ(modules[1].value("bytes", -1), 0);
+  for (int device : {2, 3}) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(modules[device].value("action", ""), "update");
+    EXPECT_GT(modules[device].value("bytes", 0), 0) << "sent to again";
+  }
+}
+
+// Modules that refuse the reads, answer them slowly or drop the link during
+// them: each gets its own line, and the fleet goes on.
+TEST_F(QuillonOtaBluezTest, ModulesThatMisbehaveDuringTheReadsAreUpdatedOrNamedAndTheFleetGoesOn) {
+  BluezPeerProcess peer({"--devices", "3", "--info", "firmware=1.0", "--info-fault", "1:refuse", "--info-fault",
+                         "2:slow=8000", "--info-fault", "3:drop"});
+  const auto result = run({"--backend", "bluez", "--all", "--json", "--scan-timeout", "2", "--image-version",
+                           "2.0.0", taggedImage(home_.path(), "2.0.0")});
+  EXPECT_EQ(result.status, kExitFleet) << result.output;
+  auto modules = summaryByDevice(result.output);
+  ASSERT_EQ(modules.size(), 3u) << result.output;
+  EXPECT_EQ(modules[1].value("outcome", ""), "success");
+  EXPECT_EQ(modules[1].value("reason", "").rfind("version unknown: it refused to give its firmware revision", 0), 0u)
+      << modules[1].dump();
+  EXPECT_EQ(modules[2].value("outcome", ""), "success");
+  EXPECT_EQ(modules[2].value("reason", ""),
+            "version unknown: its device information did not come within 5 s; updating to 2.0.0");
+  EXPECT_EQ(modules[3].value("outcome", ""), "link_failed");
+  EXPECT_EQ(modules[3].value("bytes", -1), 0);
 }
 
 // bluetoothd's object manager announces a resolved device's services from

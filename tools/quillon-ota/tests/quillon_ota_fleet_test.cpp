@@ -22,20 +22,6 @@ namespace {
 using quillon::test_support::LoopbackHttpServer;
 using test_support::ToolProcess;
 
-// Module n (from 1) of `--modules`.
-std::string fleet_id(int n) {
-  char text[40];
-  std::snprintf(text, sizeof text, "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D%04X", n);
-  return text;
-}
-
-std::vector<nlohmann::json> json_lines(const std::string& output) {
-  std::vector<nlohmann::json> events;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
-  return events;
-}
-
 std::string sha256_of(const std::string& path) {
   const auto bytes = read_bytes(path);
   return sha256_of_bytes(bytes).hex();

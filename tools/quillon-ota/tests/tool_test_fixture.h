@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "scratch_directory.h"
 #include "tool_process.h"
@@ -20,6 +24,21 @@ namespace quillon::ota_tool {
 inline std::vector<std::uint8_t> read_bytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Module n (from 1) of `--modules`.
+inline std::string fleet_id(int n) {
+  char text[40];
+  std::snprintf(text, sizeof text, "6F1A3C52-0B7E-4D2A-9C51-3E8F2B7D%04X", n);
+  return text;
+}
+
+// Every line of a --json run, parsed (throws on one that is not JSON).
+inline std::vector<nlohmann::json> json_lines(const std::string& output) {
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  return events;
 }
 
 class QuillonOtaTest : public ::testing::Test {

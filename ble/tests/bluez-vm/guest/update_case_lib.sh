@@ -71,19 +71,30 @@ transfer_started() {
   grep -qE '"event": ?"transfer".*"bytes": ?[1-9]' "$CASE_OUT/$1.json"
 }
 
-# module_statuses NAME: "NAME STATUS" for each module's verdict of a fleet run.
-module_statuses() {
-  /usr/bin/python3 - "$CASE_OUT/$1.json" <<'PY'
+# events NAME EVENT FIELD...: a line per EVENT event of the run's stamped
+# JSON, its FIELDs tab-separated: "-" for one the event lacks, a list's
+# items joined by blanks.
+events() {
+  /usr/bin/python3 - "$CASE_OUT/$1.json" "${@:2}" <<'PY'
 import json, sys
-for line in open(sys.argv[1]):
+path, kind, fields = sys.argv[1], sys.argv[2], sys.argv[3:]
+for line in open(path):
     line = line.split(" ", 1)[1] if line[:1].isdigit() else line
     try:
         event = json.loads(line)
     except ValueError:
         continue
-    if event.get("event") == "verdict" and "module" in event:
-        print("%s\t%s" % (event.get("name"), event.get("exit_status")))
+    if event.get("event") != kind:
+        continue
+    values = [event.get(field) for field in fields]
+    print("\t".join("-" if value is None else " ".join(map(str, value)) if isinstance(value, list) else str(value)
+                    for value in values))
 PY
+}
+
+# module_statuses NAME: "NAME STATUS" for each module's verdict of a fleet run.
+module_statuses() {
+  events "$1" verdict module name exit_status | awk -F'\t' -v OFS='\t' '$1 != "-" { print $2, $3 }'
 }
 
 # status_of NAME MODULE_NAME: that module's own status in a fleet run.
