@@ -13,7 +13,7 @@ std::optional<std::uint64_t> parse_count(std::string_view text, std::uint64_t lo
 }
 
 OptionArgument::OptionArgument(std::span<const std::string_view> args, std::size_t& index)
-    : args_(args), index_(index), name_(args[index]) {
+    : args_(args), index_(index), given_(args[index]), name_(args[index]) {
   if (name_.starts_with("--")) {
     if (auto eq = name_.find('='); eq != std::string_view::npos) {
       inline_value_ = name_.substr(eq + 1);
@@ -35,5 +35,15 @@ std::optional<std::string> OptionArgument::flag(bool& field) const {
 }
 
 std::string OptionArgument::missing() const { return std::string(name_) + " needs a value"; }
+
+std::optional<EarlyAnswer> read_options(std::span<const std::string_view> args, const TakeOption& take) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    OptionArgument option(args, i);
+    if (option.name() == "-h" || option.name() == "--help") return HelpRequested{};
+    if (option.name() == "--version") return VersionRequested{};
+    if (auto error = take(option)) return *error;
+  }
+  return std::nullopt;
+}
 
 }  // namespace quillon::tools

@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "parse_result.h"
 
 namespace quillon::tools {
 
@@ -23,6 +26,8 @@ class OptionArgument {
   OptionArgument(std::span<const std::string_view> args, std::size_t& index);
 
   std::string_view name() const { return name_; }
+  // The argument as given, "=value" included.
+  std::string_view given() const { return given_; }
   // The inline value, else the next argument (which is then taken); none
   // when the arguments end.
   std::optional<std::string_view> value();
@@ -30,12 +35,24 @@ class OptionArgument {
   std::optional<std::string> flag(bool& field) const;
   // The usage error of an option whose value is missing.
   std::string missing() const;
+  // The usage error of an option the tool does not know.
+  UsageError unknown() const { return UsageError{"unknown option '" + std::string(given_) + "'"}; }
 
  private:
   std::span<const std::string_view> args_;
   std::size_t& index_;
+  std::string_view given_;
   std::string_view name_;
   std::optional<std::string_view> inline_value_;
 };
+
+// Takes one option (or operand) of a tool: its usage error, or nothing when
+// it was taken.
+using TakeOption = std::function<std::optional<UsageError>(OptionArgument& option)>;
+
+// Reads `args` (those after the program's name) in order: -h and --help,
+// and --version, answer at once; every other argument goes to `take`.
+// Returns the early answer, or nothing when every argument was taken.
+std::optional<EarlyAnswer> read_options(std::span<const std::string_view> args, const TakeOption& take);
 
 }  // namespace quillon::tools

@@ -1,9 +1,9 @@
 // The tools' log sink: the library's lines (and a tool's own) go to standard
 // error with --verbose and nowhere otherwise, and without --verbose the
-// library need not format its per-packet lines at all. A tool that wants to
-// remember some lines (quillon-ota keeps the one that explains a failure)
-// overrides line() and passes every line on. Thread-safe: each line is one
-// write, and the OTA watchdog logs from its own thread.
+// library need not format its per-packet lines at all. The tools decide
+// nothing from these lines: why an image could not be had comes from the
+// library's typed reasons. Thread-safe: each line is one write, and the OTA
+// watchdog logs from its own thread.
 #pragma once
 
 #include <cstdio>
@@ -13,7 +13,7 @@
 
 namespace quillon::tools {
 
-class VerboseLogSink : public LogSink {
+class VerboseLogSink final : public LogSink {
  public:
   explicit VerboseLogSink(bool verbose) : verbose_(verbose) {}
 

@@ -28,77 +28,70 @@ std::optional<DeviceInformationField> information_field(std::string_view option)
 
 }  // namespace
 
+namespace {
+
+// Takes one of quillon-module's options into `options`.
+std::optional<tools::UsageError> take_option(tools::OptionArgument& option, ModuleOptions& options) {
+  using tools::UsageError;
+  const std::string_view name = option.name();
+  if (name == "-v" || name == "--verbose" || name == "--once") {
+    if (auto e = option.flag(name == "--once" ? options.once : options.verbose)) return UsageError{*e};
+    return std::nullopt;
+  }
+  if (!name.starts_with("-")) {
+    return UsageError{"quillon-module takes no arguments, only options ('" + std::string(option.given()) + "')"};
+  }
+  const auto field = information_field(name);
+  const bool known = field || name == "--adapter" || name == "--name" || name == "--mtu" || name == "--credit" ||
+                     name == "--hold-ack" || name == "--max-image" || name == "--fault" || name == "--save-received";
+  if (!known) return option.unknown();
+  const auto v = option.value();
+  if (!v) return UsageError{option.missing()};
+  if (name == "--adapter") {
+    if (v->empty()) return UsageError{option.missing()};
+    // An object path element of org.bluez: letters, digits, underscores.
+    if (!std::all_of(v->begin(), v->end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; })) {
+      return UsageError{"--adapter must be an adapter name such as hci0, not '" + std::string(*v) + "'"};
+    }
+    options.adapter = std::string(*v);
+  } else if (name == "--name") {
+    if (v->empty()) return UsageError{option.missing()};
+    if (v->size() > kMaxNameBytes) {
+      return UsageError{"--name must be at most " + std::to_string(kMaxNameBytes) + " bytes, to fit an advertisement"};
+    }
+    options.name = std::string(*v);
+  } else if (name == "--mtu" || name == "--credit") {
+    auto n = tools::parse_count(*v, 0, 255);
+    if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
+    (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
+  } else if (name == "--hold-ack") {
+    auto n = tools::parse_count(*v, 0, 10000);
+    if (!n) return UsageError{"--hold-ack must be a whole number of milliseconds from 0 to 10000, not '" + std::string(*v) + "'"};
+    options.hold_ack_ms = static_cast<unsigned>(*n);
+  } else if (name == "--max-image") {
+    if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
+  } else if (name == "--fault") {
+    if (auto e = tools::apply_fault(*v, options.module.faults)) return UsageError{*e};
+  } else if (field) {
+    if (v->size() > kMaxAttributeBytes) {
+      return UsageError{std::string(name) + " must be at most " + std::to_string(kMaxAttributeBytes) +
+                        " bytes, the most a GATT value holds"};
+    }
+    options.information[*field] = std::string(*v);
+  } else {  // --save-received
+    if (v->empty()) return UsageError{option.missing()};
+    options.save_received = std::string(*v);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 ParseResult parse_arguments(std::span<const std::string_view> args) {
   ModuleOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    tools::OptionArgument option(args, i);
-    const std::string_view name = option.name();
-    const auto value = [&] { return option.value(); };
-    const auto flag = [&](bool& field) -> std::optional<UsageError> {
-      if (auto e = option.flag(field)) return UsageError{*e};
-      return std::nullopt;
-    };
-    const auto missing = [&] { return UsageError{option.missing()}; };
-
-    if (name == "-h" || name == "--help") return HelpRequested{};
-    if (name == "--version") return VersionRequested{};
-    if (name == "-v" || name == "--verbose") {
-      if (auto e = flag(options.verbose)) return *e;
-    } else if (name == "--once") {
-      if (auto e = flag(options.once)) return *e;
-    } else if (name == "--adapter") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      // An object path element of org.bluez: letters, digits, underscores.
-      if (!std::all_of(v->begin(), v->end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; })) {
-        return UsageError{"--adapter must be an adapter name such as hci0, not '" + std::string(*v) + "'"};
-      }
-      options.adapter = std::string(*v);
-    } else if (name == "--name") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      if (v->size() > kMaxNameBytes) {
-        return UsageError{"--name must be at most " + std::to_string(kMaxNameBytes) + " bytes, to fit an advertisement"};
-      }
-      options.name = std::string(*v);
-    } else if (name == "--mtu" || name == "--credit") {
-      auto v = value();
-      if (!v) return missing();
-      auto n = tools::parse_count(*v, 0, 255);
-      if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
-      (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
-    } else if (name == "--hold-ack") {
-      auto v = value();
-      if (!v) return missing();
-      auto n = tools::parse_count(*v, 0, 10000);
-      if (!n) return UsageError{"--hold-ack must be a whole number of milliseconds from 0 to 10000, not '" + std::string(*v) + "'"};
-      options.hold_ack_ms = static_cast<unsigned>(*n);
-    } else if (name == "--max-image") {
-      auto v = value();
-      if (!v) return missing();
-      if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
-    } else if (name == "--fault") {
-      auto v = value();
-      if (!v) return missing();
-      if (auto e = tools::apply_fault(*v, options.module.faults)) return UsageError{*e};
-    } else if (const auto field = information_field(name)) {
-      auto v = value();
-      if (!v) return missing();
-      if (v->size() > kMaxAttributeBytes) {
-        return UsageError{std::string(name) + " must be at most " + std::to_string(kMaxAttributeBytes) +
-                          " bytes, the most a GATT value holds"};
-      }
-      options.information[*field] = std::string(*v);
-    } else if (name == "--save-received") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      options.save_received = std::string(*v);
-    } else {
-      return UsageError{arg.starts_with("-") ? "unknown option '" + std::string(arg) + "'"
-                                             : "quillon-module takes no arguments, only options ('" + std::string(arg) + "')"};
-    }
-  }
+  const auto answer =
+      tools::read_options(args, [&options](tools::OptionArgument& option) { return take_option(option, options); });
+  if (answer) return std::visit([](const auto& early) -> ParseResult { return early; }, *answer);
   return options;
 }
 

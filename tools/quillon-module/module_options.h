@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "parse_result.h"
 #include "quillon/dis/device_information.h"
 #include "quillon/module/ota_module.h"
 
@@ -32,12 +33,7 @@ struct ModuleOptions {
   unsigned hold_ack_ms = 0;
 };
 
-struct HelpRequested {};
-struct VersionRequested {};
-struct UsageError {
-  std::string message;
-};
-using ParseResult = std::variant<ModuleOptions, HelpRequested, VersionRequested, UsageError>;
+using ParseResult = tools::ParseResult<ModuleOptions>;
 
 // Parses the arguments after the program name. Never exits or prints.
 ParseResult parse_arguments(std::span<const std::string_view> args);

@@ -12,6 +12,8 @@
 
 namespace quillon::module_tool {
 
+using tools::StopSignals;
+
 // Serves `bus` until `done()` is true (0) or a stop signal arrives (its
 // number). `timers`, when given, runs what is due on each turn and says in
 // how many milliseconds it wants to run next (-1: not before an event).

@@ -35,6 +35,14 @@ Outcome classify_completion(std::int64_t result, bool from_watchdog_thread, bool
   return Outcome::ModuleRejected;
 }
 
+Outcome image_failure_outcome(const ImageFailure& failure, Outcome outcome, std::int64_t result) {
+  if (failure.reason == ImageFailureReason::DigestMismatch) {
+    return outcome == Outcome::ImageUnavailable ? Outcome::DigestMismatch : outcome;
+  }
+  if (outcome == Outcome::ModuleRejected && result == OTA_ERR_OTHER) return Outcome::ImageUnavailable;
+  return outcome;
+}
+
 std::string outcome_summary(Outcome outcome) {
   switch (outcome) {
     case Outcome::Success: return "firmware updated";

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "exit_codes.h"
+#include "quillon/ota/image_failure.h"
+
 namespace quillon::ota_tool {
 
 enum class Outcome {
@@ -30,8 +33,8 @@ enum class Outcome {
 // Process exit statuses; 0 only for a transfer the module accepted (or,
 // with --dry-run, one that would be made).
 enum ExitStatus : int {
-  kExitSuccess = 0,
-  kExitUsage = 2,
+  kExitSuccess = tools::kExitSuccess,
+  kExitUsage = tools::kExitUsage,
   kExitNotFound = 3,
   kExitImage = 4,
   kExitChecksum = 5,
@@ -52,8 +55,8 @@ enum ExitStatus : int {
   // or is for another model.
   kExitPolicyRefused = 21,
   // As a shell reports a process ended by the signal: 128 + its number.
-  kExitInterrupted = 130,
-  kExitTerminated = 143,
+  kExitInterrupted = tools::kExitInterrupted,
+  kExitTerminated = tools::kExitTerminated,
 };
 
 int exit_status_for(Outcome outcome);
@@ -63,6 +66,13 @@ int exit_status_for(Outcome outcome);
 // (before the image was ready), the watchdog (on its own thread) and the
 // module's own verdict (inside pkt_received).
 Outcome classify_completion(std::int64_t result, bool from_watchdog_thread, bool image_ready);
+
+// What the controller's own failure to have the image (its image_failure(),
+// reported with that OTA_STATE_COMPLETED) makes of the `outcome`
+// classify_completion found for `result`: a refused digest is
+// DigestMismatch, an image that could not be had or read on is
+// ImageUnavailable rather than the module's verdict.
+Outcome image_failure_outcome(const ImageFailure& failure, Outcome outcome, std::int64_t result);
 
 // A short sentence saying what went wrong (or right), without the details
 // of this run.

@@ -8,6 +8,7 @@
 #include "expected_digest.h"
 #include "identifier_abbreviation.h"
 #include "image_digest.h"
+#include "verbose_log_sink.h"
 #include "quillon/platform/posix_file_image_handle.h"
 #include "quillon/sim/sim_data_module.h"
 
@@ -65,7 +66,7 @@ void FleetRun::prepare_image() {
   }
   if (options_.image_is_url) {
     say("downloading " + options_.image);
-    prefetch_ = std::make_shared<ImagePrefetch>(queue_, std::make_shared<ToolLogSink>(options_.verbose),
+    prefetch_ = std::make_shared<ImagePrefetch>(queue_, std::make_shared<tools::VerboseLogSink>(options_.verbose),
                                                 options_.ca_file);
     download_started_ = std::chrono::steady_clock::now();
     prefetch_->start(options_.image, expected, [this](ImagePrefetch::Result result) {
@@ -237,7 +238,7 @@ void FleetRun::launch(Module& module) {
   options.sha256 = sha256_hex_;
   options.module_ids.clear();
   module.session = std::make_shared<UpdateSession>(std::move(options), manager_, queue_,
-                                                   std::make_shared<ToolLogSink>(options_.verbose), *module.view,
+                                                   std::make_shared<tools::VerboseLogSink>(options_.verbose), *module.view,
                                                    module.json.get(), watchdogs_);
   Module* self_module = &module;
   std::weak_ptr<FleetRun> weak = weak_from_this();

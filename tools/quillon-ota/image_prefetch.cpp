@@ -4,7 +4,7 @@
 
 namespace quillon::ota_tool {
 
-ImagePrefetch::ImagePrefetch(std::shared_ptr<RunLoop> queue, std::shared_ptr<ToolLogSink> log,
+ImagePrefetch::ImagePrefetch(std::shared_ptr<RunLoop> queue, std::shared_ptr<LogSink> log,
                              std::optional<std::string> ca_file)
     : queue_(std::move(queue)), log_(std::move(log)) {
   OtaPlatform platform;
@@ -44,13 +44,13 @@ void ImagePrefetch::ota_state_parameter(std::uint8_t state, std::int64_t) {
     settle(std::move(result));
   } else if (state == OTA_STATE_COMPLETED) {
     Result result;
-    const std::string mismatch = log_->digest_mismatch();
-    if (!mismatch.empty()) {
+    const auto& failure = controller_->image_failure();
+    if (failure && failure->reason == ImageFailureReason::DigestMismatch) {
       result.outcome = Outcome::DigestMismatch;
-      result.detail = mismatch + "; the downloaded image was removed from the cache";
+      result.detail = failure->detail + "; the downloaded image was removed from the cache";
     } else {
       result.outcome = Outcome::ImageUnavailable;
-      result.detail = log_->image_failure().empty() ? "download failed" : log_->image_failure();
+      result.detail = failure ? failure->message : "download failed";
     }
     settle(std::move(result));
   }

@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "exit_status.h"
-#include "tool_log_sink.h"
 #include "quillon/integrity/sha256_digest.h"
 #include "quillon/ota/ble_ota_controller.h"
+#include "quillon/platform/log_sink.h"
 #include "quillon/platform/run_loop.h"
 
 namespace quillon::ota_tool {
@@ -36,7 +36,7 @@ class ImagePrefetch final : public BLEOTADelegate, public std::enable_shared_fro
   };
 
   // `ca_file`: trusted CA certificates for https:// (the system's when absent).
-  ImagePrefetch(std::shared_ptr<RunLoop> queue, std::shared_ptr<ToolLogSink> log, std::optional<std::string> ca_file);
+  ImagePrefetch(std::shared_ptr<RunLoop> queue, std::shared_ptr<LogSink> log, std::optional<std::string> ca_file);
   ~ImagePrefetch() override;
 
   // Starts the download; `done` is called once, on the main thread, unless
@@ -57,7 +57,7 @@ class ImagePrefetch final : public BLEOTADelegate, public std::enable_shared_fro
   void settle(Result result);
 
   std::shared_ptr<RunLoop> queue_;
-  std::shared_ptr<ToolLogSink> log_;
+  std::shared_ptr<LogSink> log_;
   std::unique_ptr<BLEOTAController> controller_;
   std::function<void(Result)> done_;
   const std::thread::id main_thread_ = std::this_thread::get_id();

@@ -23,10 +23,11 @@
 #include "scan_failure_relay.h"
 #include "signature_gate.h"
 #include "simulated_module.h"
-#include "stop_signal_watcher.h"
+#include "main_opening.h"
+#include "stop_signals.h"
 #include "terminal_size.h"
 #include "terminal_text.h"
-#include "tool_log_sink.h"
+#include "verbose_log_sink.h"
 #include "tool_options.h"
 #include "transfer_settlement.h"
 #include "update_session.h"
@@ -83,8 +84,9 @@ int end_run(Outcome outcome, const std::string& detail, JsonEvents* json, const 
 
 // Ctrl-C and SIGTERM reach `run` on the main thread, where it finishes.
 template <typename Run>
-StopSignalWatcher forward_stop_signals(const std::shared_ptr<RunLoop>& queue, const std::shared_ptr<Run>& run) {
-  return StopSignalWatcher([queue, weak = std::weak_ptr(run)](int signal) {
+std::unique_ptr<tools::StopSignalWatcher> forward_stop_signals(const std::shared_ptr<RunLoop>& queue,
+                                                               const std::shared_ptr<Run>& run) {
+  return std::make_unique<tools::StopSignalWatcher>([queue, weak = std::weak_ptr(run)](int signal) {
     queue->post([weak, signal] {
       if (auto self = weak.lock()) self->abort(signal);
     });
@@ -92,7 +94,7 @@ StopSignalWatcher forward_stop_signals(const std::shared_ptr<RunLoop>& queue, co
 }
 
 int update_one_module(const ToolOptions& options, BLEManager& manager, const std::shared_ptr<RunLoop>& queue,
-                      const std::shared_ptr<ToolLogSink>& ota_log, ScanFailureRelay& scan_failures,
+                      const std::shared_ptr<LogSink>& ota_log, ScanFailureRelay& scan_failures,
                       const TransferSettlement& settlement, JsonEvents* json) {
   ProgressDisplay progress(stdout, progress_style(options), stdout_size);
   Outcome outcome;
@@ -211,29 +213,25 @@ std::optional<int> check_signature(ToolOptions& options) {
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that none of them takes the signals.
-  StopSignalWatcher::block_stop_signals();
+  tools::block_stop_signals();
   std::vector<std::string_view> args(argv + 1, argv + argc);
   const ParseResult parsed = parse_arguments(args);
-  if (std::holds_alternative<HelpRequested>(parsed)) {
-    std::fputs(usage_text().c_str(), stdout);
-    return kExitSuccess;
-  }
-  if (std::holds_alternative<VersionRequested>(parsed)) {
-    std::printf("quillon-ota %s\n", QUILLON_OTA_VERSION);
-    return kExitSuccess;
-  }
-  if (const auto* error = std::get_if<UsageError>(&parsed)) {
-    std::fprintf(stderr, "quillon-ota: %s\nTry 'quillon-ota --help'.\n", error->message.c_str());
-    std::printf("%s\n", verdict_line(Outcome::UsageError, error->message).c_str());
-    return kExitUsage;
-  }
+  const tools::ToolIdentity tool{
+      .name = "quillon-ota",
+      .version = QUILLON_OTA_VERSION,
+      .usage = usage_text,
+      // Every run ends with its verdict line, this one too.
+      .on_usage_error = [](const std::string& message) {
+        std::printf("%s\n", tools::printable(verdict_line(Outcome::UsageError, message)).c_str());
+      }};
+  if (const auto status = tools::answer_early(parsed, tool)) return *status;
   auto options = std::get<ToolOptions>(parsed);
   if (!options.list) {
     if (const auto status = check_signature(options)) return *status;
   }
 
-  auto manager_log = std::make_shared<ToolLogSink>(options.verbose);
-  auto ota_log = std::make_shared<ToolLogSink>(options.verbose);
+  auto manager_log = std::make_shared<tools::VerboseLogSink>(options.verbose);
+  auto ota_log = std::make_shared<tools::VerboseLogSink>(options.verbose);
   // The backend is picked here and the shared manager made with it, as a
   // host app would pick it with QUILLON_BLE_BACKEND.
   const BLEBackend backend = options.backend.value_or(BLEBackendFromEnvironment().value_or(BLEBackend::Sim));

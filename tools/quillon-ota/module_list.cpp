@@ -11,7 +11,7 @@
 #include "exit_status.h"
 #include "json_events.h"
 #include "module_information_reads.h"
-#include "stop_signal_watcher.h"
+#include "stop_signals.h"
 #include "terminal_text.h"
 #include "quillon/platform/user_defaults.h"
 #include "quillon/sim/sim_data_module.h"
@@ -262,7 +262,7 @@ int list_modules(const ToolOptions& options, BLEManager& manager, const std::sha
       FileUserDefaults(FileUserDefaults::standardLocation()).objectForKey(kLastConnectedPeripheralIdentifierKey);
   auto scan = std::make_shared<ModuleScan>(options, manager, queue, json ? &*json : nullptr, out, std::move(hang_up));
   {
-    StopSignalWatcher stop_signals([queue, weak = std::weak_ptr(scan)](int signal) {
+    tools::StopSignalWatcher stop_signals([queue, weak = std::weak_ptr(scan)](int signal) {
       queue->post([weak, signal] {
         if (auto self = weak.lock()) self->abort(signal);
       });

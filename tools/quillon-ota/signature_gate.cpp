@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "expected_digest.h"
+#include "verbose_log_sink.h"
 #include "terminal_text.h"
 #include "quillon/integrity/trusted_keys.h"
 #include "quillon/platform/posix_file_image_handle.h"
@@ -131,7 +132,7 @@ void SignatureGate::signature_downloaded(SignatureDownload::Result downloaded) {
   }
   signature_text_ = std::move(downloaded.text);
   say("downloading " + result_.options.image);
-  prefetch_ = std::make_shared<ImagePrefetch>(queue_, std::make_shared<ToolLogSink>(result_.options.verbose),
+  prefetch_ = std::make_shared<ImagePrefetch>(queue_, std::make_shared<tools::VerboseLogSink>(result_.options.verbose),
                                               result_.options.ca_file);
   download_started_ = std::chrono::steady_clock::now();
   prefetch_->start(result_.options.image, expected_, [weak = weak_from_this()](ImagePrefetch::Result result) {

@@ -15,6 +15,7 @@
 #include "quillon/manager/ble_backend.h"
 #include "module_faults.h"
 #include "version_policy_options.h"
+#include "parse_result.h"
 #include "quillon/module/ota_module.h"
 
 namespace quillon::ota_tool {
@@ -103,12 +104,10 @@ struct ToolOptions {
   bool verbose = false;
 };
 
-struct HelpRequested {};
-struct VersionRequested {};
-struct UsageError {
-  std::string message;
-};
-using ParseResult = std::variant<ToolOptions, HelpRequested, VersionRequested, UsageError>;
+using tools::HelpRequested;
+using tools::UsageError;
+using tools::VersionRequested;
+using ParseResult = tools::ParseResult<ToolOptions>;
 
 // Parses the arguments after the program name. Never exits or prints.
 ParseResult parse_arguments(std::span<const std::string_view> args);

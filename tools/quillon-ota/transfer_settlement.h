@@ -13,10 +13,10 @@
 #include "exit_status.h"
 #include "json_events.h"
 #include "simulated_module.h"
-#include "tool_log_sink.h"
 #include "tool_options.h"
 #include "update_session.h"
 #include "quillon/manager/ble_backend.h"
+#include "quillon/platform/log_sink.h"
 #include "quillon/platform/run_loop.h"
 
 namespace quillon::ota_tool {
@@ -25,7 +25,7 @@ struct TransferSettlement {
   const ToolOptions& options;
   BLEBackend backend;
   const SimulatedSetup& simulated;
-  std::shared_ptr<ToolLogSink> manager_log;
+  std::shared_ptr<LogSink> manager_log;
 
   // Checks `session`'s finished transfer: a success may become
   // VerifyMismatch or ImageUnavailable, with `detail` saying why. What was

@@ -15,7 +15,7 @@
 namespace quillon::ota_tool {
 
 UpdateSession::UpdateSession(ToolOptions options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
-                             std::shared_ptr<ToolLogSink> ota_log, TransferView& progress, JsonEvents* json,
+                             std::shared_ptr<LogSink> ota_log, TransferView& progress, JsonEvents* json,
                              std::shared_ptr<WatchdogFactory> watchdogs)
     : options_(std::move(options)),
       manager_(manager),
@@ -470,25 +470,19 @@ void UpdateSession::on_report(std::uint8_t state, std::int64_t parameter, bool f
       break;
     case OTA_STATE_COMPLETED: {
       Outcome outcome = classify_completion(parameter, from_watchdog_thread, image_ready_);
-      // The controller's own failure to read the image, not the module's verdict.
-      if (outcome == Outcome::ModuleRejected && parameter == OTA_ERR_OTHER && !ota_log_->image_failure().empty()) {
-        outcome = Outcome::ImageUnavailable;
-      }
+      // The controller's own failure to have the image, not the module's verdict.
+      const auto failure = from_watchdog_thread ? std::nullopt : controller_->image_failure();
+      if (failure) outcome = image_failure_outcome(*failure, outcome, parameter);
       std::string detail;
-      if (outcome == Outcome::ImageUnavailable && !ota_log_->digest_mismatch().empty()) {
-        outcome = Outcome::DigestMismatch;
-        detail = ota_log_->digest_mismatch() +
-                 (options_.image_is_url ? "; the downloaded image was removed from the cache" : "");
-      }
       switch (outcome) {
         case Outcome::Success:
           detail = std::to_string(sent_) + " bytes sent to " + module_name();
           break;
         case Outcome::ImageUnavailable:
-          detail = ota_log_->image_failure();
-          if (detail.empty()) detail = "download failed";
+          detail = failure ? failure->message : "download failed";
           break;
         case Outcome::DigestMismatch:
+          detail = failure->detail + (options_.image_is_url ? "; the downloaded image was removed from the cache" : "");
           break;
         case Outcome::ChecksumFailure:
           detail = "a packet from the module did not match its checksum";

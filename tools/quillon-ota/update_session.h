@@ -25,7 +25,6 @@
 #include "exit_status.h"
 #include "json_events.h"
 #include "ota_characteristic_handler.h"
-#include "tool_log_sink.h"
 #include "tool_options.h"
 #include "transfer_view.h"
 #include "version_policy.h"
@@ -34,6 +33,7 @@
 #include "quillon/manager/ble_peripheral_router.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "quillon/platform/image_handle.h"
+#include "quillon/platform/log_sink.h"
 #include "quillon/platform/run_loop.h"
 #include "quillon/platform/watchdog.h"
 
@@ -48,7 +48,7 @@ class UpdateSession final : public BLEManagerDelegate,
   // there as JSON lines instead of as text to `progress`.
   // `watchdogs` makes the transfer's watchdog (a thread of its own when null).
   UpdateSession(ToolOptions options, BLEManager& manager, std::shared_ptr<RunLoop> queue,
-                std::shared_ptr<ToolLogSink> ota_log, TransferView& progress, JsonEvents* json = nullptr,
+                std::shared_ptr<LogSink> ota_log, TransferView& progress, JsonEvents* json = nullptr,
                 std::shared_ptr<WatchdogFactory> watchdogs = nullptr);
   ~UpdateSession() override;
 
@@ -153,7 +153,7 @@ class UpdateSession final : public BLEManagerDelegate,
   const ToolOptions options_;
   BLEManager& manager_;
   std::shared_ptr<RunLoop> queue_;
-  std::shared_ptr<ToolLogSink> ota_log_;
+  std::shared_ptr<LogSink> ota_log_;
   TransferView& progress_;
   JsonEvents* json_;
   Hooks hooks_;

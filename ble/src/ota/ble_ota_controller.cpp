@@ -133,21 +133,21 @@ void BLEOTAController::window_step() {
     std::size_t got = 0;
     if (room > 0) {
       if (!file_write_handle_) {
-        platform_.log->line("image cannot be read: there is no image");
+        note_failure(ImageFailureReason::ImageUnreadable, "image cannot be read: there is no image");
         fail_transfer();
         return;
       }
       const auto read = image_reader_.read(*file_write_handle_, std::span(packet).subspan(kOtaDataHeaderSize, room));
       if (!read) {
-        platform_.log->logf("image cannot be read after %lld of %lld bytes",
-                            static_cast<long long>(file_current_length_), static_cast<long long>(file_total_length_));
+        note_failure(ImageFailureReason::ImageUnreadable, "image cannot be read after " + std::to_string(file_current_length_) + " of " +
+                              std::to_string(file_total_length_) + " bytes");
         fail_transfer();
         return;
       }
       got = std::min(*read, room);
       if (got == 0 && file_current_length_ < file_total_length_) {
-        platform_.log->logf("image ended after %lld of %lld bytes", static_cast<long long>(file_current_length_),
-                            static_cast<long long>(file_total_length_));
+        note_failure(ImageFailureReason::ImageEndedEarly, "image ended after " + std::to_string(file_current_length_) +
+                                                              " of " + std::to_string(file_total_length_) + " bytes");
         fail_transfer();
         return;
       }
@@ -285,6 +285,7 @@ void BLEOTAController::download_firmware_from_file(std::shared_ptr<ImageHandle> 
   // its end, start a second transfer over this one.
   leave_transfer();
   drop_download();
+  image_failure_.reset();
   file_write_handle_ = std::move(file);
   file_current_length_ = 0;
   file_total_length_ = 0;
@@ -296,8 +297,8 @@ void BLEOTAController::download_firmware_from_file(std::shared_ptr<ImageHandle> 
     if (!file_write_handle_->seek(0)) length = -1;
   }
   if (length < 0) {
-    platform_.log->line(file_write_handle_ ? "image cannot be read: the handle cannot be positioned"
-                                           : "image cannot be read: there is no image");
+    note_failure(ImageFailureReason::ImageUnreadable, file_write_handle_ ? "image cannot be read: the handle cannot be positioned"
+                                                       : "image cannot be read: there is no image");
     report(OTA_STATE_COMPLETED, OTA_ERR_OTHER);
     return;
   }

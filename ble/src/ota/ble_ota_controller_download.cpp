@@ -33,8 +33,9 @@ class ImageFileSink final : public HttpBodySink {
 void BLEOTAController::download_firmware_from_url(std::string url_string) {
   leave_transfer();
   drop_download();
+  image_failure_.reset();
   if (!platform_.main_queue) {
-    platform_.log->logf("download failed: no run loop to deliver the download on");
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: no run loop to deliver the download on");
     abandon_download();
     return;
   }
@@ -51,14 +52,14 @@ void BLEOTAController::connection_didReceiveResponse(HttpConnection& connection,
   // An error page, or part of an image, is not a firmware image: it must
   // neither reach the module nor replace an image already in the cache.
   if (auto refusal = download_check_.response(response)) {
-    platform_.log->logf("download failed: %s", refusal->c_str());
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: " + *refusal);
     abandon_download();
     return;
   }
   std::error_code error;
   const auto folder = cache_directory(error);
   if (error) {
-    platform_.log->logf("download failed: no cache folder (%s)", error.message().c_str());
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: no cache folder (" + error.message() + ")");
     abandon_download();
     return;
   }
@@ -68,13 +69,13 @@ void BLEOTAController::connection_didReceiveResponse(HttpConnection& connection,
   // the same name keeps its bytes, and a link put in the name's place is
   // removed, not followed.
   if (::unlink(address_.c_str()) != 0 && errno != ENOENT) {
-    platform_.log->logf("download failed: cannot replace %s (%s)", address_.c_str(), std::strerror(errno));
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: cannot replace " + address_ + " (" + std::strerror(errno) + ")");
     abandon_download();
     return;
   }
   const int fd = ::open(address_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
-    platform_.log->logf("download failed: cannot create %s (%s)", address_.c_str(), std::strerror(errno));
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: cannot create " + address_ + " (" + std::strerror(errno) + ")");
     abandon_download();
     return;
   }
@@ -93,7 +94,7 @@ void BLEOTAController::connection_didReceiveData(HttpConnection& connection,
                                                  std::span<const std::uint8_t> data) {
   if (&connection != http_conn_.get() || !download_file_open_) return;
   if (file_write_handle_->seek_to_end() < 0 || !file_write_handle_->write(data)) {
-    platform_.log->logf("download failed: cannot write %s", address_.c_str());
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: cannot write " + address_);
     abandon_download();
     return;
   }
@@ -116,7 +117,7 @@ void BLEOTAController::connection_didWriteData(HttpConnection& connection, std::
 void BLEOTAController::connectionDidFinishLoading(HttpConnection& connection) {
   if (&connection != http_conn_.get() || !download_file_open_) return;
   if (auto refusal = download_check_.finish()) {
-    platform_.log->logf("download failed: %s", refusal->c_str());
+    note_failure(ImageFailureReason::DownloadFailed, "download failed: " + *refusal);
     abandon_download();
     return;
   }
@@ -136,7 +137,7 @@ void BLEOTAController::connectionDidFinishLoading(HttpConnection& connection) {
 
 void BLEOTAController::connection_didFailWithError(HttpConnection& connection, const std::string& reason) {
   if (&connection != http_conn_.get()) return;
-  platform_.log->logf("download failed: %s", reason.c_str());
+  note_failure(ImageFailureReason::DownloadFailed, "download failed: " + reason);
   abandon_download();
 }
 

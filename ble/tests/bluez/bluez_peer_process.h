@@ -18,59 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
+
 namespace quillon::testing {
 
-class ChildProcess {
- public:
-  // Runs `argv` with its standard output on a pipe; `environment` entries
-  // ("NAME=value") are added to this process's environment.
-  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {}) {
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test program that crashes leaves nothing running
-      dup2(fds[1], STDOUT_FILENO);
-      close(fds[0]);
-      close(fds[1]);
-      for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-      std::vector<char*> args;
-      for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-  }
-  ~ChildProcess() { stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // The next line of its output, without the newline; empty at the end.
-  std::string readLine() {
-    char buffer[512];
-    if (!out_ || !fgets(buffer, sizeof buffer, out_)) return {};
-    std::string line(buffer);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line;
-  }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-    if (out_) {
-      fclose(out_);
-      out_ = nullptr;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-};
+// The programs these tests start: the bus, the stand-in, a guest's peer.
+using test_support::ChildProcess;
 
 // The bus lives in a folder of its own under /tmp, removed with it.
 class PrivateSystemBus {

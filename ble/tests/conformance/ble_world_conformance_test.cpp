@@ -13,75 +13,14 @@
 #include "conformance/host_subscriber.h"
 #include "quillon/dis/device_information_reader.h"
 #include "quillon/sim/sim_data_module.h"
+#include "support/central_event_recorder.h"
 
 namespace quillon::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Records what a central and its peripherals report.
-class Recorder final : public CBCentralManagerDelegate, public CBPeripheralDelegate {
- public:
-  struct Discovery {
-    std::shared_ptr<CBPeripheral> peripheral;
-    AdvertisementDictionary advertisement;
-    int rssi;
-  };
-  void centralManagerDidUpdateState(CBCentralManager& central) override { states.push_back(central.state()); }
-  void centralManager_didDiscoverPeripheral_advertisementData_RSSI(CBCentralManager&,
-                                                                   const std::shared_ptr<CBPeripheral>& peripheral,
-                                                                   const AdvertisementDictionary& advertisement,
-                                                                   int rssi) override {
-    discoveries.push_back({peripheral, advertisement, rssi});
-  }
-  void centralManager_didConnectPeripheral(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p) override {
-    connected.push_back(p);
-  }
-  void centralManager_didFailToConnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p,
-                                                       const std::optional<NSError>& error) override {
-    failed.push_back({p, error});
-  }
-  void centralManager_didDisconnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p,
-                                                    const std::optional<NSError>& error) override {
-    disconnected.push_back({p, error});
-  }
-  void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>&, const std::optional<NSError>& e) override {
-    servicesFound.push_back(e);
-  }
-  void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>&,
-                                                             const std::shared_ptr<CBService>&,
-                                                             const std::optional<NSError>& e) override {
-    characteristicsFound.push_back(e);
-  }
-  void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
-                                                        const std::shared_ptr<CBCharacteristic>& c,
-                                                        const std::optional<NSError>& e) override {
-    values.push_back({c->UUID().UUIDString(), e ? NSData{} : c->value().value_or(NSData{})});
-  }
-  void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
-                                                       const std::shared_ptr<CBCharacteristic>&,
-                                                       const std::optional<NSError>& e) override {
-    writes.push_back(e);
-  }
-  void peripheral_didUpdateNotificationStateForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
-                                                                    const std::shared_ptr<CBCharacteristic>&,
-                                                                    const std::optional<NSError>& e) override {
-    notifyStates.push_back(e);
-  }
-  void peripheralIsReadyToSendWriteWithoutResponse(const std::shared_ptr<CBPeripheral>&) override {
-    ++readyToSend;
-    if (onReadyToSend) onReadyToSend();
-  }
-
-  std::vector<CBManagerState> states;
-  std::vector<Discovery> discoveries;
-  std::vector<std::shared_ptr<CBPeripheral>> connected;
-  std::vector<std::pair<std::shared_ptr<CBPeripheral>, std::optional<NSError>>> failed, disconnected;
-  std::vector<std::optional<NSError>> servicesFound, characteristicsFound, writes, notifyStates;
-  std::vector<std::pair<std::string, NSData>> values;
-  int readyToSend = 0;
-  std::function<void()> onReadyToSend;
-};
+using Recorder = test_support::CentralEventRecorder;
 
 struct SimBackend {
   using World = SimBackendWorld;

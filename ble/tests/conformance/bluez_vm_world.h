@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "conformance/backend_worlds.h"
+#include "conformance/managed_objects.h"
 
 namespace quillon::testing {
 
@@ -133,12 +134,7 @@ class BluezVmWorld final : public BackendWorld {
   // RemoveDevice also ends the device's link, on every adapter the world uses.
   void forgetDevices() {
     constexpr int modules = kModules;
-    using Objects = std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>;
-    Objects objects;
-    sdbus::createProxy(*bus_, "org.bluez", "/")
-        ->callMethod("GetManagedObjects")
-        .onInterface("org.freedesktop.DBus.ObjectManager")
-        .storeResultsTo(objects);
+    const ManagedObjects objects = bluezManagedObjects(*bus_);
     for (const auto& [path, interfaces] : objects) {
       auto device = interfaces.find(kDevice);
       if (device == interfaces.end()) continue;

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "conformance/managed_objects.h"
+
 namespace quillon::testing {
 
 class HostSubscriber {
@@ -45,14 +47,9 @@ class HostSubscriber {
 
  private:
   static constexpr char kCharacteristic[] = "org.bluez.GattCharacteristic1";
-  using Objects = std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>>;
 
   std::string characteristicPath(const std::string& uuid) {
-    Objects objects;
-    sdbus::createProxy(*bus_, "org.bluez", "/")
-        ->callMethod("GetManagedObjects")
-        .onInterface("org.freedesktop.DBus.ObjectManager")
-        .storeResultsTo(objects);
+    const ManagedObjects objects = bluezManagedObjects(*bus_);
     for (const auto& [path, interfaces] : objects) {
       auto characteristic = interfaces.find(kCharacteristic);
       if (characteristic == interfaces.end() || path.rfind("/org/bluez/hci0/", 0) != 0) continue;

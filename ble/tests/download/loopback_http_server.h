@@ -4,22 +4,20 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "../support/child_process.h"
 
 namespace quillon::test_support {
 
@@ -36,13 +34,7 @@ class LoopbackHttpServer {
   LoopbackHttpServer(const std::filesystem::path& script, const std::filesystem::path& log_path,
                      std::optional<Tls> tls = std::nullopt, std::optional<std::filesystem::path> files = std::nullopt)
       : log_path_(log_path), scheme_(tls ? "https" : "http") {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-    std::vector<std::string> args{"python3", script.string()};
+    std::vector<std::string> args{"/usr/bin/python3", script.string()};
     if (files) {
       args.push_back("--files");
       args.push_back(files->string());
@@ -52,28 +44,13 @@ class LoopbackHttpServer {
       args.push_back(tls->certificate.string());
       args.push_back(tls->key.string());
     }
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const int spawned = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    if (spawned != 0) {
-      close(pipe_fds[0]);
-      throw std::runtime_error("cannot start python3");
-    }
-    std::string line;
-    char c = 0;
-    while (read(pipe_fds[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-    close(pipe_fds[0]);
+    server_ = std::make_unique<ChildProcess>(args);
+    // It prints the port it listens on, then nothing more.
+    const std::string line = server_->readLine();
     port_ = line.empty() ? 0 : std::stoi(line);
-    if (port_ == 0) {
-      stop();
-      throw std::runtime_error("the test HTTP server did not start");
-    }
+    if (port_ == 0) throw std::runtime_error("the test HTTP server did not start");
   }
 
-  ~LoopbackHttpServer() { stop(); }
   LoopbackHttpServer(const LoopbackHttpServer&) = delete;
   LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
@@ -92,18 +69,10 @@ class LoopbackHttpServer {
   }
 
  private:
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-      pid_ = -1;
-    }
-  }
-
   std::filesystem::path log_path_;
   std::string scheme_;
-  pid_t pid_ = -1;
+  // Ended (SIGTERM) with the server.
+  std::unique_ptr<ChildProcess> server_;
   int port_ = 0;
 };
 

@@ -208,6 +208,10 @@ TEST_F(OtaDownloadTest, FailedDownloadReportsOtherAndSendsNothing) {
     EXPECT_EQ(host_->reports, std::vector<Report>{Report(OTA_STATE_COMPLETED, OTA_ERR_OTHER)});
     EXPECT_EQ(host_->module.packets_received(), 0u);
     ASSERT_FALSE(log_->lines.empty());
+    // The caller learns why from the controller, not from the line.
+    ASSERT_TRUE(controller_->image_failure().has_value());
+    EXPECT_EQ(controller_->image_failure()->reason, ImageFailureReason::DownloadFailed);
+    EXPECT_EQ(controller_->image_failure()->message, log_->lines.back());
     if (c.log_line.empty()) {
       EXPECT_TRUE(log_->lines.back().starts_with("download failed: ")) << log_->lines.back();
     } else {

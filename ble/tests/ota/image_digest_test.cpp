@@ -80,18 +80,21 @@ TEST(ControllerImageDigest, OnlyTheExpectedImageIsSent) {
     EXPECT_EQ(pair.module.image(), image);
     EXPECT_EQ(pair.delegate->reports.back(), (Report{OTA_STATE_COMPLETED, OTA_SUCCESS}));
     EXPECT_EQ(pair.controller->image_sha256(), right);
+    EXPECT_FALSE(pair.controller->image_failure().has_value());
   }
   struct Refused {
     const char* what;
     std::shared_ptr<ImageHandle> handle;
     std::string says;
+    ImageFailureReason reason;
   };
   const std::string mismatch = "image digest mismatch: expected " + wrong.hex() + ", got ";
   const Refused refused[] = {
-      {"another image", PosixFileImageHandle::open_for_reading(path), mismatch + right.hex()},
+      {"another image", PosixFileImageHandle::open_for_reading(path), mismatch + right.hex(),
+       ImageFailureReason::DigestMismatch},
       {"an image that cannot be read to its end", std::make_shared<ShortImage>(image),
-       mismatch + "no digest (the image cannot be read to its end)"},
-      {"no image", nullptr, "image cannot be read: there is no image"},
+       mismatch + "no digest (the image cannot be read to its end)", ImageFailureReason::DigestMismatch},
+      {"no image", nullptr, "image cannot be read: there is no image", ImageFailureReason::ImageUnreadable},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.what);
@@ -102,6 +105,9 @@ TEST(ControllerImageDigest, OnlyTheExpectedImageIsSent) {
     EXPECT_EQ(pair.module.packets_received(), 0u) << "not even START";
     EXPECT_EQ(pair.delegate->reports, (std::vector<Report>{{OTA_STATE_COMPLETED, OTA_ERR_OTHER}}));
     EXPECT_EQ(pair.memory_log->lines().back(), c.says);
+    ASSERT_TRUE(pair.controller->image_failure().has_value());
+    EXPECT_EQ(pair.controller->image_failure()->reason, c.reason);
+    EXPECT_EQ(pair.controller->image_failure()->message, c.says);
     EXPECT_TRUE(pair.watchdogs->started.empty());
   }
 }

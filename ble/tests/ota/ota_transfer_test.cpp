@@ -191,6 +191,10 @@ TEST(OtaTransfer, ModuleRejectsAShortImage) {
   pair.controller->start(50);
   pair.run_until_idle();
   EXPECT_EQ(pair.delegate->reports.back(), (Report{OTA_STATE_COMPLETED, OTA_ERR_OTHER}));
+  // The same code as a module's refusal; the controller says it was its own.
+  ASSERT_TRUE(pair.controller->image_failure().has_value());
+  EXPECT_EQ(pair.controller->image_failure()->reason, ImageFailureReason::ImageEndedEarly);
+  EXPECT_EQ(pair.controller->image_failure()->message, "image ended after 40 of 50 bytes");
 }
 
 TEST(OtaTransfer, HandleThatIsNoImageFailsWithoutStarting) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "quillon/sim/sim_data_module.h"
+#include "support/central_event_recorder.h"
 
 namespace quillon::sim {
 namespace {
@@ -11,72 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Receives the world's events as CoreBluetooth would hand them to an app and
-// notes each as one line.
-class Recorder final : public CBCentralManagerDelegate, public CBPeripheralDelegate {
- public:
-  void centralManagerDidUpdateState(CBCentralManager& central) override {
-    note("state " + std::to_string(central.state()));
-  }
-  void centralManager_didDiscoverPeripheral_advertisementData_RSSI(CBCentralManager&,
-                                                                   const std::shared_ptr<CBPeripheral>& peripheral,
-                                                                   const AdvertisementDictionary& ad, int RSSI) override {
-    lastFound = peripheral;
-    note("found " + ad.localName.value_or("-") + " " + std::to_string(RSSI));
-  }
-  void centralManager_didConnectPeripheral(CBCentralManager&, const std::shared_ptr<CBPeripheral>& p) override {
-    note("connected " + p->name().value_or("-"));
-  }
-  void centralManager_didFailToConnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>&,
-                                                       const std::optional<NSError>& error) override {
-    note("failed " + code(error));
-  }
-  void centralManager_didDisconnectPeripheral_error(CBCentralManager&, const std::shared_ptr<CBPeripheral>&,
-                                                    const std::optional<NSError>& error) override {
-    note("disconnected " + code(error));
-  }
-  void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& p,
-                                      const std::optional<NSError>& error) override {
-    std::string text = "services " + code(error);
-    if (auto services = p->services()) {
-      for (const auto& s : *services) text += " " + s->UUID().UUIDString();
-    }
-    note(text);
-  }
-  void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>&,
-                                                             const std::shared_ptr<CBService>& service,
-                                                             const std::optional<NSError>& error) override {
-    std::string text = "characteristics " + code(error);
-    if (auto list = service->characteristics()) {
-      for (const auto& c : *list) text += " " + c->UUID().UUIDString();
-    }
-    note(text);
-  }
-  void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
-                                                        const std::shared_ptr<CBCharacteristic>& c,
-                                                        const std::optional<NSError>& error) override {
-    note("value " + c->UUID().UUIDString() + " " + code(error) + " " + bytes(c->value().value_or(NSData{})));
-  }
-  void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
-                                                       const std::shared_ptr<CBCharacteristic>& c,
-                                                       const std::optional<NSError>& error) override {
-    note("wrote " + c->UUID().UUIDString() + " " + code(error));
-  }
-
-  std::vector<std::string> lines;
-  std::shared_ptr<CBPeripheral> lastFound;
-
- private:
-  static std::string code(const std::optional<NSError>& error) {
-    return error ? error->domain + ":" + std::to_string(error->code) : "ok";
-  }
-  static std::string bytes(const NSData& data) {
-    std::string text;
-    for (auto b : data) text += std::to_string(b) + ".";
-    return text;
-  }
-  void note(std::string line) { lines.push_back(std::move(line)); }
-};
+using Recorder = test_support::CentralEventRecorder;
 
 struct WorldRig {
   std::shared_ptr<SimWorld> world = SimWorld::create();

@@ -5,10 +5,6 @@
 // installed, not with a frozen sample.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,28 +12,17 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace quillon::test_support {
 
 // Runs `args` (looked up on PATH) with its output discarded; throws unless
 // it exits with 0.
 inline void run_signing_tool(std::vector<std::string> args) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error("cannot run " + args[0] + " (is it installed? ./kit deps)");
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(args[0] + " failed");
+  ChildProcess tool(args, ChildOptions{.errors_to = "/dev/null", .stop_signal = 0});
+  const int status = tool.finish();
+  if (status == 127) throw std::runtime_error("cannot run " + args[0] + " (is it installed? ./kit deps)");
+  if (status != 0) throw std::runtime_error(args[0] + " failed");
 }
 
 inline std::string read_text(const std::filesystem::path& path) {

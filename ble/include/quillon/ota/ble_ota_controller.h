@@ -42,6 +42,7 @@
 #include "quillon/net/http_client.h"
 #include "quillon/net/image_download_check.h"
 #include "quillon/ota/ble_ota_delegate.h"
+#include "quillon/ota/image_failure.h"
 #include "quillon/ota/ota_codes.h"
 #include "quillon/ota/ota_platform.h"
 #include "quillon/platform/image_block_reader.h"
@@ -132,6 +133,16 @@ class BLEOTAController : public HttpConnectionDelegate {
   // before a check, or when that image could not be read to its end.
   const std::optional<Sha256Digest>& image_sha256() const { return image_sha256_; }
 
+  // --- why the image could not be had ---------------------------------------
+
+  // Why the current image's acquisition or transfer ended in
+  // OTA_STATE_COMPLETED with OTA_ERR_OTHER on the controller's side (a
+  // download that failed or was refused, an image that could not be read or
+  // ended early, a digest mismatch), with the log line that said so; nothing
+  // while none has, and nothing again once a new image is acquired. Set and
+  // read on the thread that calls the image operations, before the report.
+  const std::optional<ImageFailure>& image_failure() const { return image_failure_; }
+
   // The download connection's events, on platform.main_queue's thread.
   // Events of any connection but http_conn are ignored.
   void connection_didReceiveResponse(HttpConnection& connection, const HttpResponse& response) override;
@@ -194,6 +205,8 @@ class BLEOTAController : public HttpConnectionDelegate {
   // True when no digest is expected or file_write_handle_ holds exactly the
   // expected image; otherwise logs the mismatch. Leaves the handle at 0.
   bool image_digest_accepted();
+  // Logs `message` and keeps it as image_failure() with `reason`.
+  void note_failure(ImageFailureReason reason, std::string message, std::string detail = {});
   // Ends the running download as failed: drop_download, then
   // OTA_STATE_COMPLETED with OTA_ERR_OTHER. The caller has logged why.
   void abandon_download();
@@ -243,6 +256,7 @@ class BLEOTAController : public HttpConnectionDelegate {
 
   std::optional<Sha256Digest> expected_sha256_;
   std::optional<Sha256Digest> image_sha256_;
+  std::optional<ImageFailure> image_failure_;
 
   // Whether file_write_handle_ is the file the running download writes (and
   // so a half-written file to remove if the download fails).
