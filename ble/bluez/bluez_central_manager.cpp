@@ -10,8 +10,8 @@ namespace {
 
 constexpr char kObjectManager[] = "org.freedesktop.DBus.ObjectManager";
 constexpr char kProperties[] = "org.freedesktop.DBus.Properties";
-// Connect answers that a short wait usually cures: another operation is
-// still running, or the controller gave up on this attempt by itself.
+// How many times a Connect answer that a short wait usually cures is
+// waited out, and how long each wait is.
 constexpr unsigned kConnectRetries = 2;
 constexpr auto kConnectRetryDelay = std::chrono::milliseconds(300);
 // How often a connection being made ready reads the device's properties
@@ -26,25 +26,6 @@ constexpr auto kServicesGrace = std::chrono::seconds(3);
 // notification sockets, and how often it looks.
 constexpr auto kNotifyReleaseWait = std::chrono::seconds(1);
 constexpr auto kNotifyReleasePoll = std::chrono::milliseconds(10);
-
-bool transient(const BusError& error) {
-  // bluetoothd answers a Connect made while another is under way with
-  // Failed "Operation already in progress", not InProgress.
-  return error.name == "org.bluez.Error.InProgress" ||
-         error.message.find("le-connection-abort-by-local") != std::string::npos ||
-         error.message.find("already in progress") != std::string::npos;
-}
-
-// The bus gave up waiting for the answer: BlueZ is still trying.
-bool unanswered(const BusError& error) {
-  return error.name == "org.freedesktop.DBus.Error.NoReply" || error.name == "org.freedesktop.DBus.Error.Timeout";
-}
-
-// The device object is gone: bluetoothd removed it since it was found.
-bool objectGone(const BusError& error) {
-  return error.name == "org.freedesktop.DBus.Error.UnknownObject" ||
-         error.name == "org.freedesktop.DBus.Error.UnknownMethod";
-}
 
 // bluetoothd takes a device with a public address whose advertisement does
 // not say "BR/EDR Not Supported", or that it met over BR/EDR (it has a
@@ -612,7 +593,7 @@ void BluezCentralManager::connectAttempt(const std::shared_ptr<BluezPeripheral>&
         return [weak, peripheral, attempt, failed] {
           auto self = weak.lock();
           if (!self || peripheral->state() != CBPeripheralStateConnecting || peripheral->attempt != attempt) return;
-          if (!failed || failed->name == "org.bluez.Error.AlreadyConnected") {
+          if (!failed || isError(*failed, error_name::kAlreadyConnected)) {
             peripheral->connectAnswered = true;
             self->checkReady(peripheral);
             self->readBack(peripheral, attempt);
@@ -844,7 +825,7 @@ void BluezCentralManager::failConnect(const std::shared_ptr<BluezPeripheral>& pe
   // followed: say what may be why.
   const Properties* device = tree_.find(peripheral->path(), kDeviceInterface);
   const bool noServices = error.code == CBErrorConnectionTimeout || peripheral->connectAnswered ||
-                          error.localizedDescription.find("br-connection") != std::string::npos;
+                          mentions(error.localizedDescription, error_text::kBrConnection);
   if (noServices && dualMode(device) && property<std::string>(device, "PreferredBearer").value_or("") != "le") {
     error.localizedDescription +=
         " The module is a dual-mode device (a public address, and it does not advertise \"BR/EDR Not "
@@ -918,7 +899,7 @@ void BluezCentralManager::forget(const std::shared_ptr<BluezPeripheral>& periphe
       [weak, path = peripheral->path(), done = std::move(done)](sdbus::MethodReply*,
                                                                  const BusError* error) -> std::function<void()> {
         std::optional<BusError> failed;
-        if (error && error->name != "org.bluez.Error.DoesNotExist") failed = *error;
+        if (error && !isError(*error, error_name::kDoesNotExist)) failed = *error;
         return [weak, path, done, failed] {
           if (auto self = weak.lock()) {
             if (failed) {

@@ -57,8 +57,7 @@ constexpr auto kWriteRefusalPatience = 1s;
 // socket hang up, or another write on the characteristic was under way
 // (another client's, as ours go one at a time).
 bool refusalPasses(const BusError& error) {
-  return error.name == "org.bluez.Error.InProgress" ||
-         (error.name == "org.bluez.Error.NotPermitted" && error.message == "Write acquired");
+  return isError(error, error_name::kInProgress) || writeSocketHeld(error);
 }
 
 }  // namespace
@@ -586,7 +585,7 @@ void BluezPeripheral::acquireNotifyRefused(const std::string& path,
   // bluetoothd refuses AcquireNotify (InProgress) while any client holds a
   // StartNotify subscription, ours from an earlier link included: ours is
   // ended and the socket asked for again.
-  if (error.name == "org.bluez.Error.InProgress" && !ownReleased && central->holdsStartNotify(path)) {
+  if (isError(error, error_name::kInProgress) && !ownReleased && central->holdsStartNotify(path)) {
     central->log("AcquireNotify refused while our own StartNotify subscription holds; ending it first");
     std::weak_ptr<BluezPeripheral> weak = weak_from_this();
     central->bus()->callAsync(path, kCharacteristicInterface, "StopNotify", {},
@@ -600,15 +599,15 @@ void BluezPeripheral::acquireNotifyRefused(const std::string& path,
                               });
     return;
   }
-  if (error.name == "org.freedesktop.DBus.Error.UnknownMethod" || error.name == "org.bluez.Error.NotSupported") {
+  if (isError(error, error_name::kUnknownMethod) || isError(error, error_name::kNotSupported)) {
     central->log("AcquireNotify not offered (" + error.name + ": " + error.message + "); subscribing with StartNotify");
     startOrStopNotify(path, characteristic, true);
     return;
   }
   std::optional<NSError> failed;
-  if (error.name == "org.bluez.Error.InProgress") {
+  if (isError(error, error_name::kInProgress)) {
     failed = sharedSubscription(error, "is subscribed to " + characteristic->UUID().UUIDString() + " (StartNotify)");
-  } else if (error.name == "org.bluez.Error.NotPermitted" && error.message == "Notify acquired") {
+  } else if (notifySocketHeld(error)) {
     failed = sharedSubscription(error, "holds the notifications of " + characteristic->UUID().UUIDString() +
                                            " (AcquireNotify)");
   } else {
@@ -625,7 +624,7 @@ void BluezPeripheral::startOrStopNotify(const std::string& path,
       property<bool>(central->tree().find(path, kCharacteristicInterface), "Notifying").value_or(false)) {
     // Someone else's subscription keeps it notifying: ours would get every
     // value once more.
-    const BusError others{"org.bluez.Error.InProgress", "Notifying"};
+    const BusError others{error_name::kInProgress, error_text::kNotifying};
     later([path, characteristic, failed = sharedSubscription(
                                      others, "is subscribed to " + characteristic->UUID().UUIDString())](
               BluezPeripheral& self, const std::shared_ptr<CBPeripheral>&, BluezCentralManager&) {
