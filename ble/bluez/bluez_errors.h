@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "quillon/ble/ns_error.h"
+
 namespace quillon::bluez {
 
 // A D-Bus error reply ("org.bluez.Error.Failed", "Not connected").
@@ -74,6 +76,11 @@ inline bool writeSocketHeld(const BusError& error) {
 }
 inline bool notifySocketHeld(const BusError& error) {
   return isError(error, error_name::kNotPermitted) && error.message == error_text::kNotifyAcquired;
+}
+
+// An error for the delegate that carries bluetoothd's: "<D-Bus error name>: <message>".
+inline NSError busFailure(long code, const BusError& error) {
+  return NSError{CBErrorDomain, code, error.name + ": " + error.message};
 }
 
 }  // namespace quillon::bluez

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "bluez_central_manager.h"
 #include "quillon/ble/peripheral_errors.h"
@@ -88,7 +89,16 @@ void BluezPeripheral::later(Body body) {
 
 void BluezPeripheral::setState(CBPeripheralState state) {
   state_ = state;
-  if (state == CBPeripheralStateDisconnected) forgetGatt();
+  if (state == CBPeripheralStateConnected) connection_.phase = ConnectPhase::Connected;
+  if (state == CBPeripheralStateDisconnected) {
+    connection_.phase = ConnectPhase::Idle;
+    forgetGatt();
+  }
+}
+
+void BluezPeripheral::disconnectAnswered() {
+  connection_.disconnecting = false;
+  for (auto& task : std::exchange(whenDown_, {})) task();
 }
 
 // After a disconnection what was discovered is stale: the module may come

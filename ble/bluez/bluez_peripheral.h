@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bluez_bus.h"
+#include "bluez_connection_policy.h"
 #include "bluez_notify_socket.h"
 #include "bluez_object_tree.h"
 #include "bluez_writable_watch.h"
@@ -50,21 +51,14 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void valueChanged(const std::string& path, const Bytes& value);
   // Closes every AcquireNotify socket; the characteristics' paths.
   std::vector<std::string> releaseNotifySockets();
-  // Connection attempts, for the central's retry and time-out bookkeeping.
-  unsigned attempt = 0;
-  unsigned retries = 0;
-  unsigned connectCalls = 0;     // Device1.Connect calls made, for retries due later
-  bool connectAnswered = false;  // this attempt's Connect replied with success
-  // The attempt for which GetManagedObjects was asked, and the one whose
-  // answer is in the tree: the device's whole GATT table (0: none).
-  unsigned tableAsked = 0;
-  unsigned tableConfirmed = 0;
-  bool retryWhenDown = false;    // the next attempt waits for Connected false
-  // Our Disconnect is not answered yet: bluetoothd keeps the link up for
-  // 2 s first, and a Connect meanwhile would be answered with that link.
-  bool disconnecting = false;
-  bool connectWhenDown = false;  // a connection asked for meanwhile starts then
-  std::vector<std::function<void()>> whenDown;  // run once it is answered
+  // The connection being made (or made): its phase, and what the central
+  // keeps for its retries and time-out.
+  ConnectionAttempt& connection() { return connection_; }
+  const ConnectionAttempt& connection() const { return connection_; }
+  // Runs `task` once the Disconnect on its way (connection().disconnecting) is answered.
+  void whenLinkDown(std::function<void()> task) { whenDown_.push_back(std::move(task)); }
+  // Our Disconnect was answered: the tasks waiting for it run.
+  void disconnectAnswered();
 
  private:
   struct ServiceEntry {
@@ -157,6 +151,8 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   // canSendWriteWithoutResponse() said false; the delegate hears when it is true again.
   bool wasFull_ = false;
   std::size_t acquiredMtu_ = 0;  // AcquireWrite's answer, 0 before one
+  ConnectionAttempt connection_;
+  std::vector<std::function<void()>> whenDown_;  // run once our Disconnect is answered
 };
 
 }  // namespace quillon::bluez
