@@ -18,12 +18,15 @@
 #include "bluez_known_devices.h"
 #include "bluez_object_tree.h"
 #include "bluez_peripheral.h"
+#include "bluez_peripheral_context.h"
 #include "quillon/bluez/bluez_backend.h"
 #include "quillon/ble/cb_central_manager.h"
 
 namespace quillon::bluez {
 
-class BluezCentralManager final : public CBCentralManager, public std::enable_shared_from_this<BluezCentralManager> {
+class BluezCentralManager final : public CBCentralManager,
+                                  public PeripheralContext,
+                                  public std::enable_shared_from_this<BluezCentralManager> {
  public:
   static std::shared_ptr<BluezCentralManager> create(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                                      std::shared_ptr<RunLoop> queue, BluezOptions options);
@@ -44,17 +47,13 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void forget(const std::shared_ptr<BluezPeripheral>& peripheral,
               std::function<void(const std::optional<NSError>&)> done);
 
-  // --- for peripherals -------------------------------------------------------------
-  BluezBus* bus() { return bus_.get(); }
-  const ObjectTree& tree() const { return tree_; }
-  const BluezOptions& options() const { return options_; }
-  void log(const std::string& text);
-  // Characteristics this central's bus connection holds a StartNotify
-  // subscription on. bluetoothd keeps one until StopNotify or until the
-  // client leaves the bus, across links, so it outlives the peripheral's
-  // view of the characteristic.
-  bool holdsStartNotify(const std::string& path) const { return startNotified_.count(path) > 0; }
-  void setHoldsStartNotify(const std::string& path, bool held) {
+  // --- for peripherals (PeripheralContext) ---------------------------------------
+  BluezBus& bus() override { return *bus_; }
+  const ObjectTree& tree() const override { return tree_; }
+  const BluezOptions& options() const override { return options_; }
+  void log(const std::string& text) override;
+  bool holdsStartNotify(const std::string& path) const override { return startNotified_.count(path) > 0; }
+  void setHoldsStartNotify(const std::string& path, bool held) override {
     if (held) {
       startNotified_.insert(path);
     } else {

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <utility>
 
-#include "bluez_central_manager.h"
 #include "quillon/ble/peripheral_errors.h"
 
 namespace quillon::bluez {
@@ -63,27 +62,27 @@ bool refusalPasses(const BusError& error) {
 
 }  // namespace
 
-BluezPeripheral::BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<BluezCentralManager> central,
+BluezPeripheral::BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<PeripheralContext> context,
                                  std::shared_ptr<RunLoop> queue)
-    : path_(std::move(path)), identifier_(identifier), central_(std::move(central)), queue_(std::move(queue)) {}
+    : path_(std::move(path)), identifier_(identifier), context_(std::move(context)), queue_(std::move(queue)) {}
 
 BluezPeripheral::~BluezPeripheral() { forgetGatt(); }
 
 std::optional<std::string> BluezPeripheral::name() const {
-  auto central = central_.lock();
-  if (!central) return std::nullopt;
-  return property<std::string>(central->tree().find(path_, kDeviceInterface), "Name");
+  auto context = context_.lock();
+  if (!context) return std::nullopt;
+  return property<std::string>(context->tree().find(path_, kDeviceInterface), "Name");
 }
 
-// Runs `body` on the queue later with this peripheral and its central, if
+// Runs `body` on the queue later with this peripheral and its central's context, if
 // both are still there.
 template <typename Body>
 void BluezPeripheral::later(Body body) {
   queue_->post([weak = weak_from_this(), body = std::move(body)]() mutable {
     auto self = weak.lock();
     if (!self) return;
-    auto central = self->central_.lock();
-    if (central) body(*self, std::static_pointer_cast<CBPeripheral>(self), *central);
+    auto context = self->context_.lock();
+    if (context) body(*self, std::static_pointer_cast<CBPeripheral>(self), *context);
   });
 }
 
@@ -141,7 +140,7 @@ const BluezPeripheral::ServiceEntry* BluezPeripheral::entryFor(const std::shared
 
 void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
   later([filter = serviceUUIDs](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me,
-                                BluezCentralManager& central) {
+                                PeripheralContext& context) {
     auto delegate = self.delegate();
     if (self.state_ != CBPeripheralStateConnected) {
       if (delegate) delegate->peripheral_didDiscoverServices(me, notConnectedError());
@@ -149,9 +148,9 @@ void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
     }
     CBServiceList list;
     std::vector<ServiceEntry> entries;
-    for (const auto& path : central.tree().children(kServiceInterface, "Device", self.path_)) {
+    for (const auto& path : context.tree().children(kServiceInterface, "Device", self.path_)) {
       auto uuid = CBUUID::UUIDWithString(
-          property<std::string>(central.tree().find(path, kServiceInterface), "UUID").value_or(""));
+          property<std::string>(context.tree().find(path, kServiceInterface), "UUID").value_or(""));
       if (!uuid || !passesFilter(filter, *uuid)) continue;
       std::shared_ptr<CBService> service;
       for (const auto& known : self.serviceEntries_) {
@@ -170,7 +169,7 @@ void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
 void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& characteristicUUIDs,
                                                          const std::shared_ptr<CBService>& service) {
   later([filter = characteristicUUIDs, service](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me,
-                                                BluezCentralManager& central) {
+                                                PeripheralContext& context) {
     auto delegate = self.delegate();
     const ServiceEntry* serviceEntry = self.entryFor(service);
     const bool connected = self.state_ == CBPeripheralStateConnected;
@@ -182,8 +181,8 @@ void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& cha
       return;
     }
     CBCharacteristicList list;
-    for (const auto& path : central.tree().children(kCharacteristicInterface, "Service", serviceEntry->path)) {
-      const Properties* properties = central.tree().find(path, kCharacteristicInterface);
+    for (const auto& path : context.tree().children(kCharacteristicInterface, "Service", serviceEntry->path)) {
+      const Properties* properties = context.tree().find(path, kCharacteristicInterface);
       auto uuid = CBUUID::UUIDWithString(property<std::string>(properties, "UUID").value_or(""));
       if (!uuid || !passesFilter(filter, *uuid)) continue;
       std::shared_ptr<CBCharacteristic> characteristic;
@@ -211,10 +210,10 @@ void BluezPeripheral::discoverCharacteristics_forService(const CBUUIDFilter& cha
 // can be assumed.
 void BluezPeripheral::logMtu(const std::string& path) {
   if (mtuLogged_) return;
-  auto central = central_.lock();
-  if (!central) return;
-  if (auto mtu = property<std::int64_t>(central->tree().find(path, kCharacteristicInterface), "MTU")) {
-    central->log("ATT MTU " + std::to_string(*mtu) + " (characteristic MTU property)");
+  auto context = context_.lock();
+  if (!context) return;
+  if (auto mtu = property<std::int64_t>(context->tree().find(path, kCharacteristicInterface), "MTU")) {
+    context->log("ATT MTU " + std::to_string(*mtu) + " (characteristic MTU property)");
     mtuLogged_ = true;
   }
 }
@@ -225,9 +224,9 @@ void BluezPeripheral::logMtu(const std::string& path) {
 std::size_t BluezPeripheral::maximumWriteValueLengthForType(CBCharacteristicWriteType type) const {
   if (type == CBCharacteristicWriteWithResponse) return 512;
   std::size_t mtu = acquiredMtu_;
-  if (auto central = central_.lock()) {
+  if (auto context = context_.lock()) {
     for (const auto& entry : characteristicEntries_) {
-      if (auto known = property<std::int64_t>(central->tree().find(entry.path, kCharacteristicInterface), "MTU")) {
+      if (auto known = property<std::int64_t>(context->tree().find(entry.path, kCharacteristicInterface), "MTU")) {
         mtu = static_cast<std::size_t>(*known);
         break;
       }
@@ -239,16 +238,16 @@ std::size_t BluezPeripheral::maximumWriteValueLengthForType(CBCharacteristicWrit
 }
 
 void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharacteristic>& characteristic) {
-  auto central = central_.lock();
+  auto context = context_.lock();
   CharacteristicEntry* entry = entryFor(characteristic);
-  if (!central || state_ != CBPeripheralStateConnected || !entry) {
-    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
+  if (!context || state_ != CBPeripheralStateConnected || !entry) {
+    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, PeripheralContext&) {
       if (auto delegate = self.delegate()) delegate->peripheral_didUpdateValueForCharacteristic_error(me, characteristic, notConnectedError());
     });
     return;
   }
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-  central->bus()->callAsync(
+  context->bus().callAsync(
       entry->path, kCharacteristicInterface, "ReadValue",
       [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
       [weak, characteristic](sdbus::MethodReply* reply, const BusError* error) -> std::function<void()> {
@@ -276,25 +275,25 @@ void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharact
 // round a full socket, as bluetoothd refuses it ("Write acquired") while
 // the socket is held; only a socket that failed is given up.
 BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSData& data) {
-  auto central = central_.lock();
-  if (!central || !central->options().useAcquireWrite) return SocketSend::NoSocket;
+  auto context = context_.lock();
+  if (!context || !context->options().useAcquireWrite) return SocketSend::NoSocket;
   if (entry.writeFd < 0 && !entry.acquireTried) {
     entry.acquireTried = true;
-    const Properties* properties = central->tree().find(entry.path, kCharacteristicInterface);
+    const Properties* properties = context->tree().find(entry.path, kCharacteristicInterface);
     if (!properties || !properties->count("WriteAcquired")) return SocketSend::NoSocket;
     sdbus::UnixFd fd;
     std::uint16_t mtu = 0;
-    auto error = central->bus()->call(
+    auto error = context->bus().call(
         entry.path, kCharacteristicInterface, "AcquireWrite",
         [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
         [&](sdbus::MethodReply& reply) { reply >> fd >> mtu; });
     if (error) {
-      central->log("AcquireWrite failed, writing with WriteValue: " + error->name + ": " + error->message);
+      context->log("AcquireWrite failed, writing with WriteValue: " + error->name + ": " + error->message);
       return SocketSend::NoSocket;
     }
     entry.writeFd = fd.release();
     acquiredMtu_ = mtu;
-    central->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
+    context->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
     mtuLogged_ = true;
   }
   if (entry.writeFd < 0) return SocketSend::NoSocket;
@@ -304,7 +303,7 @@ BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEn
   } while (sent < 0 && errno == EINTR);
   if (sent == static_cast<ssize_t>(data.size())) return SocketSend::Sent;
   if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) return SocketSend::Full;
-  central->log("AcquireWrite socket failed, writing with WriteValue");
+  context->log("AcquireWrite socket failed, writing with WriteValue");
   ::close(entry.writeFd);
   entry.writeFd = -1;
   return SocketSend::NoSocket;
@@ -312,8 +311,8 @@ BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEn
 
 BluezPeripheral::Issued BluezPeripheral::issueWrite(CharacteristicEntry& entry, const NSData& data,
                                                     CBCharacteristicWriteType type) {
-  auto central = central_.lock();
-  if (!central) return Issued::Done;
+  auto context = context_.lock();
+  if (!context) return Issued::Done;
   if (type == CBCharacteristicWriteWithoutResponse) {
     switch (writeThroughSocket(entry, data)) {
       case SocketSend::Sent:
@@ -323,7 +322,7 @@ BluezPeripheral::Issued BluezPeripheral::issueWrite(CharacteristicEntry& entry, 
       case SocketSend::NoSocket:
         break;
     }
-    central->bus()->send(entry.path, kCharacteristicInterface, "WriteValue",
+    context->bus().send(entry.path, kCharacteristicInterface, "WriteValue",
                          [&data](sdbus::MethodCall& call) { call << data << writeOptions("command"); });
     return Issued::Done;
   }
@@ -368,12 +367,12 @@ void BluezPeripheral::writeOnceSocketIsRead(WriteRequest request) {
 }
 
 void BluezPeripheral::sendWriteRequest(WriteRequest request) {
-  auto central = central_.lock();
-  if (!central) return;
+  auto context = context_.lock();
+  if (!context) return;
   const std::string path = request.path;
   const NSData data = request.data;
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-  central->bus()->callAsync(
+  context->bus().callAsync(
       path, kCharacteristicInterface, "WriteValue",
       [&data](sdbus::MethodCall& call) { call << data << writeOptions("request"); },
       [weak, request = std::move(request)](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
@@ -424,7 +423,7 @@ void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
     if (hungUp && entry->writeFd >= 0) {
       // bluetoothd let go of the socket too (WriteAcquired false), so
       // WriteValue carries what is left.
-      if (auto central = self->central_.lock()) central->log("AcquireWrite socket hung up, writing with WriteValue");
+      if (auto context = self->context_.lock()) context->log("AcquireWrite socket hung up, writing with WriteValue");
       ::close(entry->writeFd);
       entry->writeFd = -1;
     }
@@ -461,11 +460,11 @@ bool BluezPeripheral::canSendWriteWithoutResponse() const {
 void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
                                                         const std::shared_ptr<CBCharacteristic>& characteristic,
                                                         CBCharacteristicWriteType type) {
-  auto central = central_.lock();
+  auto context = context_.lock();
   CharacteristicEntry* entry = entryFor(characteristic);
-  if (!central || state_ != CBPeripheralStateConnected || !entry) {
+  if (!context || state_ != CBPeripheralStateConnected || !entry) {
     if (type != CBCharacteristicWriteWithResponse) return;
-    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
+    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, PeripheralContext&) {
       if (auto delegate = self.delegate()) delegate->peripheral_didWriteValueForCharacteristic_error(me, characteristic, notConnectedError());
     });
     return;
@@ -485,10 +484,10 @@ void BluezPeripheral::writeValue_forCharacteristic_type(const NSData& data,
 // device notify.
 void BluezPeripheral::setNotifyValue_forCharacteristic(bool enabled,
                                                        const std::shared_ptr<CBCharacteristic>& characteristic) {
-  auto central = central_.lock();
+  auto context = context_.lock();
   CharacteristicEntry* entry = entryFor(characteristic);
-  if (!central || state_ != CBPeripheralStateConnected || !entry) {
-    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, BluezCentralManager&) {
+  if (!context || state_ != CBPeripheralStateConnected || !entry) {
+    later([characteristic](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>& me, PeripheralContext&) {
       if (auto delegate = self.delegate()) {
         delegate->peripheral_didUpdateNotificationStateForCharacteristic_error(me, characteristic, notConnectedError());
       }
@@ -501,12 +500,12 @@ void BluezPeripheral::setNotifyValue_forCharacteristic(bool enabled,
     // Closing the socket is how bluetoothd learns that we stopped.
     if (!enabled) entry->notifySocket.reset();
     later([path, characteristic, enabled](BluezPeripheral& self, const std::shared_ptr<CBPeripheral>&,
-                                          BluezCentralManager&) {
+                                          PeripheralContext&) {
       self.subscriptionAnswered(path, characteristic, enabled, std::nullopt);
     });
     return;
   }
-  const Properties* properties = central->tree().find(path, kCharacteristicInterface);
+  const Properties* properties = context->tree().find(path, kCharacteristicInterface);
   if (enabled && properties && properties->count("NotifyAcquired")) {
     acquireNotify(path, characteristic, false);
   } else {
@@ -532,10 +531,10 @@ NSError sharedSubscription(const BusError& error, const std::string& how) {
 
 void BluezPeripheral::acquireNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
                                     bool ownReleased) {
-  auto central = central_.lock();
-  if (!central) return;
+  auto context = context_.lock();
+  if (!context) return;
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-  central->bus()->callAsync(
+  context->bus().callAsync(
       path, kCharacteristicInterface, "AcquireNotify",
       [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
       [weak, path, characteristic, ownReleased](sdbus::MethodReply* reply,
@@ -579,8 +578,8 @@ void BluezPeripheral::notifyAcquired(const std::string& path, const std::shared_
       [weak, path] {
         if (auto self = weak.lock()) self->notifySocketClosed(path);
       });
-  if (auto central = central_.lock()) {
-    central->log("AcquireNotify: notifications of " + characteristic->UUID().UUIDString() +
+  if (auto context = context_.lock()) {
+    context->log("AcquireNotify: notifications of " + characteristic->UUID().UUIDString() +
                  " come through a socket of our own (ATT MTU " + std::to_string(mtu) + ")");
   }
   subscriptionAnswered(path, characteristic, true, std::nullopt);
@@ -589,28 +588,28 @@ void BluezPeripheral::notifyAcquired(const std::string& path, const std::shared_
 void BluezPeripheral::acquireNotifyRefused(const std::string& path,
                                            const std::shared_ptr<CBCharacteristic>& characteristic,
                                            const BusError& error, bool ownReleased) {
-  auto central = central_.lock();
+  auto context = context_.lock();
   CharacteristicEntry* entry = entryAt(path);
-  if (!central || !entry || entry->characteristic != characteristic) return;
+  if (!context || !entry || entry->characteristic != characteristic) return;
   // bluetoothd refuses AcquireNotify (InProgress) while any client holds a
   // StartNotify subscription, ours from an earlier link included: ours is
   // ended and the socket asked for again.
-  if (isError(error, error_name::kInProgress) && !ownReleased && central->holdsStartNotify(path)) {
-    central->log("AcquireNotify refused while our own StartNotify subscription holds; ending it first");
+  if (isError(error, error_name::kInProgress) && !ownReleased && context->holdsStartNotify(path)) {
+    context->log("AcquireNotify refused while our own StartNotify subscription holds; ending it first");
     std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-    central->bus()->callAsync(path, kCharacteristicInterface, "StopNotify", {},
+    context->bus().callAsync(path, kCharacteristicInterface, "StopNotify", {},
                               [weak, path, characteristic](sdbus::MethodReply*, const BusError*) -> std::function<void()> {
                                 return [weak, path, characteristic] {
                                   auto self = weak.lock();
                                   if (!self) return;
-                                  if (auto central = self->central_.lock()) central->setHoldsStartNotify(path, false);
+                                  if (auto context = self->context_.lock()) context->setHoldsStartNotify(path, false);
                                   self->acquireNotify(path, characteristic, true);
                                 };
                               });
     return;
   }
   if (isError(error, error_name::kUnknownMethod) || isError(error, error_name::kNotSupported)) {
-    central->log("AcquireNotify not offered (" + error.name + ": " + error.message + "); subscribing with StartNotify");
+    context->log("AcquireNotify not offered (" + error.name + ": " + error.message + "); subscribing with StartNotify");
     startOrStopNotify(path, characteristic, true);
     return;
   }
@@ -628,22 +627,22 @@ void BluezPeripheral::acquireNotifyRefused(const std::string& path,
 
 void BluezPeripheral::startOrStopNotify(const std::string& path,
                                         const std::shared_ptr<CBCharacteristic>& characteristic, bool enabled) {
-  auto central = central_.lock();
-  if (!central) return;
-  if (enabled && !central->holdsStartNotify(path) &&
-      property<bool>(central->tree().find(path, kCharacteristicInterface), "Notifying").value_or(false)) {
+  auto context = context_.lock();
+  if (!context) return;
+  if (enabled && !context->holdsStartNotify(path) &&
+      property<bool>(context->tree().find(path, kCharacteristicInterface), "Notifying").value_or(false)) {
     // Someone else's subscription keeps it notifying: ours would get every
     // value once more.
     const BusError others{error_name::kInProgress, error_text::kNotifying};
     later([path, characteristic, failed = sharedSubscription(
                                      others, "is subscribed to " + characteristic->UUID().UUIDString())](
-              BluezPeripheral& self, const std::shared_ptr<CBPeripheral>&, BluezCentralManager&) {
+              BluezPeripheral& self, const std::shared_ptr<CBPeripheral>&, PeripheralContext&) {
       self.subscriptionAnswered(path, characteristic, true, failed);
     });
     return;
   }
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-  central->bus()->callAsync(
+  context->bus().callAsync(
       path, kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify", {},
       [weak, characteristic, enabled, path](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
         // Subscribing writes the client configuration descriptor.
@@ -652,7 +651,7 @@ void BluezPeripheral::startOrStopNotify(const std::string& path,
         return [weak, characteristic, enabled, path, failed] {
           auto self = weak.lock();
           if (!self) return;
-          if (auto central = self->central_.lock(); central && !failed) central->setHoldsStartNotify(path, enabled);
+          if (auto context = self->context_.lock(); context && !failed) context->setHoldsStartNotify(path, enabled);
           self->subscriptionAnswered(path, characteristic, enabled, failed);
         };
       });
@@ -666,8 +665,8 @@ void BluezPeripheral::subscriptionAnswered(const std::string& path,
   if (!entry || entry->characteristic != characteristic) return;
   --entry->notifyAnswersDue;
   if (failed) {
-    if (auto central = central_.lock()) {
-      central->log(std::string(enabled ? "Subscribing failed: " : "StopNotify failed: ") +
+    if (auto context = context_.lock()) {
+      context->log(std::string(enabled ? "Subscribing failed: " : "StopNotify failed: ") +
                    failed->localizedDescription);
     }
   } else {
@@ -723,8 +722,8 @@ void BluezPeripheral::notifySocketClosed(const std::string& path) {
   if (!entry || !entry->notifySocket) return;
   entry->notifySocket.reset();
   entry->characteristic->setNotifying(false);
-  if (auto central = central_.lock()) {
-    central->log("bluetoothd closed the notification socket of " + entry->characteristic->UUID().UUIDString() +
+  if (auto context = context_.lock()) {
+    context->log("bluetoothd closed the notification socket of " + entry->characteristic->UUID().UUIDString() +
                  " (the link ended, or a client called StopNotify)");
   }
 }

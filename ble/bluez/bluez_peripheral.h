@@ -1,7 +1,7 @@
 // A central's view of one BlueZ device object (org.bluez.Device1) and the
-// GATT objects under it. Operations post or call over the central's bus;
-// outcomes reach the delegate on the main queue. Made and used only by
-// BluezCentralManager, on the main queue.
+// GATT objects under it. Operations post or call over the central's bus
+// (reached through PeripheralContext); outcomes reach the delegate on the
+// main queue. Made and used only by BluezCentralManager, on the main queue.
 #pragma once
 
 #include <deque>
@@ -15,16 +15,15 @@
 #include "bluez_connection_policy.h"
 #include "bluez_notify_socket.h"
 #include "bluez_object_tree.h"
+#include "bluez_peripheral_context.h"
 #include "bluez_writable_watch.h"
 #include "quillon/ble/cb_peripheral.h"
 
 namespace quillon::bluez {
 
-class BluezCentralManager;
-
 class BluezPeripheral final : public CBPeripheral, public std::enable_shared_from_this<BluezPeripheral> {
  public:
-  BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<BluezCentralManager> central,
+  BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<PeripheralContext> context,
                   std::shared_ptr<RunLoop> queue);
   ~BluezPeripheral() override;
 
@@ -45,7 +44,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
 
   // --- for the central ---------------------------------------------------------
   const std::string& path() const { return path_; }
-  std::shared_ptr<BluezCentralManager> central() const { return central_.lock(); }
+  std::shared_ptr<PeripheralContext> context() const { return context_.lock(); }
   void setState(CBPeripheralState state);
   // A Value change of the characteristic object at `path`.
   void valueChanged(const std::string& path, const Bytes& value);
@@ -141,7 +140,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
 
   std::string path_;
   NSUUID identifier_;
-  std::weak_ptr<BluezCentralManager> central_;
+  std::weak_ptr<PeripheralContext> context_;
   std::shared_ptr<RunLoop> queue_;
   CBPeripheralState state_ = CBPeripheralStateDisconnected;
   std::optional<CBServiceList> services_;
