@@ -1,9 +1,5 @@
 #include "bluez_peripheral.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -104,8 +100,7 @@ void BluezPeripheral::disconnectAnswered() {
 // back (after a firmware update) with another GATT table.
 void BluezPeripheral::forgetGatt() {
   for (auto& entry : characteristicEntries_) {
-    entry.watch.reset();  // before its descriptor closes
-    if (entry.writeFd >= 0) ::close(entry.writeFd);
+    entry.writeSocket.reset();
     entry.notifySocket.reset();
     entry.characteristic->setNotifying(false);
   }
@@ -277,7 +272,7 @@ void BluezPeripheral::readValueForCharacteristic(const std::shared_ptr<CBCharact
 BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSData& data) {
   auto context = context_.lock();
   if (!context || !context->options().useAcquireWrite) return SocketSend::NoSocket;
-  if (entry.writeFd < 0 && !entry.acquireTried) {
+  if (!entry.writeSocket && !entry.acquireTried) {
     entry.acquireTried = true;
     const Properties* properties = context->tree().find(entry.path, kCharacteristicInterface);
     if (!properties || !properties->count("WriteAcquired")) return SocketSend::NoSocket;
@@ -291,21 +286,22 @@ BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEn
       context->log("AcquireWrite failed, writing with WriteValue: " + error->name + ": " + error->message);
       return SocketSend::NoSocket;
     }
-    entry.writeFd = fd.release();
+    entry.writeSocket = std::make_unique<WriteSocket>(UniqueFd(fd.release()));
     acquiredMtu_ = mtu;
     context->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
     mtuLogged_ = true;
   }
-  if (entry.writeFd < 0) return SocketSend::NoSocket;
-  ssize_t sent;
-  do {
-    sent = ::send(entry.writeFd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (sent < 0 && errno == EINTR);
-  if (sent == static_cast<ssize_t>(data.size())) return SocketSend::Sent;
-  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) return SocketSend::Full;
+  if (!entry.writeSocket) return SocketSend::NoSocket;
+  switch (entry.writeSocket->send(data)) {
+    case WriteSocket::Send::Sent:
+      return SocketSend::Sent;
+    case WriteSocket::Send::Full:
+      return SocketSend::Full;
+    case WriteSocket::Send::Failed:
+      break;
+  }
   context->log("AcquireWrite socket failed, writing with WriteValue");
-  ::close(entry.writeFd);
-  entry.writeFd = -1;
+  entry.writeSocket.reset();
   return SocketSend::NoSocket;
 }
 
@@ -348,9 +344,8 @@ void BluezPeripheral::writeOnceSocketIsRead(WriteRequest request) {
     writeRequestAnswered(request, notConnectedError());
     return;
   }
-  if (entry->writeFd >= 0) {
-    int unread = 0;
-    if (::ioctl(entry->writeFd, SIOCOUTQ, &unread) == 0 && unread > 0) {
+  if (entry->writeSocket) {
+    if (entry->writeSocket->unread() > 0) {
       // A link that ends has bluetoothd close its end, which frees what it
       // did not read, so this ends too.
       queue_->post_after(kSocketReadPoll, [weak = weak_from_this(), request = std::move(request)]() mutable {
@@ -358,8 +353,7 @@ void BluezPeripheral::writeOnceSocketIsRead(WriteRequest request) {
       });
       return;
     }
-    ::close(entry->writeFd);
-    entry->writeFd = -1;
+    entry->writeSocket.reset();
     entry->acquireTried = false;
   }
   request.giveUpAt = RunLoop::Clock::now() + kWriteRefusalPatience;
@@ -414,25 +408,24 @@ void BluezPeripheral::writeRequestAnswered(const WriteRequest& request, const st
 void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
   wasFull_ = true;
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
-  entry.watch = std::make_unique<WritableWatch>(entry.writeFd, queue_, [weak, path = entry.path](bool hungUp) {
+  entry.writeSocket->waitWritable(queue_, [weak, path = entry.path](bool hungUp) {
     auto self = weak.lock();
     if (!self) return;
     CharacteristicEntry* entry = self->entryAt(path);
-    if (!entry) return;
-    entry->watch.reset();
-    if (hungUp && entry->writeFd >= 0) {
+    if (!entry || !entry->writeSocket) return;
+    entry->writeSocket->stopWaiting();
+    if (hungUp) {
       // bluetoothd let go of the socket too (WriteAcquired false), so
       // WriteValue carries what is left.
       if (auto context = self->context_.lock()) context->log("AcquireWrite socket hung up, writing with WriteValue");
-      ::close(entry->writeFd);
-      entry->writeFd = -1;
+      entry->writeSocket.reset();
     }
     self->drain(*entry);
   });
 }
 
 void BluezPeripheral::drain(CharacteristicEntry& entry) {
-  const bool held = entry.notifyAnswersDue > 0 || entry.watch || entry.requestInFlight;
+  const bool held = entry.notifyAnswersDue > 0 || (entry.writeSocket && entry.writeSocket->waiting()) || entry.requestInFlight;
   while (!held && !entry.pending.empty()) {
     const Issued issued = issueWrite(entry, entry.pending.front().data, entry.pending.front().type);
     if (issued == Issued::SocketFull) {
@@ -452,7 +445,7 @@ void BluezPeripheral::drain(CharacteristicEntry& entry) {
 
 bool BluezPeripheral::canSendWriteWithoutResponse() const {
   for (const auto& entry : characteristicEntries_) {
-    if (entry.watch) return false;
+    if (entry.writeSocket && entry.writeSocket->waiting()) return false;
   }
   return true;
 }
@@ -554,24 +547,21 @@ void BluezPeripheral::acquireNotify(const std::string& path, const std::shared_p
           if (refused) {
             self->acquireNotifyRefused(path, characteristic, *refused, ownReleased);
           } else {
-            self->notifyAcquired(path, characteristic, fd->release(), mtu);
+            self->notifyAcquired(path, characteristic, UniqueFd(fd->release()), mtu);
           }
         };
       });
 }
 
 void BluezPeripheral::notifyAcquired(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
-                                     int fd, std::uint16_t mtu) {
+                                     UniqueFd fd, std::uint16_t mtu) {
   CharacteristicEntry* entry = entryAt(path);
   // A link that ended meanwhile took the entry with it (and bluetoothd
   // closed its end of the socket).
-  if (!entry || entry->characteristic != characteristic) {
-    ::close(fd);
-    return;
-  }
+  if (!entry || entry->characteristic != characteristic) return;
   std::weak_ptr<BluezPeripheral> weak = weak_from_this();
   entry->notifySocket = std::make_unique<NotifySocket>(
-      fd, queue_,
+      std::move(fd), queue_,
       [weak, path](const NSData& value) {
         if (auto self = weak.lock()) self->notifySocketValue(path, value);
       },

@@ -16,7 +16,7 @@
 #include "bluez_notify_socket.h"
 #include "bluez_object_tree.h"
 #include "bluez_peripheral_context.h"
-#include "bluez_writable_watch.h"
+#include "bluez_write_socket.h"
 #include "quillon/ble/cb_peripheral.h"
 
 namespace quillon::bluez {
@@ -71,7 +71,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   struct CharacteristicEntry {
     std::string path;
     std::shared_ptr<CBCharacteristic> characteristic;
-    int writeFd = -1;          // AcquireWrite's socket, once acquired
+    std::unique_ptr<WriteSocket> writeSocket;  // AcquireWrite's, once acquired
     bool acquireTried = false;
     // Writes waiting, in order, behind a packet the full socket did not
     // take, a write with response not answered yet or a subscription not
@@ -81,7 +81,6 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     // its outcome is reported: bluetoothd takes one at a time per
     // characteristic, and nothing written after it may overtake it.
     bool requestInFlight = false;
-    std::unique_ptr<WritableWatch> watch;  // while the socket is full
     // Subscriptions asked for and not answered yet: writes wait for them.
     unsigned notifyAnswersDue = 0;
     // AcquireNotify's socket, while notifications come through it.
@@ -125,7 +124,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void acquireNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
                      bool ownReleased);
   void notifyAcquired(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
-                      int fd, std::uint16_t mtu);
+                      UniqueFd fd, std::uint16_t mtu);
   void acquireNotifyRefused(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
                             const BusError& error, bool ownReleased);
   void startOrStopNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
