@@ -88,7 +88,7 @@ class BluezCentralManager final : public CBCentralManager,
   // Discovery sessions: the host's scan and our own search for a device
   // bluetoothd forgot (bluez_discovery_session.cpp).
   void reportDiscovered(const std::string& path);
-  std::optional<BusError> startDiscovery();
+  std::optional<BusError> startDiscovery(const std::map<std::string, sdbus::Variant>& filter);
   void stopDiscovery();
   void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
   void endFindAgain(const std::shared_ptr<BluezPeripheral>& peripheral);

@@ -46,14 +46,10 @@ void BluezCentralManager::scanForPeripheralsWithServices_options(const CBUUIDFil
   if (serviceUUIDs) {
     for (const auto& uuid : *serviceUUIDs) uuids.push_back(uuid.fullUUIDString());
   }
-  auto error = bus_->call(adapterPath_, kAdapterInterface, "SetDiscoveryFilter", [&](sdbus::MethodCall& call) {
-    std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))},
-                                                 {"DuplicateData", sdbus::Variant(true)}};
-    if (!uuids.empty()) filter["UUIDs"] = sdbus::Variant(uuids);
-    call << filter;
-  });
-  if (error) log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
-  if ((error = startDiscovery())) {
+  std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))},
+                                               {"DuplicateData", sdbus::Variant(true)}};
+  if (!uuids.empty()) filter["UUIDs"] = sdbus::Variant(uuids);
+  if (auto error = startDiscovery(filter)) {
     const NSError failure{CBErrorDomain, CBErrorUnknown,
                           "Bluetooth could not scan: " + options_.adapter + " did not start discovery (" +
                               error->name + ": " + error->message + ")"};
@@ -80,8 +76,13 @@ void BluezCentralManager::stopScan() {
 // runs and to one whose discovery the kernel refused to start (it then
 // drops that client's session), so the answer alone does not tell a scan
 // that runs from one that never will: only an open session of our own
-// does, and with one StartDiscovery is not asked again.
-std::optional<BusError> BluezCentralManager::startDiscovery() {
+// does, and with one StartDiscovery is not asked again. The filter is set
+// either way.
+std::optional<BusError> BluezCentralManager::startDiscovery(const std::map<std::string, sdbus::Variant>& filter) {
+  if (auto error = bus_->call(adapterPath_, kAdapterInterface, "SetDiscoveryFilter",
+                              [&](sdbus::MethodCall& call) { call << filter; })) {
+    log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
+  }
   if (discoverySession_) return std::nullopt;
   auto error = bus_->call(adapterPath_, kAdapterInterface, "StartDiscovery", {});
   if (!error) discoverySession_ = true;
@@ -104,11 +105,7 @@ void BluezCentralManager::findAgain(const std::shared_ptr<BluezPeripheral>& peri
   log(peripheral->path() + " is no longer known to BlueZ; looking for it again");
   peripheral->connection().phase = ConnectPhase::FindingAgain;
   if (findDiscovery_ || scanning_) return;
-  auto error = bus_->call(adapterPath_, kAdapterInterface, "SetDiscoveryFilter", [](sdbus::MethodCall& call) {
-    call << std::map<std::string, sdbus::Variant>{{"Transport", sdbus::Variant(std::string("le"))}};
-  });
-  if (error) log("SetDiscoveryFilter failed: " + error->name + ": " + error->message);
-  if ((error = startDiscovery())) {
+  if (auto error = startDiscovery({{"Transport", sdbus::Variant(std::string("le"))}})) {
     // Nothing will find it: the connection fails now, with the reason.
     const NSError failure{CBErrorDomain, CBErrorConnectionFailed,
                           "Bluetooth could not scan for it: " + options_.adapter + " did not start discovery (" +

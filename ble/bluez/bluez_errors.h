@@ -83,4 +83,9 @@ inline NSError busFailure(long code, const BusError& error) {
   return NSError{CBErrorDomain, code, error.name + ": " + error.message};
 }
 
+// The same for a characteristic's operation (read, write, subscribe).
+inline NSError attFailure(long code, const BusError& error) {
+  return NSError{CBATTErrorDomain, code, error.name + ": " + error.message};
+}
+
 }  // namespace quillon::bluez

@@ -153,4 +153,16 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   std::vector<std::function<void()>> whenDown_;  // run once our Disconnect is answered
 };
 
+// Runs `body` on the queue later with this peripheral and its context, if
+// both are still there.
+template <typename Body>
+void BluezPeripheral::later(Body body) {
+  queue_->post([weak = weak_from_this(), body = std::move(body)]() mutable {
+    auto self = weak.lock();
+    if (!self) return;
+    auto context = self->context_.lock();
+    if (context) body(*self, std::static_pointer_cast<CBPeripheral>(self), *context);
+  });
+}
+
 }  // namespace quillon::bluez
