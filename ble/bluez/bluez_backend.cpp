@@ -28,7 +28,7 @@ void forgetPeripheral(const std::shared_ptr<CBPeripheral>& peripheral,
                       std::function<void(const std::optional<NSError>&)> done) {
   if (!done) done = [](const std::optional<NSError>&) {};
   auto mine = std::dynamic_pointer_cast<BluezPeripheral>(peripheral);
-  auto central = mine ? mine->central() : nullptr;
+  auto central = mine ? std::dynamic_pointer_cast<BluezCentralManager>(mine->context()) : nullptr;
   if (!central) {
     done(mine ? std::optional(NSError{CBErrorDomain, CBErrorUnknown, "The central of this peripheral is gone."})
               : std::nullopt);

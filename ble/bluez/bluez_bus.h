@@ -16,17 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bluez_errors.h"
 #include "quillon/platform/run_loop.h"
 
 namespace quillon::bluez {
 
 inline constexpr char kBluezName[] = "org.bluez";
-
-// A D-Bus error reply ("org.bluez.Error.Failed", "Not connected").
-struct BusError {
-  std::string name;
-  std::string message;
-};
 
 class BluezBus {
  public:

@@ -7,6 +7,7 @@
 // Everything runs on the main queue; see bluez_bus.h for the bus thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,12 +18,15 @@
 #include "bluez_known_devices.h"
 #include "bluez_object_tree.h"
 #include "bluez_peripheral.h"
+#include "bluez_peripheral_context.h"
 #include "quillon/bluez/bluez_backend.h"
 #include "quillon/ble/cb_central_manager.h"
 
 namespace quillon::bluez {
 
-class BluezCentralManager final : public CBCentralManager, public std::enable_shared_from_this<BluezCentralManager> {
+class BluezCentralManager final : public CBCentralManager,
+                                  public PeripheralContext,
+                                  public std::enable_shared_from_this<BluezCentralManager> {
  public:
   static std::shared_ptr<BluezCentralManager> create(std::weak_ptr<CBCentralManagerDelegate> delegate,
                                                      std::shared_ptr<RunLoop> queue, BluezOptions options);
@@ -43,17 +47,13 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   void forget(const std::shared_ptr<BluezPeripheral>& peripheral,
               std::function<void(const std::optional<NSError>&)> done);
 
-  // --- for peripherals -------------------------------------------------------------
-  BluezBus* bus() { return bus_.get(); }
-  const ObjectTree& tree() const { return tree_; }
-  const BluezOptions& options() const { return options_; }
-  void log(const std::string& text);
-  // Characteristics this central's bus connection holds a StartNotify
-  // subscription on. bluetoothd keeps one until StopNotify or until the
-  // client leaves the bus, across links, so it outlives the peripheral's
-  // view of the characteristic.
-  bool holdsStartNotify(const std::string& path) const { return startNotified_.count(path) > 0; }
-  void setHoldsStartNotify(const std::string& path, bool held) {
+  // --- for peripherals (PeripheralContext) ---------------------------------------
+  BluezBus& bus() override { return *bus_; }
+  const ObjectTree& tree() const override { return tree_; }
+  const BluezOptions& options() const override { return options_; }
+  void log(const std::string& text) override;
+  bool holdsStartNotify(const std::string& path) const override { return startNotified_.count(path) > 0; }
+  void setHoldsStartNotify(const std::string& path, bool held) override {
     if (held) {
       startNotified_.insert(path);
     } else {
@@ -65,33 +65,48 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   BluezCentralManager(std::weak_ptr<CBCentralManagerDelegate> delegate, std::shared_ptr<RunLoop> queue,
                       BluezOptions options);
   void start();
+
+  // Adapter power and org.bluez's presence (bluez_adapter_state.cpp).
   void load();
-  void watchSignals();
+  void loaded(ManagedObjects objects, const std::optional<BusError>& error);
   void updateState();
   void bluezLeft();
 
+  // The object tree's events (bluez_object_events.cpp).
   void interfacesAdded(const std::string& path, const Interfaces& interfaces);
   void interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces);
   void propertiesChanged(const std::string& path, const std::string& interface, const Properties& changed,
                          const std::vector<std::string>& invalidated);
 
+  // Identity and retrieval (bluez_device_identity.cpp).
   std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path,
                                                std::optional<std::string> address = std::nullopt);
   std::shared_ptr<BluezPeripheral> known(const std::shared_ptr<CBPeripheral>& peripheral) const;
   std::string adapterAddress() const;
   bool madeFor(const NSUUID& identifier, const std::string& address) const;
+
+  // Discovery sessions: the host's scan and our own search for a device
+  // bluetoothd forgot (bluez_discovery_session.cpp).
   void reportDiscovered(const std::string& path);
+  std::optional<BusError> startDiscovery(const std::map<std::string, sdbus::Variant>& filter);
+  void stopDiscovery();
+  void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void endFindAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
+
+  // The connection driver: carries out what the connection policy decides
+  // (bluez_connection_driver.cpp).
+  bool live(const BluezPeripheral& peripheral, unsigned generation) const;
+  template <typename Task>
+  void whileLive(std::chrono::steady_clock::duration delay, const std::shared_ptr<BluezPeripheral>& peripheral,
+                 Task task);
+  void act(const std::shared_ptr<BluezPeripheral>& peripheral, const ConnectStep& step, const BusError* error);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void preferLowEnergy(const std::shared_ptr<BluezPeripheral>& peripheral);
   void expectServices(const std::shared_ptr<BluezPeripheral>& peripheral);
   void confirmTable(const std::shared_ptr<BluezPeripheral>& peripheral);
   void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);
-  std::optional<BusError> startDiscovery();
-  void stopDiscovery();
-  void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
-  void endFindAgain(const std::string& path);
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
-  void readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned attempt);
+  void readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned generation);
   void connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral);
   void disconnectLink(const std::shared_ptr<BluezPeripheral>& peripheral);
   void failConnect(const std::shared_ptr<BluezPeripheral>& peripheral, NSError error);
@@ -112,18 +127,14 @@ class BluezCentralManager final : public CBCentralManager, public std::enable_sh
   CBUUIDFilter scanFilter_;
   bool allowDuplicates_ = false;
   std::set<std::string> reported_;
-  // Devices whose objects bluetoothd dropped (a device heard but never
-  // connected is removed TemporaryTimeout after it was last heard), looked
-  // for again by a discovery of our own before they are connected.
-  std::set<std::string> findingAgain_;
+  // A discovery of our own runs for the devices whose objects bluetoothd
+  // dropped (their connections are in phase FindingAgain).
   bool findDiscovery_ = false;
   // This client's discovery session in bluetoothd is open (StartDiscovery
   // succeeded and no StopDiscovery, power-off or restart ended it since).
   bool discoverySession_ = false;
 
   std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
-  // The connection attempt whose missing services are being waited for, by path.
-  std::map<std::string, unsigned> servicesExpected_;
   KnownDevices knownDevices_;
   std::set<std::string> startNotified_;
 };

@@ -10,8 +10,9 @@
 
 #include <functional>
 #include <memory>
-#include <thread>
 
+#include "bluez_poll_thread.h"
+#include "bluez_unique_fd.h"
 #include "quillon/ble/ns_data.h"
 #include "quillon/platform/run_loop.h"
 
@@ -25,18 +26,13 @@ class NotifySocket {
   using Closed = std::function<void()>;
 
   // Takes `fd` over. `value` and then, at most once, `closed` run on
-  // `queue`, never after this object is destroyed.
-  NotifySocket(int fd, std::shared_ptr<RunLoop> queue, Value value, Closed closed);
-  // Stops the reader and closes the descriptor.
-  ~NotifySocket();
-  NotifySocket(const NotifySocket&) = delete;
-  NotifySocket& operator=(const NotifySocket&) = delete;
+  // `queue`, never after this object is destroyed. Destroying it stops the
+  // reader, then closes the descriptor.
+  NotifySocket(UniqueFd fd, std::shared_ptr<RunLoop> queue, Value value, Closed closed);
 
  private:
-  int fd_;
-  int stopPipe_[2] = {-1, -1};
-  std::shared_ptr<bool> alive_;
-  std::thread thread_;
+  UniqueFd fd_;
+  PollThread reader_;  // after fd_: stopped before the descriptor closes
 };
 
 }  // namespace quillon::bluez

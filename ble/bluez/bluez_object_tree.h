@@ -20,6 +20,8 @@ inline constexpr char kAdapterInterface[] = "org.bluez.Adapter1";
 inline constexpr char kDeviceInterface[] = "org.bluez.Device1";
 inline constexpr char kServiceInterface[] = "org.bluez.GattService1";
 inline constexpr char kCharacteristicInterface[] = "org.bluez.GattCharacteristic1";
+inline constexpr char kObjectManagerInterface[] = "org.freedesktop.DBus.ObjectManager";
+inline constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
 
 using Bytes = std::vector<std::uint8_t>;
 // The property types the backend reads: booleans; integers (n, q, i, u);

@@ -1,7 +1,7 @@
 // A central's view of one BlueZ device object (org.bluez.Device1) and the
-// GATT objects under it. Operations post or call over the central's bus;
-// outcomes reach the delegate on the main queue. Made and used only by
-// BluezCentralManager, on the main queue.
+// GATT objects under it. Operations post or call over the central's bus
+// (reached through PeripheralContext); outcomes reach the delegate on the
+// main queue. Made and used only by BluezCentralManager, on the main queue.
 #pragma once
 
 #include <deque>
@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "bluez_bus.h"
+#include "bluez_connection_policy.h"
 #include "bluez_notify_socket.h"
 #include "bluez_object_tree.h"
-#include "bluez_writable_watch.h"
+#include "bluez_peripheral_context.h"
+#include "bluez_write_socket.h"
 #include "quillon/ble/cb_peripheral.h"
 
 namespace quillon::bluez {
 
-class BluezCentralManager;
-
 class BluezPeripheral final : public CBPeripheral, public std::enable_shared_from_this<BluezPeripheral> {
  public:
-  BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<BluezCentralManager> central,
+  BluezPeripheral(std::string path, NSUUID identifier, std::weak_ptr<PeripheralContext> context,
                   std::shared_ptr<RunLoop> queue);
   ~BluezPeripheral() override;
 
@@ -44,27 +44,20 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
 
   // --- for the central ---------------------------------------------------------
   const std::string& path() const { return path_; }
-  std::shared_ptr<BluezCentralManager> central() const { return central_.lock(); }
+  std::shared_ptr<PeripheralContext> context() const { return context_.lock(); }
   void setState(CBPeripheralState state);
   // A Value change of the characteristic object at `path`.
   void valueChanged(const std::string& path, const Bytes& value);
   // Closes every AcquireNotify socket; the characteristics' paths.
   std::vector<std::string> releaseNotifySockets();
-  // Connection attempts, for the central's retry and time-out bookkeeping.
-  unsigned attempt = 0;
-  unsigned retries = 0;
-  unsigned connectCalls = 0;     // Device1.Connect calls made, for retries due later
-  bool connectAnswered = false;  // this attempt's Connect replied with success
-  // The attempt for which GetManagedObjects was asked, and the one whose
-  // answer is in the tree: the device's whole GATT table (0: none).
-  unsigned tableAsked = 0;
-  unsigned tableConfirmed = 0;
-  bool retryWhenDown = false;    // the next attempt waits for Connected false
-  // Our Disconnect is not answered yet: bluetoothd keeps the link up for
-  // 2 s first, and a Connect meanwhile would be answered with that link.
-  bool disconnecting = false;
-  bool connectWhenDown = false;  // a connection asked for meanwhile starts then
-  std::vector<std::function<void()>> whenDown;  // run once it is answered
+  // The connection being made (or made): its phase, and what the central
+  // keeps for its retries and time-out.
+  ConnectionAttempt& connection() { return connection_; }
+  const ConnectionAttempt& connection() const { return connection_; }
+  // Runs `task` once the Disconnect on its way (connection().disconnecting) is answered.
+  void whenLinkDown(std::function<void()> task) { whenDown_.push_back(std::move(task)); }
+  // Our Disconnect was answered: the tasks waiting for it run.
+  void disconnectAnswered();
 
  private:
   struct ServiceEntry {
@@ -78,7 +71,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   struct CharacteristicEntry {
     std::string path;
     std::shared_ptr<CBCharacteristic> characteristic;
-    int writeFd = -1;          // AcquireWrite's socket, once acquired
+    std::unique_ptr<WriteSocket> writeSocket;  // AcquireWrite's, once acquired
     bool acquireTried = false;
     // Writes waiting, in order, behind a packet the full socket did not
     // take, a write with response not answered yet or a subscription not
@@ -88,7 +81,6 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     // its outcome is reported: bluetoothd takes one at a time per
     // characteristic, and nothing written after it may overtake it.
     bool requestInFlight = false;
-    std::unique_ptr<WritableWatch> watch;  // while the socket is full
     // Subscriptions asked for and not answered yet: writes wait for them.
     unsigned notifyAnswersDue = 0;
     // AcquireNotify's socket, while notifications come through it.
@@ -132,7 +124,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   void acquireNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
                      bool ownReleased);
   void notifyAcquired(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
-                      int fd, std::uint16_t mtu);
+                      UniqueFd fd, std::uint16_t mtu);
   void acquireNotifyRefused(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
                             const BusError& error, bool ownReleased);
   void startOrStopNotify(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
@@ -147,7 +139,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
 
   std::string path_;
   NSUUID identifier_;
-  std::weak_ptr<BluezCentralManager> central_;
+  std::weak_ptr<PeripheralContext> context_;
   std::shared_ptr<RunLoop> queue_;
   CBPeripheralState state_ = CBPeripheralStateDisconnected;
   std::optional<CBServiceList> services_;
@@ -157,6 +149,20 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   // canSendWriteWithoutResponse() said false; the delegate hears when it is true again.
   bool wasFull_ = false;
   std::size_t acquiredMtu_ = 0;  // AcquireWrite's answer, 0 before one
+  ConnectionAttempt connection_;
+  std::vector<std::function<void()>> whenDown_;  // run once our Disconnect is answered
 };
+
+// Runs `body` on the queue later with this peripheral and its context, if
+// both are still there.
+template <typename Body>
+void BluezPeripheral::later(Body body) {
+  queue_->post([weak = weak_from_this(), body = std::move(body)]() mutable {
+    auto self = weak.lock();
+    if (!self) return;
+    auto context = self->context_.lock();
+    if (context) body(*self, std::static_pointer_cast<CBPeripheral>(self), *context);
+  });
+}
 
 }  // namespace quillon::bluez
