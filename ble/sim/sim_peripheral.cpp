@@ -47,17 +47,22 @@ void SimPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
       if (delegate) delegate->peripheral_didDiscoverServices(me, notConnectedError());
       return;
     }
-    // Services found before keep their objects, as on the platform.
+    // As on the platform, a discovery adds what it finds to the services
+    // found before: a filtered one leaves the others in the list, and a
+    // service found again keeps its object (and its characteristics).
     CBServiceList list;
     for (const auto& deviceService : self.device_->services()) {
-      if (!passesFilter(filter, deviceService.uuid)) continue;
       std::shared_ptr<CBService> known;
       if (self.services_) {
         for (const auto& existing : *self.services_) {
           if (existing->UUID() == deviceService.uuid) known = existing;
         }
       }
-      list.push_back(known ? known : std::make_shared<CBService>(deviceService.uuid, me));
+      if (known) {
+        list.push_back(known);
+      } else if (passesFilter(filter, deviceService.uuid)) {
+        list.push_back(std::make_shared<CBService>(deviceService.uuid, me));
+      }
     }
     self.services_ = std::move(list);
     if (delegate) delegate->peripheral_didDiscoverServices(me, std::nullopt);

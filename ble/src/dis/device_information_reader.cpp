@@ -21,8 +21,8 @@ void DeviceInformationReader::read(std::shared_ptr<CBPeripheral> peripheral, std
       self->finish(DeviceInformationReadResult::Ending::TimedOut);
     }
   });
-  // What an app discovered before is used as it is: a filtered discovery
-  // would leave the peripheral's list with this one service.
+  // What an app discovered before is used as it is; otherwise only this
+  // service is looked for, which leaves the services known so far in place.
   if (auto known = services(); !known.empty()) {
     discoverCharacteristics(known);
   } else {

@@ -217,6 +217,52 @@ TYPED_TEST(BLEWorldContract, ConnectedModuleTakesWritesAndNotifies) {
   EXPECT_EQ(this->recorder->values[1], (std::pair<std::string, NSData>{"FF01", {9, 8, 7}}));
 }
 
+// A discovery for one service adds what it finds to the services found
+// before: an app that looks for Device Information (or any one service)
+// after discovering them all keeps every service, with the same objects,
+// and goes on using them.
+TYPED_TEST(BLEWorldContract, AFilteredDiscoveryKeepsTheServicesFoundBefore) {
+  if constexpr (!std::is_same_v<TypeParam, SimBackend>) {
+    GTEST_SKIP() << "BluezPeripheral::discoverServices still replaces the service list (and its path entries) "
+                    "with what a filtered discovery finds; to run here once it adds to them";
+  }
+  this->start();
+  auto module = this->find(1).at(0);
+  this->connectAndDiscover(module);
+  const CBServiceList before = *module->services();
+  const auto lacked = *CBUUID::UUIDWithString("FEED");
+  for (const auto& filter : {std::vector{lacked}, std::vector{sim::kOtaServiceUUID}}) {
+    SCOPED_TRACE("discovering " + filter[0].UUIDString());
+    const auto answers = this->recorder->servicesFound.size();
+    module->discoverServices(filter);
+    ASSERT_TRUE(this->runUntil([&] { return this->recorder->servicesFound.size() > answers; }));
+    EXPECT_FALSE(this->recorder->servicesFound.back()) << describe(this->recorder->servicesFound.back());
+    ASSERT_TRUE(module->services().has_value());
+    EXPECT_EQ(*module->services(), before);
+  }
+
+  std::shared_ptr<CBService> otaService;
+  for (const auto& service : *module->services()) {
+    if (service->UUID() == sim::kOtaServiceUUID) otaService = service;
+  }
+  ASSERT_TRUE(otaService);
+  const auto answers = this->recorder->characteristicsFound.size();
+  module->discoverCharacteristics_forService(std::vector{sim::kOtaUUID}, otaService);
+  ASSERT_TRUE(this->runUntil([&] { return this->recorder->characteristicsFound.size() > answers; }));
+  EXPECT_FALSE(this->recorder->characteristicsFound.back()) << describe(this->recorder->characteristicsFound.back());
+  auto ota = this->characteristic(module, sim::kOtaUUID);
+  ASSERT_TRUE(ota);
+  module->setNotifyValue_forCharacteristic(true, ota);
+  ASSERT_TRUE(this->runUntil([&] { return !this->recorder->notifyStates.empty(); }));
+  EXPECT_FALSE(this->recorder->notifyStates[0]) << describe(this->recorder->notifyStates[0]);
+  auto write = this->characteristic(module, sim::kDataWriteUUID);
+  ASSERT_TRUE(write);
+  module->writeValue_forCharacteristic_type({1, 2, 3}, write, CBCharacteristicWriteWithResponse);
+  ASSERT_TRUE(this->runUntil([&] { return !this->recorder->writes.empty(); }));
+  EXPECT_FALSE(this->recorder->writes[0]) << describe(this->recorder->writes[0]);
+  EXPECT_EQ(this->world->receivedData(1), (NSData{1, 2, 3}));
+}
+
 // A writer that sends writes without response only while the link takes
 // them, and goes on when told it is ready again, is never left waiting and
 // gets every packet through in order.

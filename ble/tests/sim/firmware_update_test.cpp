@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "quillon/dis/device_information_reader.h"
 #include "quillon/manager/ble_manager.h"
 #include "quillon/ota/ble_ota_controller.h"
 #include "support/idle_watchdog.h"
@@ -110,6 +111,77 @@ class UpdatingApp final : public BLEManagerDelegate {
  private:
   BLEManager& manager_;
 };
+
+// What an app that checks versions does: once every service is known, it
+// reads the module's Device Information (a handler of its own while it
+// reads), then hands the services to its update.
+class ReadFirstThenUpdate final : public BLEServiceHandler {
+ public:
+  ReadFirstThenUpdate(BLEManager& manager, std::shared_ptr<RunLoop> queue, std::shared_ptr<OtaServiceHandler> update)
+      : manager_(manager), queue_(std::move(queue)), update_(std::move(update)) {}
+
+  void peripheral_didDiscoverServices(const std::shared_ptr<CBPeripheral>& peripheral,
+                                      const std::optional<NSError>&) override {
+    if (reader_) return;
+    reader_ = DeviceInformationReader::create(queue_);
+    manager_.bleServices().push_back(reader_);
+    reader_->read(peripheral, std::chrono::seconds(5), [this, peripheral](const DeviceInformationReadResult& read) {
+      this->read = read;
+      auto& handlers = manager_.bleServices();
+      std::erase(handlers, std::static_pointer_cast<BLEServiceHandler>(reader_));
+      handlers.push_back(update_);
+      update_->peripheral_didDiscoverServices(peripheral, std::nullopt);
+    });
+  }
+  void peripheral_didDiscoverCharacteristicsForService_error(const std::shared_ptr<CBPeripheral>&,
+                                                             const std::shared_ptr<CBService>&,
+                                                             const std::optional<NSError>&) override {}
+  void peripheral_didUpdateValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                        const std::shared_ptr<CBCharacteristic>&,
+                                                        const std::optional<NSError>&) override {}
+  void peripheral_didWriteValueForCharacteristic_error(const std::shared_ptr<CBPeripheral>&,
+                                                       const std::shared_ptr<CBCharacteristic>&,
+                                                       const std::optional<NSError>&) override {}
+
+  std::optional<DeviceInformationReadResult> read;
+
+ private:
+  BLEManager& manager_;
+  std::shared_ptr<RunLoop> queue_;
+  std::shared_ptr<OtaServiceHandler> update_;
+  std::shared_ptr<DeviceInformationReader> reader_;
+};
+
+// Reading Device Information after every service was discovered leaves the
+// OTA service in place, whether the module offers Device Information or
+// not (the reader then looks for it alone).
+TEST(FirmwareUpdateTest, AnUpdateAfterTheDeviceInformationReadReachesTheModule) {
+  for (const bool informs : {false, true}) {
+    SCOPED_TRACE(informs ? "module with Device Information" : "module without Device Information");
+    const NSData image(3000, 0x5A);
+    auto world = SimWorld::create();
+    SimDataModuleConfig moduleConfig;
+    if (informs) moduleConfig.deviceInformation = {{DeviceInformationField::FirmwareRevision, {'1', '.', '0'}}};
+    auto module = std::make_shared<SimDataModule>(moduleConfig);
+    world->addDevice(module);
+    BLEManager manager(BLEPlatform{world->centralFactory(), world->queue(), std::make_shared<MemoryUserDefaults>(),
+                                   std::make_shared<FixedSystemVersion>("8.0"), std::make_shared<NullLogSink>()});
+    auto app = std::make_shared<UpdatingApp>(manager);
+    auto update = std::make_shared<OtaServiceHandler>(manager, image);
+    auto readFirst = std::make_shared<ReadFirstThenUpdate>(manager, world->queue(), update);
+    manager.setDelegate(app);
+    manager.bleServices().push_back(readFirst);
+
+    ASSERT_TRUE(world->queue()->run_until([&] { return app->disconnected; }, std::chrono::seconds(60)));
+
+    ASSERT_TRUE(readFirst->read.has_value());
+    EXPECT_EQ(readFirst->read->ending, informs ? DeviceInformationReadResult::Ending::Complete
+                                               : DeviceInformationReadResult::Ending::NoService);
+    EXPECT_EQ(readFirst->read->values.size(), informs ? 1u : 0u);
+    EXPECT_EQ(module->otaModule().verdict(), OTA_SUCCESS);
+    EXPECT_EQ(module->otaModule().image(), image);
+  }
+}
 
 TEST(FirmwareUpdateTest, AWholeImageReachesTheModuleOverTheManagedLink) {
   const struct {

@@ -72,8 +72,11 @@ class CBPeripheral {
   void setDelegate(std::weak_ptr<CBPeripheralDelegate> delegate) { delegate_ = std::move(delegate); }
 
   // Discovers the services (absent filter: all); then peripheral_didDiscoverServices.
+  // What it finds is added to services(): a filtered discovery keeps the
+  // services found before, each with the same object.
   virtual void discoverServices(const CBUUIDFilter& serviceUUIDs) = 0;
-  // The services found by the last discovery; absent before the first.
+  // The services discovered on this link so far; absent before the first
+  // discovery, and again once the link is down.
   virtual const std::optional<CBServiceList>& services() const = 0;
   // Discovers a service's characteristics; then
   // peripheral_didDiscoverCharacteristicsForService_error.
