@@ -80,11 +80,15 @@ void BluezPeripheral::discoverServices(const CBUUIDFilter& serviceUUIDs) {
     for (const auto& path : context.tree().children(kServiceInterface, "Device", self.path_)) {
       auto uuid = CBUUID::UUIDWithString(
           property<std::string>(context.tree().find(path, kServiceInterface), "UUID").value_or(""));
-      if (!uuid || !passesFilter(filter, *uuid)) continue;
+      if (!uuid) continue;
+      // A filtered discovery adds to what was found before: a service
+      // already known stays, the same object, for as long as bluetoothd
+      // still has it.
       std::shared_ptr<CBService> service;
       for (const auto& known : self.serviceEntries_) {
         if (known.path == path) service = known.service;
       }
+      if (!service && !passesFilter(filter, *uuid)) continue;
       if (!service) service = std::make_shared<CBService>(*uuid, me);
       list.push_back(service);
       entries.push_back({path, service});

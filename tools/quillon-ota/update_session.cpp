@@ -308,9 +308,7 @@ void UpdateSession::start_image() {
 void UpdateSession::read_module(std::function<void(const DeviceInformationReadResult&)> done) {
   // Every service was discovered before the OTA characteristic was found;
   // a module without Device Information among them has none, and asking it
-  // again costs a round trip. (Over BlueZ a discovery of that one service
-  // also still replaces the peripheral's services, the OTA service's
-  // included.)
+  // again costs a round trip.
   const auto services = peripheral_->services().value_or(CBServiceList{});
   if (std::none_of(services.begin(), services.end(),
                    [](const auto& service) { return service->UUID() == kDeviceInformationServiceUUID; })) {
