@@ -37,10 +37,16 @@ std::optional<std::string> OptionArgument::flag(bool& field) const {
 std::string OptionArgument::missing() const { return std::string(name_) + " needs a value"; }
 
 std::optional<EarlyAnswer> read_options(std::span<const std::string_view> args, const TakeOption& take) {
+  bool options_ended = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     OptionArgument option(args, i);
-    if (option.name() == "-h" || option.name() == "--help") return HelpRequested{};
-    if (option.name() == "--version") return VersionRequested{};
+    if (!options_ended) {
+      if (option.name() == "-h" || option.name() == "--help") return HelpRequested{};
+      if (option.name() == "--version") return VersionRequested{};
+      // "--" itself still goes to `take`: a tool that takes operands ends
+      // its options there, one that takes none refuses it.
+      options_ended = option.given() == "--";
+    }
     if (auto error = take(option)) return *error;
   }
   return std::nullopt;

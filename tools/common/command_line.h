@@ -51,7 +51,8 @@ class OptionArgument {
 using TakeOption = std::function<std::optional<UsageError>(OptionArgument& option)>;
 
 // Reads `args` (those after the program's name) in order: -h and --help,
-// and --version, answer at once; every other argument goes to `take`.
+// and --version, answer at once, unless they come after "--"; every other
+// argument goes to `take`, "--" included.
 // Returns the early answer, or nothing when every argument was taken.
 std::optional<EarlyAnswer> read_options(std::span<const std::string_view> args, const TakeOption& take);
 

@@ -2,38 +2,133 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <limits>
 
 #include "command_line.h"
-#include "module_image_limit.h"
+#include "image_options.h"
+#include "module_selection_options.h"
 #include "quillon/ble/ns_uuid.h"
 #include "quillon/sim/sim_fleet.h"
+#include "simulated_world_options.h"
 
 namespace quillon::ota_tool {
 namespace {
 
-using tools::parse_count;
-
-bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+// How the run is shown and checked: --json, --verbose, --progress,
+// --verify and --save-received.
+bool parse_output_option(tools::OptionArgument& option, ToolOptions& options, std::optional<std::string>& error) {
+  const std::string_view name = option.name();
+  bool* flag = name == "-v" || name == "--verbose" ? &options.verbose
+               : name == "--json"                  ? &options.json
+               : name == "--verify"                ? &options.verify
+                                                   : nullptr;
+  if (flag) {
+    error = option.flag(*flag);
+    return true;
+  }
+  if (name != "--progress" && name != "--save-received") return false;
+  const auto value = option.value();
+  if (!value || (name == "--save-received" && value->empty())) {
+    error = option.missing();
+  } else if (name == "--save-received") {
+    options.save_received = std::string(*value);
+  } else if (*value == "auto") {
+    options.progress = ProgressMode::Auto;
+  } else if (*value == "bar") {
+    options.progress = ProgressMode::Bar;
+  } else if (*value == "lines") {
+    options.progress = ProgressMode::Lines;
+  } else if (*value == "none") {
+    options.progress = ProgressMode::None;
+  } else {
+    error = "--progress must be auto, bar, lines or none";
   }
   return true;
 }
 
-
-std::optional<double> parse_seconds(std::string_view text) {
-  double value = 0;
-  const auto* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || ptr != end || !(value > 0) || value > 3600) return std::nullopt;
-  return value;
+// Which BLE backend the run uses: --backend and --adapter.
+bool parse_backend_option(tools::OptionArgument& option, ToolOptions& options, std::optional<std::string>& error) {
+  const std::string_view name = option.name();
+  if (name != "--backend" && name != "--adapter") return false;
+  const auto value = option.value();
+  if (!value || (name == "--adapter" && value->empty())) {
+    error = option.missing();
+  } else if (name == "--backend") {
+    options.backend = BLEBackendNamed(*value);
+    if (!options.backend) error = "--backend must be sim or bluez, not '" + std::string(*value) + "'";
+  } else if (std::all_of(value->begin(), value->end(),
+                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; })) {
+    // An object path element of org.bluez: letters, digits, underscores.
+    options.adapter = std::string(*value);
+  } else {
+    error = "--adapter must be an adapter name such as hci0, not '" + std::string(*value) + "'";
+  }
+  return true;
 }
 
-constexpr std::uint64_t kMaxParallel = 64;
-constexpr std::uint64_t kMaxModules = 256;
+// What the command line holds once every argument is read: the options,
+// the one operand (the image) and the first option that only the simulated
+// backend takes.
+struct ReadArguments {
+  ToolOptions options;
+  std::optional<std::string_view> image;
+  bool options_ended = false;
+  std::optional<std::string> simulated_only;
+};
+
+std::optional<UsageError> take_argument(tools::OptionArgument& option, ReadArguments& read) {
+  const std::string_view arg = option.given();
+  if (read.options_ended || arg.size() < 2 || arg[0] != '-') {
+    if (read.image) {
+      return UsageError{"more than one image given ('" + std::string(*read.image) + "' and '" + std::string(arg) + "')"};
+    }
+    read.image = arg;
+    return std::nullopt;
+  }
+  if (arg == "--") {
+    read.options_ended = true;
+    return std::nullopt;
+  }
+  if (!read.simulated_only && shapes_simulated_world(option.name())) read.simulated_only = std::string(option.name());
+  std::optional<std::string> error;
+  ToolOptions& options = read.options;
+  const bool taken = parse_version_policy_option(option, options.versions, error) ||
+                     parse_module_selection_option(option, options, error) ||
+                     parse_image_option(option, options, error) || parse_output_option(option, options, error) ||
+                     parse_backend_option(option, options, error) ||
+                     parse_simulated_world_option(option, options, error);
+  if (!taken) return option.unknown();
+  if (error) return UsageError{*error};
+  return std::nullopt;
+}
+
+// The options that contradict each other, or need one another, once all
+// are read; the first such usage error. Sets the image unless --list.
+std::optional<std::string> check_option_combinations(ReadArguments& read) {
+  ToolOptions& options = read.options;
+  if (options.backend == BLEBackend::BlueZ && read.simulated_only) {
+    return *read.simulated_only + " shapes the simulated module; it does not go with --backend bluez";
+  }
+  if (options.all && !options.module_ids.empty()) {
+    return "--all and --module-id both say which modules to update; give one of them";
+  }
+  if (options.fleet() && options.retrieve) {
+    return "--retrieve connects the one remembered module; it does not go with a fleet run";
+  }
+  if (options.fleet() && options.save_received) {
+    return "--save-received keeps one module's bytes; it does not go with a fleet run";
+  }
+  if (options.no_module && (options.modules || !options.module_faults.empty())) {
+    return "--no-module puts no module in range; it does not go with --modules or a module's --fault";
+  }
+  if (auto e = check_simulated_module_targets(options)) return e;
+  if (options.scan_only && !options.list) return "--scan-only goes with --list";
+  if (auto e = check_version_policy_options(options.versions, options.list)) return e;
+  if (options.list) {
+    if (read.image) return "--list only shows the modules in range; it takes no IMAGE";
+    return std::nullopt;
+  }
+  return take_image(read.image, options);
+}
 
 }  // namespace
 
@@ -52,248 +147,12 @@ std::vector<std::string> simulated_identifiers(const ToolOptions& options) {
 }
 
 ParseResult parse_arguments(std::span<const std::string_view> args) {
-  ToolOptions options;
-  std::optional<std::string_view> image;
-  bool options_ended = false;
-  std::optional<std::string> simulated_only;  // the first option that shapes the simulated module
-
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    if (options_ended || arg.size() < 2 || arg[0] != '-') {
-      if (image) return UsageError{"more than one image given ('" + std::string(*image) + "' and '" + std::string(arg) + "')"};
-      image = arg;
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-      continue;
-    }
-    tools::OptionArgument option(args, i);
-    const std::string_view name = option.name();
-    const auto value = [&] { return option.value(); };
-    const auto flag = [&](bool& field) -> std::optional<UsageError> {
-      if (auto e = option.flag(field)) return UsageError{*e};
-      return std::nullopt;
-    };
-    const auto missing = [&] { return UsageError{option.missing()}; };
-
-    if (name == "-h" || name == "--help") return HelpRequested{};
-    if (name == "--version") return VersionRequested{};
-    if (!simulated_only && (name == "--no-module" || name == "--modules" || name == "--mtu" || name == "--credit" ||
-                            name == "--latency" || name == "--att-mtu" || name == "--fault" || name == "--save-received" ||
-                            name == "--out-of-range" || name == "--firmware-revision" || name == "--model" ||
-                            name == "--max-image")) {
-      simulated_only = std::string(name);
-    }
-    std::optional<std::string> policy_error;
-    if (parse_version_policy_option(option, options.versions, policy_error)) {
-      if (policy_error) return UsageError{*policy_error};
-    } else if (name == "-v" || name == "--verbose") {
-      if (auto e = flag(options.verbose)) return *e;
-    } else if (name == "--list") {
-      if (auto e = flag(options.list)) return *e;
-    } else if (name == "--scan-only") {
-      if (auto e = flag(options.scan_only)) return *e;
-    } else if (name == "--firmware-revision" || name == "--model") {
-      auto v = value();
-      if (!v) return missing();
-      // "WHICH:V" when WHICH is a module's number or identifier; else V for every module.
-      std::string key;
-      std::string_view text = *v;
-      if (const auto colon = v->find(':'); colon != std::string_view::npos) {
-        const std::string_view target = v->substr(0, colon);
-        if (auto index = parse_count(target, 1, kMaxModules)) {
-          key = "#" + std::to_string(*index);
-          text = v->substr(colon + 1);
-        } else if (auto uuid = NSUUID::initWithUUIDString(target)) {
-          key = uuid->UUIDString();
-          text = v->substr(colon + 1);
-        }
-      }
-      const auto field = name == "--model" ? DeviceInformationField::ModelNumber : DeviceInformationField::FirmwareRevision;
-      options.module_information[key][field] = std::string(text);
-    } else if (name == "--retrieve") {
-      if (auto e = flag(options.retrieve)) return *e;
-    } else if (name == "--all") {
-      if (auto e = flag(options.all)) return *e;
-    } else if (name == "--no-module") {
-      if (auto e = flag(options.no_module)) return *e;
-    } else if (name == "--verify") {
-      if (auto e = flag(options.verify)) return *e;
-    } else if (name == "--json") {
-      if (auto e = flag(options.json)) return *e;
-    } else if (name == "--require-signature") {
-      if (auto e = flag(options.require_signature)) return *e;
-    } else if (name == "--allow-legacy-signature") {
-      if (auto e = flag(options.allow_legacy_signature)) return *e;
-    } else if (name == "--trusted-key") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      options.trusted_keys.emplace_back(*v);
-    } else if (name == "--signature") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      options.signature = std::string(*v);
-    } else if (name == "--mtu" || name == "--credit") {
-      auto v = value();
-      if (!v) return missing();
-      auto n = parse_count(*v, 0, 255);
-      if (!n) return UsageError{std::string(name) + " must be a whole number from 0 to 255, not '" + std::string(*v) + "'"};
-      (name == "--mtu" ? options.module.mtu : options.module.credit) = static_cast<std::uint8_t>(*n);
-    } else if (name == "--max-image") {
-      auto v = value();
-      if (!v) return missing();
-      if (auto e = tools::apply_max_image(*v, options.module)) return UsageError{*e};
-    } else if (name == "--att-mtu") {
-      auto v = value();
-      if (!v) return missing();
-      auto n = parse_count(*v, 23, 517);
-      if (!n) return UsageError{"--att-mtu must be a whole number from 23 to 517, not '" + std::string(*v) + "'"};
-      options.att_mtu = static_cast<std::size_t>(*n);
-    } else if (name == "--latency") {
-      auto v = value();
-      if (!v) return missing();
-      auto n = parse_count(*v, 0, 1000);
-      if (!n) return UsageError{"--latency must be a whole number of milliseconds from 0 to 1000, not '" + std::string(*v) + "'"};
-      options.latency_ms = static_cast<unsigned>(*n);
-    } else if (name == "--out-of-range") {
-      auto v = value();
-      if (!v) return missing();
-      if (auto index = parse_count(*v, 1, kMaxModules)) {
-        options.out_of_range.push_back("#" + std::to_string(*index));
-      } else if (auto uuid = NSUUID::initWithUUIDString(*v)) {
-        options.out_of_range.push_back(uuid->UUIDString());
-      } else {
-        return UsageError{"--out-of-range: '" + std::string(*v) + "' is neither a module's number (from 1) nor its identifier"};
-      }
-    } else if (name == "--fault") {
-      auto v = value();
-      if (!v) return missing();
-      // "TARGET:FAULT" aims the fault at one module; a fault's own text has no colon.
-      const auto colon = v->find(':');
-      if (colon == std::string_view::npos) {
-        if (auto e = apply_fault(*v, options.module.faults)) return UsageError{*e};
-      } else {
-        const std::string_view target = v->substr(0, colon);
-        std::string key;
-        if (auto index = parse_count(target, 1, kMaxModules)) {
-          key = "#" + std::to_string(*index);
-        } else if (auto uuid = NSUUID::initWithUUIDString(target)) {
-          key = uuid->UUIDString();
-        } else {
-          return UsageError{"--fault " + std::string(*v) + ": '" + std::string(target) +
-                            "' is neither a module's number (from 1) nor its identifier"};
-        }
-        if (auto e = apply_fault(v->substr(colon + 1), options.module_faults[key])) return UsageError{*e};
-      }
-    } else if (name == "--scan-timeout") {
-      auto v = value();
-      if (!v) return missing();
-      auto seconds = parse_seconds(*v);
-      if (!seconds) return UsageError{"--scan-timeout must be a number of seconds above 0 and at most 3600, not '" + std::string(*v) + "'"};
-      options.scan_timeout_seconds = *seconds;
-    } else if (name == "--module-id") {
-      auto v = value();
-      if (!v) return missing();
-      auto uuid = NSUUID::initWithUUIDString(*v);
-      if (!uuid) return UsageError{"--module-id must be a UUID such as " + std::string(kDefaultModuleIdentifier)};
-      if (std::find(options.module_ids.begin(), options.module_ids.end(), uuid->UUIDString()) != options.module_ids.end()) {
-        return UsageError{"--module-id " + uuid->UUIDString() + " is given twice"};
-      }
-      options.module_ids.push_back(uuid->UUIDString());
-    } else if (name == "--parallel" || name == "--modules") {
-      auto v = value();
-      if (!v) return missing();
-      const std::uint64_t high = name == "--parallel" ? kMaxParallel : kMaxModules;
-      auto n = parse_count(*v, 1, high);
-      if (!n) {
-        return UsageError{std::string(name) + " must be a whole number from 1 to " + std::to_string(high) + ", not '" +
-                          std::string(*v) + "'"};
-      }
-      if (name == "--parallel") options.parallel = static_cast<unsigned>(*n);
-      else options.modules = static_cast<unsigned>(*n);
-    } else if (name == "--save-received") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      options.save_received = std::string(*v);
-    } else if (name == "--sha256" || name == "--cacert") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      (name == "--sha256" ? options.sha256 : options.ca_file) = std::string(*v);
-    } else if (name == "--backend") {
-      auto v = value();
-      if (!v) return missing();
-      options.backend = BLEBackendNamed(*v);
-      if (!options.backend) return UsageError{"--backend must be sim or bluez, not '" + std::string(*v) + "'"};
-    } else if (name == "--adapter") {
-      auto v = value();
-      if (!v || v->empty()) return missing();
-      // An object path element of org.bluez: letters, digits, underscores.
-      if (!std::all_of(v->begin(), v->end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; })) {
-        return UsageError{"--adapter must be an adapter name such as hci0, not '" + std::string(*v) + "'"};
-      }
-      options.adapter = std::string(*v);
-    } else if (name == "--progress") {
-      auto v = value();
-      if (!v) return missing();
-      if (*v == "auto") options.progress = ProgressMode::Auto;
-      else if (*v == "bar") options.progress = ProgressMode::Bar;
-      else if (*v == "lines") options.progress = ProgressMode::Lines;
-      else if (*v == "none") options.progress = ProgressMode::None;
-      else return UsageError{"--progress must be auto, bar, lines or none"};
-    } else {
-      return UsageError{"unknown option '" + std::string(arg) + "'"};
-    }
-  }
-
-  if (options.backend == BLEBackend::BlueZ && simulated_only) {
-    return UsageError{*simulated_only + " shapes the simulated module; it does not go with --backend bluez"};
-  }
-  if (options.all && !options.module_ids.empty()) {
-    return UsageError{"--all and --module-id both say which modules to update; give one of them"};
-  }
-  if (options.fleet() && options.retrieve) {
-    return UsageError{"--retrieve connects the one remembered module; it does not go with a fleet run"};
-  }
-  if (options.fleet() && options.save_received) {
-    return UsageError{"--save-received keeps one module's bytes; it does not go with a fleet run"};
-  }
-  if (options.no_module && (options.modules || !options.module_faults.empty())) {
-    return UsageError{"--no-module puts no module in range; it does not go with --modules or a module's --fault"};
-  }
-  if (!options.module_faults.empty() || !options.out_of_range.empty() || !options.module_information.empty()) {
-    const auto known = simulated_identifiers(options);
-    std::vector<std::pair<std::string, std::string>> keys;  // option, key
-    for (const auto& key : options.out_of_range) keys.emplace_back("--out-of-range", key);
-    for (const auto& entry : options.module_faults) keys.emplace_back("--fault", entry.first);
-    for (const auto& entry : options.module_information) {
-      if (!entry.first.empty()) keys.emplace_back("--firmware-revision/--model", entry.first);
-    }
-    for (const auto& [option, key] : keys) {
-      const bool by_number = key.starts_with('#');
-      const bool found = by_number ? std::stoul(key.substr(1)) <= known.size()
-                                   : std::find(known.begin(), known.end(), key) != known.end();
-      if (!found) {
-        return UsageError{option + " " + (by_number ? key.substr(1) : key) + (option == "--fault" ? ":..." : "") +
-                          ": the simulated world has no such module (" +
-                          std::to_string(known.size()) + (known.size() == 1 ? " module" : " modules") + ")"};
-      }
-    }
-  }
-  if (options.scan_only && !options.list) return UsageError{"--scan-only goes with --list"};
-  if (auto e = check_version_policy_options(options.versions, options.list)) return UsageError{*e};
-  if (options.list) {
-    if (image) return UsageError{"--list only shows the modules in range; it takes no IMAGE"};
-    return options;
-  }
-  if (!image || image->empty()) return UsageError{"no firmware image given"};
-  options.image = std::string(*image);
-  if (starts_with_nocase(*image, "http://") || starts_with_nocase(*image, "https://")) {
-    options.image_is_url = true;
-  } else if (image->find("://") != std::string_view::npos) {
-    return UsageError{"only http:// and https:// URLs can be downloaded: '" + options.image + "'"};
-  }
-  return options;
+  ReadArguments read;
+  const auto answer =
+      tools::read_options(args, [&read](tools::OptionArgument& option) { return take_argument(option, read); });
+  if (answer) return std::visit([](const auto& early) -> ParseResult { return early; }, *answer);
+  if (auto error = check_option_combinations(read)) return UsageError{*error};
+  return std::move(read.options);
 }
 
 std::string usage_text() {

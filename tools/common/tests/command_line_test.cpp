@@ -54,6 +54,8 @@ TEST(ReadOptions, TakesValuesBothWaysAndAnswersHelpAndVersionFirst) {
   EXPECT_TRUE(std::holds_alternative<VersionRequested>(*read({"--version", "--help"}, ignored)));
   // The first fault ends the reading: a later --help is not seen.
   EXPECT_EQ(error_of(read({"--bogus=1", "--help"}, ignored)), "unknown option '--bogus=1'");
+  // After "--" nothing is an option: --help goes to the tool, here refusing "--".
+  EXPECT_EQ(error_of(read({"--", "--help"}, ignored)), "unknown option '--'");
   EXPECT_EQ(error_of(read({"--flag=yes"}, ignored)), "--flag takes no value");
   EXPECT_EQ(error_of(read({"--value"}, ignored)), "--value needs a value");
 }

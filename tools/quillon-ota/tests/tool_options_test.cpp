@@ -164,6 +164,35 @@ TEST(ToolOptionsTest, EachFaultSetsItsOwnFieldAndNumberedOnesDefaultToTheFirst) 
   EXPECT_EQ(untouched.split_chunks_at, 0u);
 }
 
+// The options read only by the tool's own runs (signatures, the link, how
+// the run is shown): each is taken, an empty name or a flag's value refused.
+TEST(ToolOptionsTest, SignatureLinkAndOutputOptionsAreTakenAndEmptyNamesRefused) {
+  const auto options = accepted({"--trusted-key", "a.pub", "--trusted-key=RWQkey", "--signature=fw.sig",
+                                 "--require-signature", "--allow-legacy-signature", "--att-mtu", "23", "--max-image",
+                                 "100", "--adapter=hci_1", "--json", "-v", "--", "--help"});
+  EXPECT_EQ(options.trusted_keys, (std::vector<std::string>{"a.pub", "RWQkey"}));
+  EXPECT_EQ(options.signature, "fw.sig");
+  EXPECT_TRUE(options.require_signature && options.allow_legacy_signature && options.json && options.verbose);
+  EXPECT_EQ(options.att_mtu, 23u);
+  EXPECT_EQ(options.module.max_image_length, 100u);
+  EXPECT_EQ(options.adapter, "hci_1");
+  EXPECT_EQ(options.image, "--help") << "after --, --help is the image";
+
+  const std::pair<std::vector<std::string_view>, std::string> rows[] = {
+      {{"--trusted-key=", "fw.bin"}, "--trusted-key needs a value"},
+      {{"--signature", "", "fw.bin"}, "--signature needs a value"},
+      {{"--save-received=", "fw.bin"}, "--save-received needs a value"},
+      {{"--adapter=", "fw.bin"}, "--adapter needs a value"},
+      {{"--require-signature=no", "fw.bin"}, "--require-signature takes no value"},
+      {{"--json=1", "fw.bin"}, "--json takes no value"},
+      {{"--att-mtu", "22", "fw.bin"}, "--att-mtu must be a whole number from 23 to 517, not '22'"},
+      {{"--adapter", "hci/0", "fw.bin"}, "--adapter must be an adapter name such as hci0, not 'hci/0'"},
+      {{"--backend", "bluez", "--att-mtu", "23", "fw.bin"},
+       "--att-mtu shapes the simulated module; it does not go with --backend bluez"},
+  };
+  for (const auto& [args, message] : rows) EXPECT_EQ(refused(args), message);
+}
+
 TEST(ToolOptionsTest, HelpNamesEveryExitStatus) {
   EXPECT_TRUE(std::holds_alternative<HelpRequested>(parse({"fw.bin", "--help"})));
   EXPECT_TRUE(std::holds_alternative<HelpRequested>(parse({"-h"})));
