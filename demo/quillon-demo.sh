@@ -6,8 +6,8 @@
 # exactly the image; then updates a fleet of three simulated modules at
 # once, a bar each, skipping the one that already runs the signed version,
 # and ends with the fleet's summary; the same command again has nothing to
-# do; last, an image
-# signed by another key is refused before any module is looked for.
+# do; last, an image signed by another key is refused before any module is
+# looked for.
 #
 # Usage: demo/quillon-demo.sh [PATH_TO_QUILLON_OTA]
 #        (default: build/native/tools/quillon-ota/quillon-ota)
