@@ -8,7 +8,7 @@
 # builds it with find_package against the unpacked package instead.) Run by
 # ./kit test after ./kit package, as a case of ble/tests/bluez-vm/run_vm.py:
 #   run_vm.py --cases-dir packaging/vm ... install
-# case-timeout: 600
+# case-timeout: 1500
 # case-retry: no
 . "$QVM_CASE_LIB"
 
