@@ -102,10 +102,11 @@ class BluezCentralManager final : public CBCentralManager,
   void act(const std::shared_ptr<BluezPeripheral>& peripheral, const ConnectStep& step, const BusError* error);
   void connectAttempt(const std::shared_ptr<BluezPeripheral>& peripheral);
   void preferLowEnergy(const std::shared_ptr<BluezPeripheral>& peripheral);
-  void expectServices(const std::shared_ptr<BluezPeripheral>& peripheral);
-  void confirmTable(const std::shared_ptr<BluezPeripheral>& peripheral);
   void linkDownWhileConnecting(const std::shared_ptr<BluezPeripheral>& peripheral);
+  // Readiness: when a connection being made is usable (bluez_readiness.cpp).
   void checkReady(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void confirmTable(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void expectServices(const std::shared_ptr<BluezPeripheral>& peripheral);
   void readBack(const std::shared_ptr<BluezPeripheral>& peripheral, unsigned generation);
   void connectTimedOut(const std::shared_ptr<BluezPeripheral>& peripheral);
   void disconnectLink(const std::shared_ptr<BluezPeripheral>& peripheral);
@@ -138,5 +139,19 @@ class BluezCentralManager final : public CBCentralManager,
   KnownDevices knownDevices_;
   std::set<std::string> startNotified_;
 };
+
+// Runs `task(central, peripheral)` after `delay` if both are still there and
+// the peripheral's connection is the one live now. Delayed tasks hold the
+// peripheral weakly: it holds the queue.
+template <typename Task>
+void BluezCentralManager::whileLive(std::chrono::steady_clock::duration delay,
+                                    const std::shared_ptr<BluezPeripheral>& peripheral, Task task) {
+  queue_->post_after(delay, [weak = weak_from_this(), weakPeripheral = std::weak_ptr(peripheral),
+                             generation = peripheral->connection().generation, task = std::move(task)] {
+    auto self = weak.lock();
+    auto peripheral = weakPeripheral.lock();
+    if (self && peripheral && self->live(*peripheral, generation)) task(*self, peripheral);
+  });
+}
 
 }  // namespace quillon::bluez
