@@ -62,7 +62,7 @@ void BluezCentralManager::updateState() {
     // bluetoothd ends every client's discovery at power-off, and a restart
     // forgets them all.
     scanning_ = false;
-    discoverySession_ = false;
+    if (discovery_) discovery_->forget();
     auto peripherals = peripherals_;
     for (auto& [path, peripheral] : peripherals) {
       if (peripheral->state() == CBPeripheralStateConnected) {

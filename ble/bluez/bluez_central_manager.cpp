@@ -88,6 +88,9 @@ void BluezCentralManager::start() {
     return;
   }
   std::weak_ptr<BluezCentralManager> weak = weak_from_this();
+  discovery_ = std::make_shared<DiscoverySession>(*bus_, adapterPath_, [weak](const std::string& text) {
+    if (auto self = weak.lock()) self->log(text);
+  });
   watchBluezSignals(*bus_, BluezSignalHandlers{
                                [weak](const std::string& path, const Interfaces& interfaces) {
                                  if (auto self = weak.lock()) self->interfacesAdded(path, interfaces);

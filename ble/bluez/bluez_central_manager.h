@@ -15,6 +15,7 @@
 #include <string>
 
 #include "bluez_bus.h"
+#include "bluez_discovery_session.h"
 #include "bluez_known_devices.h"
 #include "bluez_object_tree.h"
 #include "bluez_peripheral.h"
@@ -88,9 +89,9 @@ class BluezCentralManager final : public CBCentralManager,
   // Discovery sessions: the host's scan and our own search for a device
   // bluetoothd forgot (bluez_discovery_session.cpp).
   void reportDiscovered(const std::string& path);
-  std::optional<BusError> startDiscovery(const std::map<std::string, sdbus::Variant>& filter);
   void stopDiscovery();
   void findAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
+  void findRefused(const BusError& refused);
   void endFindAgain(const std::shared_ptr<BluezPeripheral>& peripheral);
 
   // The connection driver: carries out what the connection policy decides
@@ -124,16 +125,18 @@ class BluezCentralManager final : public CBCentralManager,
   bool bluezEverSeen_ = false;
   CBManagerState state_ = CBManagerStateUnknown;
 
+  // The host asked for a scan (it runs once the discovery session is on).
   bool scanning_ = false;
+  // Counts the host's scans and stops: an answer is for the latest only.
+  unsigned scanRequest_ = 0;
   CBUUIDFilter scanFilter_;
   bool allowDuplicates_ = false;
   std::set<std::string> reported_;
   // A discovery of our own runs for the devices whose objects bluetoothd
   // dropped (their connections are in phase FindingAgain).
   bool findDiscovery_ = false;
-  // This client's discovery session in bluetoothd is open (StartDiscovery
-  // succeeded and no StopDiscovery, power-off or restart ended it since).
-  bool discoverySession_ = false;
+  // This client's discovery session in bluetoothd (made with the bus).
+  std::shared_ptr<DiscoverySession> discovery_;
 
   std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;
   KnownDevices knownDevices_;

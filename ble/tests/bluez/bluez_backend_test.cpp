@@ -220,6 +220,70 @@ TEST(BluezDiscovery, ARefusedDiscoveryIsReportedAndOneOfOurOwnIsNot) {
   central->stopScan();
 }
 
+// Runs the queue until `done()` holds, looking now and then: for what only
+// the stand-in can tell (no task of ours may follow it).
+bool pollUntil(RunLoop& queue, const std::function<bool()>& done) {
+  for (int look = 0; look < 500; ++look) {
+    if (done()) return true;
+    queue.run_for(20ms);
+  }
+  return done();
+}
+
+// bluetoothd answers StartDiscovery once the controller scans and
+// StopDiscovery once it stopped, and answers InProgress to the client's
+// StopDiscovery or StartDiscovery meanwhile. So a second scan asked for
+// while the session is being opened shares it, a stop asked for meanwhile
+// follows the answer, and a scan asked for while the session is being
+// closed follows that answer: StartDiscovery goes once per session, the
+// stopped scan ends with discovery stopped, and the next one runs.
+TEST(BluezDiscovery, ScansAndStopsWhileTheSessionsCallsAreOnTheirWayGoInOrder) {
+  BluezBackendWorld::startBus();
+  BluezBackendWorld world{1};
+  auto events = std::make_shared<Events>();
+  auto central = world.factory()(events, world.queue());
+  ASSERT_TRUE(world.queue()->run_until([&] { return events->state == CBManagerStatePoweredOn; }, 10s));
+  auto connection = sdbus::createSystemBusConnection();
+  auto control = sdbus::createProxy(*connection, "org.bluez", "/test");
+  auto adapter = sdbus::createProxy(*connection, "org.bluez", "/org/bluez/hci0");
+  const auto discovering = [&] {
+    return adapter->getProperty("Discovering").onInterface("org.bluez.Adapter1").get<bool>();
+  };
+  const auto calls = [&] {
+    std::vector<std::string> made;
+    control->callMethod("DiscoveryCalls").onInterface("org.quillon.TestPeer1").storeResultsTo(made);
+    return made;
+  };
+  const auto hold = [&](const std::string& method) {
+    control->callMethod("Hold").onInterface("org.quillon.TestPeer1").withArguments(method);
+  };
+  const auto release = [&](const std::string& method) {
+    control->callMethod("Release").onInterface("org.quillon.TestPeer1")
+        .withArguments(method, std::string(), std::string());
+  };
+  const auto wait = [&](const std::function<bool()>& done) { return pollUntil(*world.queue(), done); };
+
+  hold("StartDiscovery");
+  hold("StopDiscovery");
+  central->scanForPeripheralsWithServices_options(std::nullopt, std::nullopt);
+  central->scanForPeripheralsWithServices_options(std::vector<CBUUID>{sim::kOtaServiceUUID}, std::nullopt);
+  central->stopScan();
+  ASSERT_TRUE(wait([&] { return calls().size() == 3; })) << ::testing::PrintToString(calls());
+  release("StartDiscovery");
+  ASSERT_TRUE(wait([&] { return calls().size() == 4; })) << ::testing::PrintToString(calls());
+  EXPECT_EQ(events->found, nullptr) << "a stopped scan reported a discovery";
+  central->scanForPeripheralsWithServices_options(std::nullopt, std::nullopt);
+  world.queue()->run_until_idle();
+  release("StopDiscovery");
+  ASSERT_TRUE(world.queue()->run_until([&] { return events->found != nullptr; }, 10s))
+      << "the scan asked for while discovery stopped never ran: " << ::testing::PrintToString(calls());
+  EXPECT_EQ(calls(), (std::vector<std::string>{"SetDiscoveryFilter", "StartDiscovery", "SetDiscoveryFilter",
+                                               "StopDiscovery", "SetDiscoveryFilter", "StartDiscovery"}));
+  central->stopScan();
+  EXPECT_TRUE(wait([&] { return !discovering(); })) << "discovery went on after the scan was stopped";
+  EXPECT_EQ(world.log().lines(), std::vector<std::string>{}) << "a call was refused";
+}
+
 // The GATT events of the link the write tests use.
 class LinkEvents final : public CBPeripheralDelegate {
  public:

@@ -42,7 +42,9 @@ Tests steer it over org.quillon.TestPeer1 at /test (add or remove devices,
 make a device drop its link, refuse connections or go out of range, make
 the controller refuse to discover, read
 what a module received, pause the reader of FF11's write socket so that it
-fills, answer StartNotify late or with an error).
+fills, answer StartNotify late or with an error, hold the answers to
+StartDiscovery or AcquireWrite and give them later or refuse them, read the
+discovery calls made).
 
 For a program that plays the module (a GATT server), the adapter also offers
 GattManager1.RegisterApplication and LEAdvertisingManager1.RegisterAdvertisement
@@ -396,8 +398,11 @@ class Characteristic(Object):
 
         GLib.timeout_add(20, answer)
 
-    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="hq")
-    def AcquireWrite(self, options):
+    @dbus.service.method(CHAR, in_signature="a{sv}", out_signature="hq", async_callbacks=("reply", "error"))
+    def AcquireWrite(self, options, reply, error):
+        self.peer.answer("AcquireWrite", self.acquire_write, reply, error)
+
+    def acquire_write(self):
         self.check()
         if "WriteAcquired" not in self.props:
             raise BluezError("NotSupported", "Not supported")
@@ -926,6 +931,10 @@ class Adapter(Object):
         # The controller refuses to start discovery (busy, or in a state the
         # kernel will not scan from).
         self.refuse_discovery = peer.args.refuse_discovery
+        # The discovery calls made, in order, for tests to read.
+        self.calls = []
+        # Clients whose StartDiscovery is not answered yet.
+        self.starting = set()
 
     def managed(self):
         servers = self.peer.servers
@@ -954,10 +963,12 @@ class Adapter(Object):
 
     @dbus.service.method(ADAPTER, in_signature="a{sv}")
     def SetDiscoveryFilter(self, properties):
+        self.calls.append("SetDiscoveryFilter")
         self.filter = dict(properties)
 
-    @dbus.service.method(ADAPTER, sender_keyword="sender")
-    def StartDiscovery(self, sender):
+    @dbus.service.method(ADAPTER, sender_keyword="sender", async_callbacks=("reply", "error"))
+    def StartDiscovery(self, sender, reply, error):
+        self.calls.append("StartDiscovery")
         if not self.props["Powered"]:
             raise BluezError("NotReady", "Resource Not Ready")
         # bluetoothd gives the same answer to a client whose discovery
@@ -969,12 +980,30 @@ class Adapter(Object):
         if not self.props["Discovering"]:
             self.set("Discovering", True)
         self.peer.advertise()
+        # As bluetoothd, the session is the client's at once; while the
+        # answer is due, the client's StopDiscovery is refused (Busy).
+        self.starting.add(sender)
 
-    @dbus.service.method(ADAPTER, sender_keyword="sender")
-    def StopDiscovery(self, sender):
+        def answered():
+            self.starting.discard(sender)
+
+        def refused(exception):
+            # As when the kernel refuses: the client's session is dropped.
+            self.starting.discard(sender)
+            self.end_session(sender)
+            error(exception)
+        self.peer.answer("StartDiscovery", answered, reply, refused)
+
+    @dbus.service.method(ADAPTER, sender_keyword="sender", async_callbacks=("reply", "error"))
+    def StopDiscovery(self, sender, reply, error):
+        self.calls.append("StopDiscovery")
         if sender not in self.sessions:
             raise BluezError("Failed", "No discovery started")
-        self.end_session(sender)
+        if sender in self.starting:
+            raise BluezError("InProgress", "Operation already in progress")
+        # As bluetoothd, the session is the client's until the controller
+        # stopped (its StartDiscovery meanwhile is answered InProgress).
+        self.peer.answer("StopDiscovery", lambda: self.end_session(sender), reply, error)
 
     def end_session(self, sender):
         self.sessions.discard(sender)
@@ -1107,6 +1136,21 @@ class Control(dbus.service.Object):
         """StartDiscovery from a client without a session fails as when the kernel refuses it."""
         self.peer.adapter.refuse_discovery = bool(refused)
 
+    @dbus.service.method(CONTROL, in_signature="s")
+    def Hold(self, method):
+        """Holds the answers to `method` (StartDiscovery, StopDiscovery, AcquireWrite) until Release."""
+        self.peer.holding.add(str(method))
+
+    @dbus.service.method(CONTROL, in_signature="sss")
+    def Release(self, method, error, message):
+        """Gives the held answers to `method`, in order, each refused with org.bluez.Error.<error> unless it is empty."""
+        self.peer.release(str(method), (str(error), str(message)) if error else None)
+
+    @dbus.service.method(CONTROL, out_signature="as")
+    def DiscoveryCalls(self):
+        """The adapter's SetDiscoveryFilter, StartDiscovery and StopDiscovery calls so far, in order."""
+        return dbus.Array(self.peer.adapter.calls, signature="s")
+
     @dbus.service.method(CONTROL, out_signature="a(so)")
     def Application(self):
         """The registered GATT applications: each one's owner and root."""
@@ -1133,10 +1177,43 @@ class Peer:
         self.devices = {}
         self.control = Control(self)
         self.most_links = 0  # links up at once, at most, since the start
+        # Methods whose answers are held (Control.Hold), and the answers due.
+        self.holding = set()
+        self.held = []
         self.name = dbus.service.BusName("org.bluez", self.bus)
         self.bus.add_signal_receiver(self.owner_changed, "NameOwnerChanged", "org.freedesktop.DBus",
                                      "org.freedesktop.DBus", "/org/freedesktop/DBus")
         GLib.timeout_add(100, self.tick)
+
+    def answer(self, method, work, reply, error):
+        """Runs `work` and replies with what it returns (a tuple: several values), or
+        with its BluezError; while `method` is held, once it is let go."""
+        def run():
+            try:
+                result = work()
+            except dbus.DBusException as e:
+                error(e)
+                return
+            if result is None:
+                reply()
+            elif isinstance(result, tuple):
+                reply(*result)
+            else:
+                reply(result)
+        if method in self.holding:
+            self.held.append((method, run, error))
+        else:
+            run()
+
+    def release(self, method, refusal):
+        self.holding.discard(method)
+        due = [answer for answer in self.held if answer[0] == method]
+        self.held = [answer for answer in self.held if answer[0] != method]
+        for _, run, error in due:
+            if refusal:
+                error(BluezError(*refusal))
+            else:
+                run()
 
     def export(self, obj, signal=True):
         self.exported[obj.path] = obj
