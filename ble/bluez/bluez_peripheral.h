@@ -39,7 +39,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
                                          CBCharacteristicWriteType type) override;
   void setNotifyValue_forCharacteristic(bool enabled, const std::shared_ptr<CBCharacteristic>& characteristic) override;
   std::size_t maximumWriteValueLengthForType(CBCharacteristicWriteType type) const override;
-  // False while writes wait behind a full socket.
+  // False while writes wait behind a full socket or for AcquireWrite's answer.
   bool canSendWriteWithoutResponse() const override;
 
   // --- for the central ---------------------------------------------------------
@@ -64,6 +64,7 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     std::string path;
     std::shared_ptr<CBService> service;
   };
+  enum class WriteAcquire { NotAsked, Asked, Answered };
   struct PendingWrite {
     NSData data;
     CBCharacteristicWriteType type;
@@ -72,7 +73,9 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     std::string path;
     std::shared_ptr<CBCharacteristic> characteristic;
     std::unique_ptr<WriteSocket> writeSocket;  // AcquireWrite's, once acquired
-    bool acquireTried = false;
+    // AcquireWrite is asked for once per socket: writes wait for its
+    // answer, then go through the socket or, refused, through WriteValue.
+    WriteAcquire acquire = WriteAcquire::NotAsked;
     // Writes waiting, in order, behind a packet the full socket did not
     // take, a write with response not answered yet or a subscription not
     // in place yet.
@@ -86,8 +89,8 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
     // AcquireNotify's socket, while notifications come through it.
     std::unique_ptr<NotifySocket> notifySocket;
   };
-  enum class SocketSend { Sent, Full, NoSocket };
-  enum class Issued { Done, SocketFull, AwaitingAnswer };
+  enum class SocketSend { Sent, Full, NoSocket, Acquiring };
+  enum class Issued { Done, SocketFull, AwaitingAnswer, AwaitingSocket };
   // A write with response on its way, for the steps that follow on the queue.
   struct WriteRequest {
     std::string path;
@@ -102,8 +105,14 @@ class BluezPeripheral final : public CBPeripheral, public std::enable_shared_fro
   const ServiceEntry* entryFor(const std::shared_ptr<CBService>& service) const;
   void forgetGatt();
   SocketSend writeThroughSocket(CharacteristicEntry& entry, const NSData& data);
-  // Puts one write on its way. SocketFull: the write must wait for the
-  // socket; AwaitingAnswer: a write with response went, later ones wait.
+  // Asks for the entry's write socket without waiting; writes wait until
+  // acquired() has the answer.
+  void acquireWrite(CharacteristicEntry& entry, PeripheralContext& context);
+  void acquired(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic, UniqueFd fd,
+                std::uint16_t mtu, const std::optional<BusError>& refused);
+  // Puts one write on its way. SocketFull, AwaitingSocket: the write must
+  // wait for the socket (full, or being acquired); AwaitingAnswer: a write
+  // with response went, later ones wait.
   Issued issueWrite(CharacteristicEntry& entry, const NSData& data, CBCharacteristicWriteType type);
   // The entry `request` was made for, unless its link ended since.
   CharacteristicEntry* entryOf(const WriteRequest& request);

@@ -42,25 +42,15 @@ bool refusalPasses(const BusError& error) {
 BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEntry& entry, const NSData& data) {
   auto context = context_.lock();
   if (!context || !context->options().useAcquireWrite) return SocketSend::NoSocket;
-  if (!entry.writeSocket && !entry.acquireTried) {
-    entry.acquireTried = true;
+  if (!entry.writeSocket && entry.acquire == WriteAcquire::NotAsked) {
     const Properties* properties = context->tree().find(entry.path, kCharacteristicInterface);
-    if (!properties || !properties->count("WriteAcquired")) return SocketSend::NoSocket;
-    sdbus::UnixFd fd;
-    std::uint16_t mtu = 0;
-    auto error = context->bus().call(
-        entry.path, kCharacteristicInterface, "AcquireWrite",
-        [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
-        [&](sdbus::MethodReply& reply) { reply >> fd >> mtu; });
-    if (error) {
-      context->log("AcquireWrite failed, writing with WriteValue: " + error->name + ": " + error->message);
+    if (!properties || !properties->count("WriteAcquired")) {
+      entry.acquire = WriteAcquire::Answered;
       return SocketSend::NoSocket;
     }
-    entry.writeSocket = std::make_unique<WriteSocket>(UniqueFd(fd.release()));
-    acquiredMtu_ = mtu;
-    context->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
-    mtuLogged_ = true;
+    acquireWrite(entry, *context);
   }
+  if (entry.acquire == WriteAcquire::Asked) return SocketSend::Acquiring;
   if (!entry.writeSocket) return SocketSend::NoSocket;
   switch (entry.writeSocket->send(data)) {
     case WriteSocket::Send::Sent:
@@ -75,6 +65,54 @@ BluezPeripheral::SocketSend BluezPeripheral::writeThroughSocket(CharacteristicEn
   return SocketSend::NoSocket;
 }
 
+// The answer is unpacked on the bus's thread (the descriptor is ours from
+// then on, closed if the answer is never used) and taken on the queue.
+void BluezPeripheral::acquireWrite(CharacteristicEntry& entry, PeripheralContext& context) {
+  entry.acquire = WriteAcquire::Asked;
+  // The writer hears when writes are taken again.
+  wasFull_ = true;
+  std::weak_ptr<BluezPeripheral> weak = weak_from_this();
+  context.bus().callAsync(
+      entry.path, kCharacteristicInterface, "AcquireWrite",
+      [](sdbus::MethodCall& call) { call << std::map<std::string, sdbus::Variant>{}; },
+      [weak, path = entry.path, characteristic = entry.characteristic](
+          sdbus::MethodReply* reply, const BusError* error) -> std::function<void()> {
+        auto fd = std::make_shared<UniqueFd>();
+        std::uint16_t mtu = 0;
+        std::optional<BusError> refused;
+        if (reply) {
+          sdbus::UnixFd received;
+          *reply >> received >> mtu;
+          *fd = UniqueFd(received.release());
+        } else {
+          refused = *error;
+        }
+        return [weak, path, characteristic, fd, mtu, refused] {
+          if (auto self = weak.lock()) self->acquired(path, characteristic, std::move(*fd), mtu, refused);
+        };
+      });
+}
+
+void BluezPeripheral::acquired(const std::string& path, const std::shared_ptr<CBCharacteristic>& characteristic,
+                               UniqueFd fd, std::uint16_t mtu, const std::optional<BusError>& refused) {
+  // A link that ended since took its characteristics (and bluetoothd the
+  // socket) with it.
+  CharacteristicEntry* entry = entryAt(path);
+  if (!entry || entry->characteristic != characteristic || entry->acquire != WriteAcquire::Asked) return;
+  auto context = context_.lock();
+  if (!context) return;
+  entry->acquire = WriteAcquire::Answered;
+  if (refused) {
+    context->log("AcquireWrite failed, writing with WriteValue: " + refused->name + ": " + refused->message);
+  } else {
+    entry->writeSocket = std::make_unique<WriteSocket>(std::move(fd));
+    acquiredMtu_ = mtu;
+    context->log("ATT MTU " + std::to_string(mtu) + " (AcquireWrite)");
+    mtuLogged_ = true;
+  }
+  drain(*entry);
+}
+
 BluezPeripheral::Issued BluezPeripheral::issueWrite(CharacteristicEntry& entry, const NSData& data,
                                                     CBCharacteristicWriteType type) {
   auto context = context_.lock();
@@ -85,6 +123,8 @@ BluezPeripheral::Issued BluezPeripheral::issueWrite(CharacteristicEntry& entry, 
         return Issued::Done;
       case SocketSend::Full:
         return Issued::SocketFull;
+      case SocketSend::Acquiring:
+        return Issued::AwaitingSocket;
       case SocketSend::NoSocket:
         break;
     }
@@ -124,7 +164,7 @@ void BluezPeripheral::writeOnceSocketIsRead(WriteRequest request) {
       return;
     }
     entry->writeSocket.reset();
-    entry->acquireTried = false;
+    entry->acquire = WriteAcquire::NotAsked;
   }
   request.giveUpAt = RunLoop::Clock::now() + kWriteRefusalPatience;
   sendWriteRequest(std::move(request));
@@ -195,13 +235,15 @@ void BluezPeripheral::waitForSocket(CharacteristicEntry& entry) {
 }
 
 void BluezPeripheral::drain(CharacteristicEntry& entry) {
-  const bool held = entry.notifyAnswersDue > 0 || (entry.writeSocket && entry.writeSocket->waiting()) || entry.requestInFlight;
+  const bool held = entry.notifyAnswersDue > 0 || (entry.writeSocket && entry.writeSocket->waiting()) ||
+                    entry.requestInFlight || entry.acquire == WriteAcquire::Asked;
   while (!held && !entry.pending.empty()) {
     const Issued issued = issueWrite(entry, entry.pending.front().data, entry.pending.front().type);
     if (issued == Issued::SocketFull) {
       waitForSocket(entry);
       return;
     }
+    if (issued == Issued::AwaitingSocket) return;  // acquired() drains again
     entry.pending.pop_front();
     if (issued == Issued::AwaitingAnswer) break;
   }
@@ -216,6 +258,7 @@ void BluezPeripheral::drain(CharacteristicEntry& entry) {
 bool BluezPeripheral::canSendWriteWithoutResponse() const {
   for (const auto& entry : characteristicEntries_) {
     if (entry.writeSocket && entry.writeSocket->waiting()) return false;
+    if (entry.acquire == WriteAcquire::Asked) return false;
   }
   return true;
 }

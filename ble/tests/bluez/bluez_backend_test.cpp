@@ -382,6 +382,45 @@ TEST_F(BluezWriteTest, WritesBehindAFullSocketArriveAllAndInOrderOnceItDrains) {
   EXPECT_EQ(link->readyToSend, 1) << "the writer hears once that the link takes writes again";
 }
 
+// AcquireWrite is answered while the writer goes on: what it writes
+// meanwhile waits (canSendWriteWithoutResponse false until the answer) and
+// then goes out once, in order, through the socket or, when AcquireWrite
+// is refused, through WriteValue.
+TEST_F(BluezWriteTest, WritesMadeWhileAcquireWriteIsOnItsWayGoOutOnceInOrder) {
+  for (const char* refusal : {"", "Failed"}) {
+    SCOPED_TRACE(*refusal ? "AcquireWrite refused" : "AcquireWrite answered");
+    if (*refusal) {
+      // A new link asks for a new socket.
+      central->cancelPeripheralConnection(events->found);
+      ASSERT_TRUE(runUntil([&] { return events->found->state() == CBPeripheralStateDisconnected; }));
+      events->connected = 0;
+      link->ota.reset();
+      central->connectPeripheral_options(events->found, std::nullopt);
+      ASSERT_TRUE(runUntil([&] { return events->connected == 1; }));
+      events->found->discoverServices(std::vector<CBUUID>{sim::kOtaServiceUUID});
+      ASSERT_TRUE(runUntil([&] { return link->ota != nullptr; }));
+    }
+    const NSData already = otaWritten();
+    test().callMethod("Hold").onInterface("org.quillon.TestPeer1").withArguments(std::string("AcquireWrite"));
+    link->readyToSend = 0;
+    NSData expected = already;
+    for (unsigned n = 0; n < 40; ++n) {
+      const NSData packet = numberedPacket(n);
+      events->found->writeValue_forCharacteristic_type(packet, link->ota, CBCharacteristicWriteWithoutResponse);
+      expected.insert(expected.end(), packet.begin(), packet.end());
+      if (n % 10 == 9) world.queue()->run_until_idle();
+    }
+    EXPECT_FALSE(events->found->canSendWriteWithoutResponse()) << "writes are taken before there is a way out";
+    test().callMethod("Release").onInterface("org.quillon.TestPeer1")
+        .withArguments(std::string("AcquireWrite"), std::string(refusal), std::string("refused by the test"));
+    const NSData written = waitForWritten(expected.size());
+    EXPECT_TRUE(written == expected) << "writes were lost, repeated or reordered (" << written.size() << " bytes of "
+                                     << expected.size() << ")";
+    EXPECT_TRUE(events->found->canSendWriteWithoutResponse());
+    EXPECT_EQ(link->readyToSend, 1) << "the writer hears once that writes are taken again";
+  }
+}
+
 // StartNotify is answered only once the module confirmed the subscription:
 // the main queue goes on meanwhile, and what is written after asking is
 // held until the subscription is in place (else the module's answer to it
