@@ -83,26 +83,22 @@ void DiscoverySession::setFilter(const Filter& filter) {
 
 void DiscoverySession::sendStart() {
   phase_ = Phase::Starting;
-  std::weak_ptr<DiscoverySession> weak = weak_from_this();
-  bus_.callAsync(adapterPath_, kAdapterInterface, "StartDiscovery", {},
-                 [weak, epoch = epoch_](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
-                   std::optional<BusError> refused;
-                   if (error) refused = *error;
-                   return [weak, epoch, refused] {
-                     if (auto self = weak.lock()) self->startAnswered(epoch, refused);
-                   };
-                 });
+  call("StartDiscovery", &DiscoverySession::startAnswered);
 }
 
 void DiscoverySession::sendStop() {
   phase_ = Phase::Stopping;
+  call("StopDiscovery", &DiscoverySession::stopAnswered);
+}
+
+void DiscoverySession::call(const char* method, Answered answered) {
   std::weak_ptr<DiscoverySession> weak = weak_from_this();
-  bus_.callAsync(adapterPath_, kAdapterInterface, "StopDiscovery", {},
-                 [weak, epoch = epoch_](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
+  bus_.callAsync(adapterPath_, kAdapterInterface, method, {},
+                 [weak, answered, epoch = epoch_](sdbus::MethodReply*, const BusError* error) -> std::function<void()> {
                    std::optional<BusError> refused;
                    if (error) refused = *error;
-                   return [weak, epoch, refused] {
-                     if (auto self = weak.lock()) self->stopAnswered(epoch, refused);
+                   return [weak, answered, epoch, refused] {
+                     if (auto self = weak.lock()) ((*self).*answered)(epoch, refused);
                    };
                  });
 }

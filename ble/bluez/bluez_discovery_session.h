@@ -52,6 +52,9 @@ class DiscoverySession : public std::enable_shared_from_this<DiscoverySession> {
   void setFilter(const Filter& filter);
   void sendStart();
   void sendStop();
+  // Calls `method` of the adapter; `answered` takes the answer on the queue.
+  using Answered = void (DiscoverySession::*)(unsigned epoch, const std::optional<BusError>& refused);
+  void call(const char* method, Answered answered);
   void startAnswered(unsigned epoch, const std::optional<BusError>& refused);
   void stopAnswered(unsigned epoch, const std::optional<BusError>& refused);
 
