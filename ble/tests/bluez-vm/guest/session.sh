@@ -121,22 +121,30 @@ start_controllers() {
   return 1
 }
 
-modprobe hci_vhci || { REASON="modprobe hci_vhci failed"; not_run_from $QVM_CASES; exit 1; }
-if ! start_controllers; then
-  REASON="btvirt did not bring up $QVM_CONTROLLERS controllers: $(btmgmt info 2>&1 | tail -20)"
-  not_run_from $QVM_CASES
-  exit 1
+# No controllers (--controllers 0): cases that need no Bluetooth, such as
+# installing the packages, get the system bus but neither btvirt nor bluetoothd.
+with_bluetooth() { [ "$QVM_CONTROLLERS" -gt 0 ]; }
+
+if with_bluetooth; then
+  modprobe hci_vhci || { REASON="modprobe hci_vhci failed"; not_run_from $QVM_CASES; exit 1; }
+  if ! start_controllers; then
+    REASON="btvirt did not bring up $QVM_CONTROLLERS controllers: $(btmgmt info 2>&1 | tail -20)"
+    not_run_from $QVM_CASES
+    exit 1
+  fi
+  mark controllers-ready
 fi
-mark controllers-ready
 
 mkdir -p /run/dbus
 dbus-daemon --system --fork || { REASON="the system dbus-daemon did not start"; not_run_from $QVM_CASES; exit 1; }
-if ! start_bluetoothd "$RESULTS/bluetoothd-startup.log" 2>>"$RESULTS/bluetoothd-startup.log"; then
-  REASON="bluetoothd did not come up: $(tail -20 "$RESULTS/bluetoothd-startup.log")"
-  not_run_from $QVM_CASES
-  exit 1
+if with_bluetooth; then
+  if ! start_bluetoothd "$RESULTS/bluetoothd-startup.log" 2>>"$RESULTS/bluetoothd-startup.log"; then
+    REASON="bluetoothd did not come up: $(tail -20 "$RESULTS/bluetoothd-startup.log")"
+    not_run_from $QVM_CASES
+    exit 1
+  fi
+  mark bluetoothd-ready
 fi
-mark bluetoothd-ready
 
 case_timeout() { # a case may ask for its own limit with a line "# case-timeout: SECONDS"
   local limit
@@ -147,6 +155,7 @@ case_timeout() { # a case may ask for its own limit with a line "# case-timeout:
 # After a case: end what it left running, and bring back the baseline: the
 # controllers, bluetoothd with the baseline settings and no known devices.
 restore_baseline() { # LOG [fresh]: with "fresh", new controllers too
+  with_bluetooth || return 0
   stop_bluetoothd
   # Only bluetoothd's folders (one per adapter address): a checkout kept
   # under /var/lib/bluetooth is bound back here too.
@@ -202,11 +211,15 @@ while (($#)); do
   mkdir -p "$RESULTS/$name"
   # bluetoothd's log during a case goes with the case's results.
   if [ "$name" != "${QVM_CASES%% *}" ]; then
+    restore_started=$(cut -d' ' -f1 /proc/uptime)
     if ! restore_baseline "$RESULTS/$name/bluetoothd.log"; then
       REASON="the baseline could not be restored before it: $(dmesg | tail -15)"
       not_run_from "$name" "$@"
       break
     fi
+    # The time between cases, with the case's own timings.
+    awk -v a="$restore_started" -v b="$(cut -d' ' -f1 /proc/uptime)" \
+      'BEGIN { printf "baseline %.2f s\n", b - a }' >>"$RESULTS/$name/timings"
   else
     ln -sf ../bluetoothd-startup.log "$RESULTS/$name/bluetoothd.log"
   fi
