@@ -10,7 +10,7 @@
 . "$QVM_CASE_LIB"
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
-image=$(make_image fw.bin 16384)
+image=$(make_image fw.bin 32768)
 for n in 1 2 3; do start_module "$n"; done
 ota fleet --parallel 3 --scan-timeout 20 $(module_ids 1 2 3) "$image"
 for n in 1 2 3; do
