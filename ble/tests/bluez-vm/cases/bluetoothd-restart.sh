@@ -7,7 +7,7 @@
 . "$QVM_CASE_LIB"
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
-image=$(make_image fw.bin 65536)
+image=$(make_image fw.bin 16384)
 big=$(make_image big.bin 1048576)
 start_module 1
 restart_bluetoothd

@@ -8,7 +8,7 @@
 . "$QVM_CASE_LIB"
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
-image=$(make_image fw.bin 32768)
+image=$(make_image fw.bin 16384)
 start_module 1 --fault silent=20
 start_module 2 --fault corrupt-end
 ota fleet --parallel 1 $(module_ids 1 2) "$image"

@@ -8,7 +8,7 @@
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
 restart_bluetoothd General.TemporaryTimeout=3
-image=$(make_image fw.bin 65536)
+image=$(make_image fw.bin 32768)
 for n in 1 2 3; do start_module "$n"; done
 ota fleet --all --parallel 1 --scan-timeout 20 "$image"
 for n in 1 2 3; do

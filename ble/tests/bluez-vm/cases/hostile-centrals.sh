@@ -10,7 +10,7 @@
 . "$QVM_CASE_LIB"
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
-image=$(make_image fw.bin 65536)
+image=$(make_image fw.bin 16384)
 start_module 1
 started=$(now)
 /usr/bin/python3 "$QVM_GUEST_DIR/hostile_central.py" --adapter hci0 --address "$(adapter_address hci1)" \

@@ -8,7 +8,7 @@
 . "$QVM_CASE_LIB"
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
-image=$(make_image fw.bin 65536)
+image=$(make_image fw.bin 16384)
 for key in vendor other; do
   minisign -G -W -p "$CASE_OUT/$key.pub" -s "$CASE_OUT/$key.key" >/dev/null || fail "minisign -G failed"
 done

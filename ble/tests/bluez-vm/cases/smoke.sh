@@ -5,8 +5,7 @@
 # shellcheck source=../guest/case_lib.sh
 . "$QVM_CASE_LIB"
 
-/usr/bin/python3 "$QVM_GUEST_DIR/bluez_ready.py" --controllers "$QVM_CONTROLLERS" --timeout 10 ||
-  fail "not every controller is a powered adapter of bluetoothd"
+missing=$(unpowered_adapter) && fail "$missing is not a powered adapter of bluetoothd"
 central=$(adapter_address hci0)
 peripheral=$(adapter_address hci1)
 [ -n "$central" ] && [ -n "$peripheral" ] || fail "hci0 or hci1 has no address"

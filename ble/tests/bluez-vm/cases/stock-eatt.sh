@@ -7,7 +7,7 @@
 . "$QVM_GUEST_DIR/update_case_lib.sh"
 
 restart_bluetoothd --stock
-image=$(make_image fw.bin 65536)
+image=$(make_image fw.bin 32768)
 start_module 1 --credit 32
 ota update "$image"
 if [ "$OTA_STATUS" = 0 ]; then

@@ -10,6 +10,7 @@ RESULTS=/qvm/results
 . "$RESULTS/vm.env"
 export QVM_GUEST_DIR QVM_CONTROLLERS QUILLON_BUILD QUILLON_SOURCE
 mark() { echo "QVM-MARK $1"; }
+uptime_now() { cut -d' ' -f1 /proc/uptime; }
 say() { echo "qvm: $*"; }
 
 power_off() {
@@ -121,22 +122,30 @@ start_controllers() {
   return 1
 }
 
-modprobe hci_vhci || { REASON="modprobe hci_vhci failed"; not_run_from $QVM_CASES; exit 1; }
-if ! start_controllers; then
-  REASON="btvirt did not bring up $QVM_CONTROLLERS controllers: $(btmgmt info 2>&1 | tail -20)"
-  not_run_from $QVM_CASES
-  exit 1
+# No controllers (--controllers 0): cases that need no Bluetooth, such as
+# installing the packages, get the system bus but neither btvirt nor bluetoothd.
+with_bluetooth() { [ "$QVM_CONTROLLERS" -gt 0 ]; }
+
+if with_bluetooth; then
+  modprobe hci_vhci || { REASON="modprobe hci_vhci failed"; not_run_from $QVM_CASES; exit 1; }
+  if ! start_controllers; then
+    REASON="btvirt did not bring up $QVM_CONTROLLERS controllers: $(btmgmt info 2>&1 | tail -20)"
+    not_run_from $QVM_CASES
+    exit 1
+  fi
+  mark controllers-ready
 fi
-mark controllers-ready
 
 mkdir -p /run/dbus
 dbus-daemon --system --fork || { REASON="the system dbus-daemon did not start"; not_run_from $QVM_CASES; exit 1; }
-if ! start_bluetoothd "$RESULTS/bluetoothd-startup.log" 2>>"$RESULTS/bluetoothd-startup.log"; then
-  REASON="bluetoothd did not come up: $(tail -20 "$RESULTS/bluetoothd-startup.log")"
-  not_run_from $QVM_CASES
-  exit 1
+if with_bluetooth; then
+  if ! start_bluetoothd "$RESULTS/bluetoothd-startup.log" 2>>"$RESULTS/bluetoothd-startup.log"; then
+    REASON="bluetoothd did not come up: $(tail -20 "$RESULTS/bluetoothd-startup.log")"
+    not_run_from $QVM_CASES
+    exit 1
+  fi
+  mark bluetoothd-ready
 fi
-mark bluetoothd-ready
 
 case_timeout() { # a case may ask for its own limit with a line "# case-timeout: SECONDS"
   local limit
@@ -146,7 +155,12 @@ case_timeout() { # a case may ask for its own limit with a line "# case-timeout:
 
 # After a case: end what it left running, and bring back the baseline: the
 # controllers, bluetoothd with the baseline settings and no known devices.
-restore_baseline() { # LOG [fresh]: with "fresh", new controllers too
+# bluetoothd's log goes to FOLDER/bluetoothd.log, and how long stopping and
+# starting took to FOLDER/timings, with the case's own timings.
+restore_baseline() { # FOLDER [fresh]: with "fresh", new controllers too
+  with_bluetooth || return 0
+  local started stopped
+  started=$(uptime_now)
   stop_bluetoothd
   # Only bluetoothd's folders (one per adapter address): a checkout kept
   # under /var/lib/bluetooth is bound back here too.
@@ -158,7 +172,10 @@ restore_baseline() { # LOG [fresh]: with "fresh", new controllers too
     wait "$BTVIRT_PID" 2>/dev/null
     start_controllers || return 1
   fi
-  start_bluetoothd "$1" 2>>"$1"
+  stopped=$(uptime_now)
+  start_bluetoothd "$1/bluetoothd.log" 2>>"$1/bluetoothd.log" || return 1
+  awk -v a="$started" -v b="$stopped" -v c="$(uptime_now)" \
+    'BEGIN { printf "baseline-stop %.2f s\nbaseline-start %.2f s\n", b - a, c - b }' >>"$1/timings"
 }
 
 run_case() { # NAME
@@ -202,7 +219,7 @@ while (($#)); do
   mkdir -p "$RESULTS/$name"
   # bluetoothd's log during a case goes with the case's results.
   if [ "$name" != "${QVM_CASES%% *}" ]; then
-    if ! restore_baseline "$RESULTS/$name/bluetoothd.log"; then
+    if ! restore_baseline "$RESULTS/$name"; then
       REASON="the baseline could not be restored before it: $(dmesg | tail -15)"
       not_run_from "$name" "$@"
       break
@@ -221,7 +238,7 @@ while (($#)); do
     rm -rf "$RESULTS/$name.first-try"
     mv "$RESULTS/$name" "$RESULTS/$name.first-try"
     mkdir -p "$RESULTS/$name"
-    if ! restore_baseline "$RESULTS/$name/bluetoothd.log" fresh; then
+    if ! restore_baseline "$RESULTS/$name" fresh; then
       REASON="the baseline could not be restored for its second try: $(dmesg | tail -15)"
       not_run_from "$name" "$@"
       break
