@@ -29,11 +29,11 @@ namespace {
 // by the Wine tests on hosts without 32-bit support) therefore registers its
 // driver for x64; every other step is the same.
 #ifdef _WIN64
-constexpr char kEnvironment[] = "Windows x64";
+constexpr char kNtEnvironment[] = "Windows x64";
 #else
-constexpr char kEnvironment[] = "Windows NT x86";
+constexpr char kNtEnvironment[] = "Windows NT x86";
 #endif
-constexpr std::uint32_t kDriverVersion = 3;
+constexpr std::uint32_t kNtDriverVersion = 3;
 
 // The six files that every model shares, in staging order.
 constexpr const char* kSharedFiles[] = {"UNIDRV.DLL", "UNIDRVUI.DLL", "UNIRES.DLL",
@@ -69,7 +69,7 @@ void writeTextValue(SystemLayer& system, RegistryRoot root, const char* subKey,
 void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
   if (!ntSettingsWithinCatalogue(settings)) return;
 
-  const std::optional<std::string> driverDirectory = printerDriverDirectory(system, kEnvironment);
+  const std::optional<std::string> driverDirectory = printerDriverDirectory(system, kNtEnvironment);
   if (!driverDirectory) return;
   char dependentFiles[256] = {};
 
@@ -96,9 +96,9 @@ void InstallNtFamily(SystemLayer& system, InstallSettings settings) {
   const std::string dataFile = std::string("\\") + model.gpdFile;
 
   DriverInfo3 driver{};
-  driver.cVersion = kDriverVersion;
+  driver.cVersion = kNtDriverVersion;
   driver.pName = model.modelName;
-  driver.pEnvironment = kEnvironment;
+  driver.pEnvironment = kNtEnvironment;
   driver.pDriverPath = "\\uniDRV.DLL";
   driver.pDataFile = dataFile.c_str();
   driver.pConfigFile = "\\uniDRVui.DLL";

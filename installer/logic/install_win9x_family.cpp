@@ -23,8 +23,8 @@ namespace spoolrig {
 
 namespace {
 
-constexpr char kEnvironment[] = "Windows 4.0";
-constexpr std::uint32_t kDriverVersion = 0;
+constexpr char kWin9xEnvironment[] = "Windows 4.0";
+constexpr std::uint32_t kWin9xDriverVersion = 0;
 
 // The low 16 bits of the DCB flag word per flow-control row:
 // bit 0 fBinary, bit 2 fOutxCtsFlow, bits 4-5 fDtrControl (1 = enable),
@@ -123,9 +123,9 @@ void InstallWin9xFamily(SystemLayer& system, InstallSettings settings) {
   system.CopyFileA("unidrv.hlp", inDirectory("unidrv.HLP").c_str(), false);
 
   DriverInfo3 driver{};
-  driver.cVersion = kDriverVersion;
+  driver.cVersion = kWin9xDriverVersion;
   driver.pName = model.modelName;
-  driver.pEnvironment = kEnvironment;
+  driver.pEnvironment = kWin9xEnvironment;
   driver.pDriverPath = driverFile.c_str();
   driver.pDataFile = driverFile.c_str();
   driver.pConfigFile = driverFile.c_str();
