@@ -26,6 +26,13 @@ function(kit_unity_build dir)
     if(NOT type MATCHES "^(EXECUTABLE|STATIC_LIBRARY)$" OR count LESS 2)
       continue()
     endif()
+    # An app links from a static library only the objects it needs: the
+    # archives the -dev package ships keep one object per source, so that an
+    # app using a part of the library does not carry the rest.
+    get_target_property(shipped ${target} KIT_SHIPPED_ARCHIVE)
+    if(shipped AND QUILLON_DEB_PACKAGES)
+      continue()
+    endif()
     get_target_property(source_dir ${target} SOURCE_DIR)
     if(source_dir MATCHES "/tests(/|$)")
       set(batch ${KIT_UNITY_TEST_BATCH})

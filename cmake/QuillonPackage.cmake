@@ -10,6 +10,10 @@ include(CMakePackageConfigHelpers)
 # What is installed here is the -dev package's (cmake/QuillonDebianPackages.cmake).
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME libquillon-dev)
 
+# Marked for the unity build (cmake/KitUnityBuild.cmake): in the packages,
+# these archives keep one object per source.
+set_property(TARGET quillon quillon_module quillon_sim quillon_bluez PROPERTY KIT_SHIPPED_ARCHIVE ON)
+
 install(TARGETS quillon quillon_module quillon_sim EXPORT QuillonLibTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/ble/include/quillon
